@@ -27,7 +27,7 @@ std::shared_ptr<boost::asio::ssl::context> makeContext(
 
 void prepareConnection(ssl_st* connection, const std::string& host) {
     boost::system::error_code notAnAddress;
-    const auto address = boost::asio::ip::make_address(host, notAnAddress);
+    boost::asio::ip::make_address(host, notAnAddress);
     X509_VERIFY_PARAM* checks = SSL_get0_param(connection);
     if (!notAnAddress) {
         // IP literals are checked against the certificate's IP entries; SNI carries names only.
