@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "app/helper_process.hpp"
+
+int main(int argc, char** argv) { return tessarin::HelperProcess::main(argc, argv); }

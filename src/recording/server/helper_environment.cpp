@@ -1,0 +1,86 @@
+#include "recording/server/helper_environment.hpp"
+
+#include <cctype>
+#include <cstdlib>
+#include <sys/utsname.h>
+
+#include "core/async/steady_clock.hpp"
+
+namespace tessarin {
+
+namespace {
+
+constexpr const char* helperVersion = "0.1.0";
+
+// The first locale variable that is set, in the C library's order of precedence.
+std::string_view localeNameFromEnvironment() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) {
+            return value;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::shared_ptr<Clock> HelperEnvironment::defaultClock() { return std::make_shared<SteadyClock>(); }
+
+std::function<Awaitable<void>()> HelperEnvironment::defaultSelfTestTick(
+    std::shared_ptr<Clock> clock) {
+    return [clock]() -> Awaitable<void> {
+        co_await clock->sleepIgnoringCancellation(std::chrono::milliseconds(100));
+    };
+}
+
+std::optional<std::string> HelperEnvironment::languageCode(std::string_view localeName) {
+    std::string code;
+    for (char c : localeName) {
+        if (!std::isalpha(static_cast<unsigned char>(c))) {
+            break;
+        }
+        code.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    if (code.empty() || code == "c" || code == "posix") {
+        return std::nullopt;
+    }
+    return code;
+}
+
+std::optional<std::string> HelperEnvironment::localeLanguage() {
+    return languageCode(localeNameFromEnvironment());
+}
+
+std::string HelperEnvironment::systemVersion() {
+    utsname names{};
+    if (uname(&names) != 0) {
+        return "0.0.0";
+    }
+    int parts[3] = {0, 0, 0};
+    const char* cursor = names.release;
+    for (int& part : parts) {
+        char* end = nullptr;
+        part = static_cast<int>(std::strtol(cursor, &end, 10));
+        if (end == cursor || *end != '.') {
+            break;
+        }
+        cursor = end + 1;
+    }
+    return std::to_string(parts[0]) + "." + std::to_string(parts[1]) + "." +
+           std::to_string(parts[2]);
+}
+
+HelperEnvironment HelperEnvironment::live() {
+    HelperEnvironment env;
+    env.version = helperVersion;
+    env.macos = systemVersion();
+    // The sound-server permission check and the process list arrive with the capture layer;
+    // until then the helper honestly reports that it cannot tell.
+    env.micStatus = [] { return CapturePermission::Status::unknown; };
+    env.requestMic = []() -> Awaitable<bool> { co_return false; };
+    env.primeSystemAudio = [] {};
+    return env;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/async/awaitable.hpp"
+#include "core/async/clock.hpp"
+#include "recording/calls/call_detector.hpp"
+#include "recording/calls/input_process_source.hpp"
+#include "recording/capture/capture_permission.hpp"
+
+namespace tessarin {
+
+class HTTPTransport;
+
+// Everything the server takes from the outside world. Tests build one of substitutes and drive the
+// whole protocol without audio hardware, network or permission prompts; `live` is production.
+struct HelperEnvironment {
+    using Date = std::chrono::system_clock::time_point;
+
+    std::string version;
+    std::string macos;  // the operating system's version
+    std::function<CapturePermission::Status()> micStatus;
+    std::function<Awaitable<bool>()> requestMic;
+    std::function<void()> primeSystemAudio;
+    std::shared_ptr<HTTPTransport> transport;
+    std::shared_ptr<InputProcessSource> processSource;
+
+    Clock::Duration detectInterval = std::chrono::seconds(1);
+    double callDebounce = CallDetector::defaultDebounce;
+    Clock::Duration tokenTimeout = std::chrono::seconds(60);
+    std::optional<std::string> defaultLanguage = localeLanguage();
+    std::function<Date()> now = [] { return std::chrono::system_clock::now(); };
+    // The monotonic clock of every wait the server and its recordings make.
+    std::shared_ptr<Clock> clock = defaultClock();
+    std::function<Awaitable<void>()> selfTestTick = defaultSelfTestTick(clock);
+
+    static HelperEnvironment live();
+
+    // The language code of a locale name such as "de_CH.UTF-8" or "pt-BR"; nothing for the
+    // "C"/"POSIX" locales or an empty name.
+    static std::optional<std::string> languageCode(std::string_view localeName);
+    // The language of the user's locale, as the C library resolves it (LC_ALL, LC_MESSAGES, LANG).
+    static std::optional<std::string> localeLanguage();
+    // The kernel's release as major.minor.patch.
+    static std::string systemVersion();
+
+private:
+    static std::shared_ptr<Clock> defaultClock();
+    static std::function<Awaitable<void>()> defaultSelfTestTick(std::shared_ptr<Clock> clock);
+};
+
+}  // namespace tessarin
