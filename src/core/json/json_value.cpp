@@ -141,6 +141,11 @@ private:
 }  // namespace
 
 std::optional<JSONValue> JSONValue::parse(std::string_view text) {
+    // A raw NUL byte is never valid JSON, but the parser takes it for the end of the input and
+    // would accept whatever came before it.
+    if (text.find('\0') != std::string_view::npos) {
+        return std::nullopt;
+    }
     Builder builder;
     const bool ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder,
                                               nlohmann::json::input_format_t::json, true);

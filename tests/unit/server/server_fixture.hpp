@@ -1,0 +1,74 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "core/async/manual_clock.hpp"
+#include "core/async/one_shot.hpp"
+#include "core/async/task.hpp"
+#include "recording/calls/input_process_source.hpp"
+#include "recording/server/helper_environment.hpp"
+#include "recording/server/helper_server.hpp"
+
+namespace tessarin::test {
+
+// A process list the test rewrites between polls.
+class ScriptedProcessSource final : public InputProcessSource {
+public:
+    std::vector<InputProcess> processes;
+    int polls = 0;
+    std::vector<InputProcess> processesUsingInput() override {
+        ++polls;
+        return processes;
+    }
+};
+
+// A server over substitutes: virtual time, a scripted process list, a microphone prompt the test
+// answers, and every written line and log message captured.
+struct ServerFixture : testing::Test {
+    boost::asio::io_context io;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
+    std::shared_ptr<ScriptedProcessSource> processes = std::make_shared<ScriptedProcessSource>();
+    std::shared_ptr<OneShot<bool>> micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
+    std::vector<std::string> lines;
+    std::vector<std::string> logs;
+    std::chrono::system_clock::time_point wallClock{std::chrono::seconds(1'700'000'000)};
+    std::shared_ptr<HelperServer> server;
+
+    HelperEnvironment environment() {
+        HelperEnvironment env;
+        env.version = "0.1.0";
+        env.macos = "6.1.0";
+        env.micStatus = [] { return CapturePermission::Status::denied; };
+        env.requestMic = [prompt = micPrompt]() -> Awaitable<bool> { co_return co_await prompt->wait(); };
+        env.primeSystemAudio = [this] { logs.push_back("primed"); };
+        env.processSource = processes;
+        env.clock = clock;
+        env.now = [this] { return wallClock + (clock->now().time_since_epoch() - std::chrono::hours(24)); };
+        return env;
+    }
+
+    void SetUp() override { makeServer(environment()); }
+
+    void makeServer(HelperEnvironment env) {
+        server = HelperServer::create(
+            io.get_executor(), std::move(env), [this](const std::string& line) { lines.push_back(line); },
+            [this](const std::string& message) { logs.push_back(message); });
+    }
+
+    // Starts handling a line and runs everything that is ready.
+    void send(std::string line) {
+        Task<>::spawn(io.get_executor(), [server = server, line = std::move(line)]() -> Awaitable<void> {
+            co_await server->handle(line);
+        });
+        clock->runReady();
+    }
+
+    std::vector<std::string> takeLines() { return std::exchange(lines, {}); }
+};
+
+}  // namespace tessarin::test
