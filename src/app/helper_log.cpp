@@ -1,8 +1,8 @@
 #include "app/helper_log.hpp"
 
-#include <string>
 #include <syslog.h>
 #include <unistd.h>
+#include <string>
 
 namespace tessarin {
 

@@ -8,12 +8,12 @@ namespace tessarin {
 // "tessarin-helper: <message>". Standard output carries protocol lines only.
 // Safe from any thread; takes no lock (each message is one write).
 class HelperLog {
-public:
+  public:
     explicit HelperLog(int fd, bool useSystemLog = true);
 
     void log(std::string_view message) const;
 
-private:
+  private:
     int fd_;
     bool useSystemLog_;
 };

@@ -1,10 +1,10 @@
 #include "app/helper_process.hpp"
 
+#include <unistd.h>
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -28,7 +28,8 @@ namespace {
 std::string describeSeconds(std::chrono::steady_clock::duration elapsed) {
     char buffer[32];
     const double secondsElapsed = std::chrono::duration<double>(elapsed).count();
-    auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, secondsElapsed, std::chars_format::fixed);
+    auto [end, error] =
+        std::to_chars(buffer, buffer + sizeof buffer, secondsElapsed, std::chars_format::fixed);
     return std::string(buffer, error == std::errc{} ? end : buffer) + " seconds";
 }
 
@@ -79,14 +80,14 @@ Awaitable<void> HelperProcess::run() {
     log_.log("started (pid " + std::to_string(getpid()) + ")");
 
     auto inputEnded = std::make_shared<OneShot<std::optional<std::string>>>(executor);
-    LineReader::start(executor, STDIN_FILENO,
-                      {
-                          .line = [this](std::string line) { serveLine(std::move(line)); },
-                          .tooLong = [this] { answerTooLongLine(); },
-                          .end = [inputEnded](std::optional<std::string> error) {
-                              inputEnded->resume(std::move(error));
-                          },
-                      });
+    LineReader::start(
+        executor, STDIN_FILENO,
+        {
+            .line = [this](std::string line) { serveLine(std::move(line)); },
+            .tooLong = [this] { answerTooLongLine(); },
+            .end = [inputEnded](
+                       std::optional<std::string> error) { inputEnded->resume(std::move(error)); },
+        });
     if (auto error = co_await inputEnded->wait()) {
         log_.log("stdin failed: " + *error);
     }
@@ -95,11 +96,12 @@ Awaitable<void> HelperProcess::run() {
 
 void HelperProcess::serveLine(std::string line) {
     tracker_->begin();
-    Task<>::spawn(io_.get_executor(),
-                  [server = server_, tracker = tracker_, line = std::move(line)]() -> Awaitable<void> {
-                      co_await server->handle(line);
-                      tracker->end();
-                  });
+    Task<>::spawn(
+        io_.get_executor(),
+        [server = server_, tracker = tracker_, line = std::move(line)]() -> Awaitable<void> {
+            co_await server->handle(line);
+            tracker->end();
+        });
 }
 
 void HelperProcess::answerTooLongLine() {
@@ -139,8 +141,7 @@ Awaitable<void> HelperProcess::exitCleanly(std::string reason) {
 
     co_await server_->shutdown();
     if (!co_await tracker_->drain(RequestTracker::defaultGrace)) {
-        log_.log("exiting with " + std::to_string(tracker_->pending()) +
-                 " request(s) unanswered");
+        log_.log("exiting with " + std::to_string(tracker_->pending()) + " request(s) unanswered");
     }
     log_.log("exit after " + describeSeconds(std::chrono::steady_clock::now() - started));
     std::_Exit(0);

@@ -17,7 +17,7 @@ class RequestTracker;
 // The helper process in protocol mode: reads requests from standard input, answers them through
 // the server, and exits in order at the end of input or on SIGTERM/SIGINT.
 class HelperProcess {
-public:
+  public:
     // The process entry: the command-line branch or the protocol loop. Returns the exit status.
     static int main(int argc, char** argv);
 
@@ -32,7 +32,7 @@ public:
     // A second call while an exit is under way returns at once.
     Awaitable<void> exitCleanly(std::string reason);
 
-private:
+  private:
     void watchSignals();
     void serveLine(std::string line);
     void answerTooLongLine();

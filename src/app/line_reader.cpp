@@ -1,11 +1,11 @@
 #include "app/line_reader.hpp"
 
+#include <unistd.h>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 
@@ -53,9 +53,9 @@ void LineReader::readLoop(std::shared_ptr<Shared> shared) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        shared->post([shared, line = std::move(line)]() mutable {
-            shared->handlers.line(std::move(line));
-        }, shared);
+        shared->post(
+            [shared, line = std::move(line)]() mutable { shared->handlers.line(std::move(line)); },
+            shared);
     };
     auto reportTooLong = [&] { shared->post([shared] { shared->handlers.tooLong(); }, shared); };
 

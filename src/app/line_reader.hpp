@@ -16,7 +16,7 @@ namespace tessarin {
 // skipped up to the next line end and `tooLong` is called once for it, so endless input cannot grow
 // memory. Reading pauses while `maxQueuedLines` lines wait for the executor.
 class LineReader {
-public:
+  public:
     struct Handlers {
         std::function<void(std::string line)> line;
         std::function<void()> tooLong;
@@ -32,7 +32,7 @@ public:
     static void start(Executor executor, int fd, Handlers handlers,
                       std::size_t maxLineBytes = defaultMaxLineBytes);
 
-private:
+  private:
     struct Shared;
     static void readLoop(std::shared_ptr<Shared> shared);
 };

@@ -1,3 +1,5 @@
 #include "app/helper_process.hpp"
 
-int main(int argc, char** argv) { return tessarin::HelperProcess::main(argc, argv); }
+int main(int argc, char** argv) {
+    return tessarin::HelperProcess::main(argc, argv);
+}

@@ -1,8 +1,8 @@
 #include "app/protocol_writer.hpp"
 
+#include <unistd.h>
 #include <cerrno>
 #include <string>
-#include <unistd.h>
 
 namespace tessarin {
 

@@ -9,13 +9,13 @@ namespace tessarin {
 // different threads never interleave. A closed or broken output abandons the line and nothing
 // else: the helper keeps serving (SIGPIPE is ignored by the process).
 class ProtocolWriter {
-public:
+  public:
     explicit ProtocolWriter(int fd);
 
     // Writes the line and a line feed. False when the line could not be written completely.
     bool writeLine(std::string_view line);
 
-private:
+  private:
     int fd_;
     std::mutex lock_;
 };

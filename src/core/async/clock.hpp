@@ -10,7 +10,7 @@ namespace tessarin {
 // SteadyClock; tests use ManualClock, which moves virtual time forward on demand so that long
 // back-offs and time-outs run in microseconds and in a fixed order.
 class Clock {
-public:
+  public:
     using Duration = std::chrono::steady_clock::duration;
     using TimePoint = std::chrono::steady_clock::time_point;
 

@@ -18,7 +18,7 @@ namespace tessarin {
 //
 // Confined to the io_context's thread; the test drives it from outside the io_context's run loop.
 class ManualClock final : public Clock {
-public:
+  public:
     explicit ManualClock(boost::asio::io_context& io);
 
     TimePoint now() const override { return now_; }
@@ -30,7 +30,8 @@ public:
     void advance(Duration duration);
     // Advances in steps until `done` holds or `limit` has passed; returns whether it held.
     template <class Predicate>
-    bool advanceUntil(Predicate done, Duration limit, Duration step = std::chrono::milliseconds(10)) {
+    bool advanceUntil(Predicate done, Duration limit,
+                      Duration step = std::chrono::milliseconds(10)) {
         runReady();
         for (Duration passed{}; !done(); passed += step) {
             if (passed >= limit) {
@@ -43,7 +44,7 @@ public:
 
     std::size_t sleepers() const { return sleepers_.size(); }
 
-private:
+  private:
     struct Sleeper;
     using Key = std::pair<TimePoint, std::uint64_t>;
 

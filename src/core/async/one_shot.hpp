@@ -23,7 +23,7 @@ template <class T = void>
 class OneShot {
     using Stored = std::conditional_t<std::is_void_v<T>, bool, T>;
 
-public:
+  public:
     explicit OneShot(const Executor& executor)
         : timer_(executor, boost::asio::steady_timer::time_point::max()) {}
     OneShot(const OneShot&) = delete;
@@ -61,7 +61,7 @@ public:
         }
     }
 
-private:
+  private:
     boost::asio::steady_timer timer_;
     std::optional<Stored> value_;
 };

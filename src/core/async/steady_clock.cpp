@@ -6,7 +6,9 @@
 
 namespace tessarin {
 
-Clock::TimePoint SteadyClock::now() const { return std::chrono::steady_clock::now(); }
+Clock::TimePoint SteadyClock::now() const {
+    return std::chrono::steady_clock::now();
+}
 
 Awaitable<void> SteadyClock::sleep(Duration duration) {
     boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, duration);

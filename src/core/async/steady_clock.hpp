@@ -6,7 +6,7 @@ namespace tessarin {
 
 // The real monotonic clock: std::chrono::steady_clock and Asio timers on the caller's executor.
 class SteadyClock final : public Clock {
-public:
+  public:
     TimePoint now() const override;
     Awaitable<void> sleep(Duration duration) override;
 };

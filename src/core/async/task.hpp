@@ -36,7 +36,7 @@ class Task {
         std::exception_ptr error;
     };
 
-public:
+  public:
     Task() = default;
 
     // `body` is a callable returning Awaitable<T>. It is kept alive inside the task, so its
@@ -80,20 +80,17 @@ public:
         }
     }
 
-private:
+  private:
     explicit Task(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
     struct Completion {
         std::shared_ptr<State> state;
-        void operator()(std::exception_ptr error) const
-            requires std::is_void_v<T>
-        {
+        void operator()(std::exception_ptr error) const requires std::is_void_v<T> {
             finish(error);
         }
         template <class Value>
         void operator()(std::exception_ptr error, Value&& value) const
-            requires(!std::is_void_v<T>)
-        {
+            requires(!std::is_void_v<T>) {
             if (!error) {
                 state->value.emplace(std::forward<Value>(value));
             }

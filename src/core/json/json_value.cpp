@@ -61,7 +61,7 @@ namespace {
 
 // Builds a JSONValue from the parser's events without recursion, refusing deep nesting.
 class Builder final : public nlohmann::json_sax<nlohmann::json> {
-public:
+  public:
     std::optional<JSONValue> result;
 
     bool null() override { return add(nullptr); }
@@ -89,7 +89,7 @@ public:
         return false;
     }
 
-private:
+  private:
     struct Open {
         JSONValue value;
         std::string key;  // the key this container goes under in its parent object
@@ -163,13 +163,27 @@ void writeString(std::string& out, std::string_view text) {
     for (char c : UnicodeText::repairUTF8(text)) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (byte < 0x20) {
                     out += "\\u00";
@@ -197,11 +211,20 @@ bool writeNumber(std::string& out, double number) {
 
 bool writeValue(std::string& out, const JSONValue& value) {
     switch (value.kind()) {
-        case JSONValue::Kind::null: out += "null"; return true;
-        case JSONValue::Kind::boolean: out += *value.boolValue() ? "true" : "false"; return true;
-        case JSONValue::Kind::integer: out += std::to_string(*value.intValue()); return true;
-        case JSONValue::Kind::real: return writeNumber(out, *value.numberValue());
-        case JSONValue::Kind::string: writeString(out, *value.stringValue()); return true;
+        case JSONValue::Kind::null:
+            out += "null";
+            return true;
+        case JSONValue::Kind::boolean:
+            out += *value.boolValue() ? "true" : "false";
+            return true;
+        case JSONValue::Kind::integer:
+            out += std::to_string(*value.intValue());
+            return true;
+        case JSONValue::Kind::real:
+            return writeNumber(out, *value.numberValue());
+        case JSONValue::Kind::string:
+            writeString(out, *value.stringValue());
+            return true;
         case JSONValue::Kind::array: {
             out.push_back('[');
             bool first = true;

@@ -17,7 +17,7 @@ namespace tessarin {
 // The protocol's JSON value. Objects keep their members in ascending byte order of the keys, which
 // is the order lines are written in.
 class JSONValue {
-public:
+  public:
     using Array = std::vector<JSONValue>;
     using Object = std::map<std::string, JSONValue, std::less<>>;
 
@@ -30,8 +30,8 @@ public:
     JSONValue(std::nullptr_t) {}
     JSONValue(bool value) : storage_(value) {}
     template <class Integer>
-        requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>)
-    JSONValue(Integer value) : storage_(static_cast<std::int64_t>(value)) {}
+    requires(std::is_integral_v<Integer> && !std::is_same_v<Integer, bool>) JSONValue(Integer value)
+        : storage_(static_cast<std::int64_t>(value)) {}
     JSONValue(double value) : storage_(value) {}
     JSONValue(const char* text) : storage_(std::string(text)) {}
     JSONValue(std::string text) : storage_(std::move(text)) {}
@@ -72,7 +72,7 @@ public:
     // UTF-8 in a string becomes U+FFFD). Nothing when the value has a non-finite number.
     std::optional<std::string> serialized() const;
 
-private:
+  private:
     std::variant<bool, std::int64_t, double, std::string, Array, Object, std::nullptr_t> storage_ =
         nullptr;
 };

@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
-#include <boost/asio/ip/address.hpp>
-#include <boost/asio/ssl/context.hpp>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ssl/context.hpp>
 
 namespace tessarin::TLSClient {
 

@@ -75,6 +75,8 @@ std::string_view trimWhitespace(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
-bool isBlank(std::string_view text) { return trimWhitespace(text).empty(); }
+bool isBlank(std::string_view text) {
+    return trimWhitespace(text).empty();
+}
 
 }  // namespace tessarin::UnicodeText

@@ -11,7 +11,8 @@ namespace UnicodeText {
 
 bool isValidUTF8(std::string_view text);
 
-// The text with ill-formed UTF-8 sequences replaced by U+FFFD; the same text when it is well formed.
+// The text with ill-formed UTF-8 sequences replaced by U+FFFD; the same text when it is well
+// formed.
 std::string repairUTF8(std::string_view text);
 
 // The text without leading and trailing Unicode white space. Ill-formed bytes are not white space.

@@ -31,7 +31,8 @@ bool isUnder(std::string_view identifier, std::string_view prefix) {
 const std::vector<Row>& table() {
     static const std::vector<Row> rows = {
         {{"us.zoom.xos", "Zoom"}, {"us.zoom"}},
-        {{"com.microsoft.teams2", "Microsoft Teams"}, {"com.microsoft.teams2", "com.microsoft.teams"}},
+        {{"com.microsoft.teams2", "Microsoft Teams"},
+         {"com.microsoft.teams2", "com.microsoft.teams"}},
         {{"com.tinyspeck.slackmacgap", "Slack"}, {"com.tinyspeck.slackmacgap"}},
         {{"com.apple.FaceTime", "FaceTime"}, {"com.apple.FaceTime", "com.apple.avconferenced"}},
         {{"Cisco-Systems.Spark", "Webex"},
@@ -41,7 +42,8 @@ const std::vector<Row>& table() {
         {{"company.thebrowser.Browser", "Arc"}, {"company.thebrowser.Browser"}},
         {{"com.apple.Safari", "Safari"}, {"com.apple.Safari", "com.apple.WebKit.GPU"}},
         {{"com.microsoft.edgemac", "Microsoft Edge"}, {"com.microsoft.edgemac"}},
-        {{"org.mozilla.firefox", "Firefox"}, {"org.mozilla.firefox", "org.mozilla.plugincontainer"}},
+        {{"org.mozilla.firefox", "Firefox"},
+         {"org.mozilla.firefox", "org.mozilla.plugincontainer"}},
         {{"com.brave.Browser", "Brave"}, {"com.brave.Browser"}},
     };
     return rows;

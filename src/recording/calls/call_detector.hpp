@@ -14,7 +14,7 @@ namespace tessarin {
 // been seen on every poll for `debounce` seconds, and as out of it once it has been unseen for as
 // long.
 class CallDetector {
-public:
+  public:
     using Date = std::chrono::system_clock::time_point;
     static constexpr double defaultDebounce = 3.0;
 
@@ -25,7 +25,7 @@ public:
     void reset();
     std::set<CallApp> activeApps() const;
 
-private:
+  private:
     bool debounced(Date since, Date now) const;
 
     double debounce_;

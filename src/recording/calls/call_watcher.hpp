@@ -11,14 +11,14 @@ namespace tessarin {
 
 // One poll of the processes using audio input, mapped to call apps and debounced.
 class CallWatcher {
-public:
+  public:
     // A missing source counts as one that sees no processes.
     CallWatcher(std::shared_ptr<InputProcessSource> source, std::int32_t ownPID, double debounce)
         : source_(std::move(source)), ownPID_(ownPID), detector_(debounce) {}
 
     std::vector<CallEvent> poll(CallDetector::Date now);
 
-private:
+  private:
     std::shared_ptr<InputProcessSource> source_;
     std::int32_t ownPID_;
     CallDetector detector_;

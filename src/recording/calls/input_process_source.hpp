@@ -16,7 +16,7 @@ struct InputProcess {
 
 // Lists the processes that are using audio input right now.
 class InputProcessSource {
-public:
+  public:
     virtual ~InputProcessSource() = default;
     virtual std::vector<InputProcess> processesUsingInput() = 0;
 };

@@ -10,10 +10,14 @@ struct CapturePermission {
 
     static constexpr std::string_view statusName(Status status) {
         switch (status) {
-            case Status::granted: return "granted";
-            case Status::denied: return "denied";
-            case Status::undetermined: return "undetermined";
-            case Status::unknown: return "unknown";
+            case Status::granted:
+                return "granted";
+            case Status::denied:
+                return "denied";
+            case Status::undetermined:
+                return "undetermined";
+            case Status::unknown:
+                return "unknown";
         }
         return "unknown";
     }

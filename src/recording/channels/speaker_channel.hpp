@@ -10,7 +10,7 @@ namespace tessarin {
 // One speaker's transcription path, as the recording pipeline drives it: realtime over a
 // WebSocket, or uploaded chunks. Audio is 24 kHz mono PCM16, fed in stream order.
 class SpeakerChannel {
-public:
+  public:
     virtual ~SpeakerChannel() = default;
 
     virtual Awaitable<void> start() = 0;

@@ -24,7 +24,9 @@ HelperCodec::DecodeResult HelperCodec::decode(std::string_view line) {
                          params && params->isObject() ? *params : JSONValue(JSONValue::Object{})};
 }
 
-std::string HelperCodec::encode(const JSONValue& value) { return value.serialized().value_or("{}"); }
+std::string HelperCodec::encode(const JSONValue& value) {
+    return value.serialized().value_or("{}");
+}
 
 std::string HelperCodec::success(const JSONValue& id, const JSONValue& result) {
     return encode(JSONValue::object({{"id", id}, {"ok", true}, {"result", result}}));

@@ -14,7 +14,7 @@ namespace tessarin {
 // Turns input lines into requests and results, errors and events into output lines. Stateless;
 // never throws: bad input becomes a DecodeFailure, an unwritable value the line "{}".
 class HelperCodec {
-public:
+  public:
     static constexpr std::int64_t protocolVersion = 1;
 
     struct DecodeFailure {

@@ -1,8 +1,8 @@
 #include "recording/server/helper_environment.hpp"
 
+#include <sys/utsname.h>
 #include <cctype>
 #include <cstdlib>
-#include <sys/utsname.h>
 
 #include "core/async/steady_clock.hpp"
 
@@ -25,7 +25,9 @@ std::string_view localeNameFromEnvironment() {
 
 }  // namespace
 
-std::shared_ptr<Clock> HelperEnvironment::defaultClock() { return std::make_shared<SteadyClock>(); }
+std::shared_ptr<Clock> HelperEnvironment::defaultClock() {
+    return std::make_shared<SteadyClock>();
+}
 
 std::function<Awaitable<void>()> HelperEnvironment::defaultSelfTestTick(
     std::shared_ptr<Clock> clock) {

@@ -49,7 +49,7 @@ struct HelperEnvironment {
     // The kernel's release as major.minor.patch.
     static std::string systemVersion();
 
-private:
+  private:
     static std::shared_ptr<Clock> defaultClock();
     static std::function<Awaitable<void>()> defaultSelfTestTick(std::shared_ptr<Clock> clock);
 };

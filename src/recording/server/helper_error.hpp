@@ -8,7 +8,7 @@ namespace tessarin {
 // A protocol error: what a failure line carries. Command handlers throw it; the server reports it
 // as is (anything else it reports as "internal").
 class HelperError : public std::runtime_error {
-public:
+  public:
     HelperError(std::string code, std::string message)
         : std::runtime_error(message), code_(std::move(code)), message_(std::move(message)) {}
 
@@ -23,7 +23,7 @@ public:
         return code_ == other.code_ && message_ == other.message_;
     }
 
-private:
+  private:
     std::string code_;
     std::string message_;
 };

@@ -23,7 +23,9 @@ HelperServer::HelperServer(Executor executor, HelperEnvironment env, Write write
       write_(std::move(write)),
       log_(std::move(log)) {}
 
-HelperServer::~HelperServer() { detectTask_.cancel(); }
+HelperServer::~HelperServer() {
+    detectTask_.cancel();
+}
 
 Awaitable<void> HelperServer::handle(std::string line) {
     const std::string_view trimmed = UnicodeText::trimWhitespace(line);
@@ -33,8 +35,8 @@ Awaitable<void> HelperServer::handle(std::string line) {
     auto decoded = HelperCodec::decode(trimmed);
     if (auto* failure = std::get_if<HelperCodec::DecodeFailure>(&decoded)) {
         if (failure->kind == HelperCodec::DecodeFailure::Kind::notJSON) {
-            write_(HelperCodec::failure(nullptr,
-                                        HelperError("bad_request", "Each line must be a JSON object")));
+            write_(HelperCodec::failure(
+                nullptr, HelperError("bad_request", "Each line must be a JSON object")));
         } else {
             write_(HelperCodec::failure(failure->id, HelperError("bad_request", failure->message)));
         }
@@ -81,9 +83,9 @@ JSONValue HelperServer::hello(const JSONValue& params) const {
     if (protocol) {
         auto version = protocol->intValue();
         if (version && *version != HelperCodec::protocolVersion) {
-            throw HelperError("unsupported_protocol",
-                              "This helper speaks protocol " +
-                                  std::to_string(HelperCodec::protocolVersion));
+            throw HelperError(
+                "unsupported_protocol",
+                "This helper speaks protocol " + std::to_string(HelperCodec::protocolVersion));
         }
     }
     return JSONValue::object({
@@ -152,11 +154,12 @@ void HelperServer::setDetection(bool enabled) {
 }
 
 Task<> HelperServer::startDetectionLoop() {
-    auto watcher = std::make_shared<CallWatcher>(env_.processSource, static_cast<std::int32_t>(getpid()),
-                                                 env_.callDebounce);
+    auto watcher = std::make_shared<CallWatcher>(
+        env_.processSource, static_cast<std::int32_t>(getpid()), env_.callDebounce);
     return Task<>::spawn(
-        executor_, [weak = weak_from_this(), watcher, clock = env_.clock, now = env_.now,
-                    interval = env_.detectInterval]() -> Awaitable<void> {
+        executor_,
+        [weak = weak_from_this(), watcher, clock = env_.clock, now = env_.now,
+         interval = env_.detectInterval]() -> Awaitable<void> {
             for (;;) {
                 auto state = co_await boost::asio::this_coro::cancellation_state;
                 if (state.cancelled() != boost::asio::cancellation_type::none) {

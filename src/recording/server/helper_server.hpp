@@ -18,12 +18,12 @@ namespace tessarin {
 // writes the unsolicited events. Confined to the main executor; requests run as concurrent tasks
 // that interleave only where they wait.
 class HelperServer : public std::enable_shared_from_this<HelperServer> {
-public:
+  public:
     using Write = std::function<void(const std::string& line)>;
     using Log = std::function<void(const std::string& message)>;
 
-    static std::shared_ptr<HelperServer> create(Executor executor, HelperEnvironment env, Write write,
-                                                Log log);
+    static std::shared_ptr<HelperServer> create(Executor executor, HelperEnvironment env,
+                                                Write write, Log log);
     HelperServer(const HelperServer&) = delete;
     HelperServer& operator=(const HelperServer&) = delete;
     ~HelperServer();
@@ -48,7 +48,7 @@ public:
     bool isClosing() const { return closing_; }
     const HelperEnvironment& environment() const { return env_; }
 
-private:
+  private:
     HelperServer(Executor executor, HelperEnvironment env, Write write, Log log);
 
     JSONValue hello(const JSONValue& params) const;

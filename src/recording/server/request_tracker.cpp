@@ -6,7 +6,8 @@
 namespace tessarin {
 
 std::shared_ptr<RequestTracker> RequestTracker::create(Executor executor, Sleep sleep) {
-    return std::shared_ptr<RequestTracker>(new RequestTracker(std::move(executor), std::move(sleep)));
+    return std::shared_ptr<RequestTracker>(
+        new RequestTracker(std::move(executor), std::move(sleep)));
 }
 
 std::shared_ptr<RequestTracker> RequestTracker::create(Executor executor,

@@ -13,7 +13,7 @@ namespace tessarin {
 // Counts the requests read but not yet answered, so that the exit can give them a short grace.
 // Confined to the main executor.
 class RequestTracker : public std::enable_shared_from_this<RequestTracker> {
-public:
+  public:
     using Sleep = std::function<Awaitable<void>(Clock::Duration)>;
     static constexpr Clock::Duration defaultGrace = std::chrono::milliseconds(250);
 
@@ -28,7 +28,7 @@ public:
 
     std::int64_t pending() const { return pending_; }
 
-private:
+  private:
     RequestTracker(Executor executor, Sleep sleep)
         : executor_(std::move(executor)), sleep_(std::move(sleep)) {}
     // Completes a waiting drain once; whichever of the last end and the grace comes first wins.

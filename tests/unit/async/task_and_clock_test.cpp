@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
 
 #include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
@@ -25,9 +25,11 @@ TEST_F(AsyncTest, SleepersWakeInDeadlineOrderIncludingOnesStartedDuringTheAdvanc
     auto sleeper = [&](std::string name, Clock::Duration first, Clock::Duration again) {
         return Task<>::spawn(io.get_executor(), [&, name, first, again]() -> Awaitable<void> {
             co_await clock.sleep(first);
-            order.push_back(name + "@" + std::to_string((clock.now().time_since_epoch() / 1s) % 100));
+            order.push_back(name + "@" +
+                            std::to_string((clock.now().time_since_epoch() / 1s) % 100));
             co_await clock.sleep(again);
-            order.push_back(name + "@" + std::to_string((clock.now().time_since_epoch() / 1s) % 100));
+            order.push_back(name + "@" +
+                            std::to_string((clock.now().time_since_epoch() / 1s) % 100));
         });
     };
     auto a = sleeper("a", 10s, 5s);
@@ -79,7 +81,8 @@ TEST_F(AsyncTest, SleepIgnoringCancellationLetsTheTaskFinishItsOwnWay) {
     clock.runReady();
     EXPECT_EQ(steps, 1);
     int value = 0;
-    Task<>::spawn(io.get_executor(), [&, task]() -> Awaitable<void> { value = co_await task.result(); });
+    Task<>::spawn(io.get_executor(),
+                  [&, task]() -> Awaitable<void> { value = co_await task.result(); });
     clock.runReady();
     EXPECT_EQ(value, 7);
 }

@@ -109,7 +109,8 @@ TEST(JSONValueSerialize, WritesCompactSortedUTF8WithSlashesUnescaped) {
         {JSONValue::object({{"b", 1}, {"a", 2}, {"B", 3}}), R"({"B":3,"a":2,"b":1})"},
         {JSONValue("a/b"), R"("a/b")"},
         {JSONValue("Grüße → 日本"), "\"Grüße → 日本\""},
-        {JSONValue("quote\" back\\ nl\n tab\t ctl\x01"), R"("quote\" back\\ nl\n tab\t ctl\u0001")"},
+        {JSONValue("quote\" back\\ nl\n tab\t ctl\x01"),
+         R"("quote\" back\\ nl\n tab\t ctl\u0001")"},
         {JSONValue::array({1, 2.5, nullptr, false, "x"}), R"([1,2.5,null,false,"x"])"},
         {JSONValue(0.123), "0.123"},
         {JSONValue(std::int64_t{-9223372036854775807 - 1}), "-9223372036854775808"},
@@ -122,7 +123,8 @@ TEST(JSONValueSerialize, WritesCompactSortedUTF8WithSlashesUnescaped) {
 
 TEST(JSONValueSerialize, NonFiniteNumbersCannotBeWritten) {
     EXPECT_FALSE(JSONValue(std::nan("")).serialized());
-    EXPECT_FALSE(JSONValue::object({{"level", std::numeric_limits<double>::infinity()}}).serialized());
+    EXPECT_FALSE(
+        JSONValue::object({{"level", std::numeric_limits<double>::infinity()}}).serialized());
 }
 
 TEST(JSONValueRoundTrip, ParsedValuesWriteBackUnchanged) {

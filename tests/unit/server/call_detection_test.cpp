@@ -46,13 +46,16 @@ TEST(CallAppsMatch, IdentifiersMapToTheirApplication) {
     };
     for (const auto& c : cases) {
         const auto app = CallApps::match(c.identifier);
-        EXPECT_EQ(app ? std::optional<std::string>(app->bundleID) : std::nullopt, c.app) << c.identifier;
+        EXPECT_EQ(app ? std::optional<std::string>(app->bundleID) : std::nullopt, c.app)
+            << c.identifier;
     }
     EXPECT_EQ(CallApps::table().size(), 12u);
 }
 
-// Polls a detector once per second with the apps seen at each second, collecting the events by time.
-std::vector<std::string> runTimeline(const std::vector<std::set<CallApp>>& seenAt, double debounce = 3.0) {
+// Polls a detector once per second with the apps seen at each second, collecting the events by
+// time.
+std::vector<std::string> runTimeline(const std::vector<std::set<CallApp>>& seenAt,
+                                     double debounce = 3.0) {
     CallDetector detector(debounce);
     std::vector<std::string> events;
     const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1000));
@@ -78,7 +81,9 @@ TEST(CallDetectorDebounce, ChangesAreReportedOnlyAfterTheDebounceInBothDirection
         {"ends once unseen for the debounce since last seen",
          {z, z, z, z, none, none, none, none},
          {"started Zoom @3", "ended Zoom @6"}},
-        {"a gap shorter than the debounce keeps the call", {z, z, z, z, none, none, z, none, none}, {"started Zoom @3"}},
+        {"a gap shorter than the debounce keeps the call",
+         {z, z, z, z, none, none, z, none, none},
+         {"started Zoom @3"}},
         {"after ending, the app must be seen for the whole debounce again",
          {z, z, z, z, none, none, none, z, z, z, z},
          {"started Zoom @3", "ended Zoom @6", "started Zoom @10"}},
@@ -108,8 +113,11 @@ TEST(CallDetectorDebounce, ResetForgetsEverythingWithoutEvents) {
 
 TEST(CallWatcherPoll, IgnoresItselfAndFoldsProcessesOfOneApp) {
     auto source = std::make_shared<ScriptedProcessSource>();
-    source->processes = {{10, "com.google.Chrome"}, {11, "com.google.Chrome.helper"}, {42, "us.zoom.xos"},
-                         {12, ""}, {-1, "org.example"}};
+    source->processes = {{10, "com.google.Chrome"},
+                         {11, "com.google.Chrome.helper"},
+                         {42, "us.zoom.xos"},
+                         {12, ""},
+                         {-1, "org.example"}};
     CallWatcher watcher(source, 42, 0.0);
     const auto events = watcher.poll(std::chrono::system_clock::now());
     ASSERT_EQ(events.size(), 0u);  // first sighting is pending even with no debounce
@@ -130,14 +138,18 @@ TEST_F(DetectionLoopTest, ReportsCallsAfterTheDebounceAndStopsWhenSwitchedOff) {
     clock->advance(2s);
     EXPECT_TRUE(lines.empty());
     clock->advance(1s);
-    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.started"})"});
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{
+                  R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.started"})"});
     EXPECT_EQ(logs.back(), "call started: us.zoom.xos");
 
     processes->processes.clear();
     clock->advance(2s);
     EXPECT_TRUE(lines.empty());
     clock->advance(1s);
-    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.ended"})"});
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{
+                  R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.ended"})"});
 
     processes->processes = {{100, "us.zoom.xos"}};
     clock->advance(2s);

@@ -36,20 +36,24 @@ TEST_F(HelperServerTest, EveryCommandAnswersItsExactLine) {
          R"({"error":{"code":"bad_params","message":"accessToken is required"},"id":10,"ok":false})"},
         {R"({"id":11,"cmd":"token.update","params":{"accessToken":5}})",
          R"({"error":{"code":"bad_params","message":"accessToken is required"},"id":11,"ok":false})"},
-        {R"({"id":12,"cmd":"token.update","params":{"accessToken":"t"}})", R"({"id":12,"ok":true,"result":{}})"},
+        {R"({"id":12,"cmd":"token.update","params":{"accessToken":"t"}})",
+         R"({"id":12,"ok":true,"result":{}})"},
         {R"({"id":13,"cmd":"detect.set","params":{"enabled":1}})",
          R"({"error":{"code":"bad_params","message":"enabled must be true or false"},"id":13,"ok":false})"},
         {R"({"id":14,"cmd":"detect.set"})",
          R"({"error":{"code":"bad_params","message":"enabled must be true or false"},"id":14,"ok":false})"},
-        {R"({"id":15,"cmd":"detect.set","params":{"enabled":false}})", R"({"id":15,"ok":true,"result":{}})"},
+        {R"({"id":15,"cmd":"detect.set","params":{"enabled":false}})",
+         R"({"id":15,"ok":true,"result":{}})"},
         {R"({"id":"x","cmd":"record.start"})",
          R"({"error":{"code":"unknown_command","message":"Unknown cmd record.start"},"id":"x","ok":false})"},
         {R"({"id":16,"cmd":"selftest.run"})",
          R"({"error":{"code":"unknown_command","message":"Unknown cmd selftest.run"},"id":16,"ok":false})"},
         {R"({"id":17,"cmd":"fly"})",
          R"({"error":{"code":"unknown_command","message":"Unknown cmd fly"},"id":17,"ok":false})"},
-        {"not json", R"({"error":{"code":"bad_request","message":"Each line must be a JSON object"},"id":null,"ok":false})"},
-        {R"({"id":true,"cmd":""})", R"({"error":{"code":"bad_request","message":"Missing cmd"},"id":true,"ok":false})"},
+        {"not json",
+         R"({"error":{"code":"bad_request","message":"Each line must be a JSON object"},"id":null,"ok":false})"},
+        {R"({"id":true,"cmd":""})",
+         R"({"error":{"code":"bad_request","message":"Missing cmd"},"id":true,"ok":false})"},
         {"  \t{\"id\":18,\"cmd\":\"hello\"}\xE2\x80\xA8\r",
          R"({"id":18,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
     };
@@ -79,7 +83,8 @@ TEST_F(HelperServerTest, ASlowMicPromptDoesNotHoldBackLaterRequests) {
     micPrompt->resume(true);
     clock->runReady();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], R"({"id":"slow","ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})");
+    EXPECT_EQ(lines[1],
+              R"({"id":"slow","ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})");
 }
 
 TEST_F(HelperServerTest, UnexpectedErrorsAnswerInternalWithTheirDescription) {
@@ -87,8 +92,10 @@ TEST_F(HelperServerTest, UnexpectedErrorsAnswerInternalWithTheirDescription) {
     env.requestMic = []() -> Awaitable<bool> { throw std::runtime_error("prompt exploded"); };
     makeServer(env);
     send(R"({"id":1,"cmd":"permissions.request","params":{"kind":"mic"}})");
-    EXPECT_EQ(takeLines(), std::vector<std::string>{
-                               R"({"error":{"code":"internal","message":"prompt exploded"},"id":1,"ok":false})"});
+    EXPECT_EQ(
+        takeLines(),
+        std::vector<std::string>{
+            R"({"error":{"code":"internal","message":"prompt exploded"},"id":1,"ok":false})"});
     EXPECT_TRUE(logs.empty());
 }
 
@@ -96,11 +103,12 @@ TEST_F(HelperServerTest, DeviceChangesNameOnlyWhatIsKnown) {
     server->deviceChanged(std::string("USB Mic"), std::string("Speakers"));
     server->deviceChanged(std::nullopt, std::string("Speakers"));
     server->deviceChanged(std::nullopt, std::nullopt);
-    EXPECT_EQ(takeLines(), (std::vector<std::string>{
-                               R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
-                               R"({"event":"device.changed","output":"Speakers"})",
-                               R"({"event":"device.changed"})",
-                           }));
+    EXPECT_EQ(takeLines(),
+              (std::vector<std::string>{
+                  R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
+                  R"({"event":"device.changed","output":"Speakers"})",
+                  R"({"event":"device.changed"})",
+              }));
 }
 
 TEST_F(HelperServerTest, ShutdownRefusesNothingYetButStopsDetection) {

@@ -1,8 +1,8 @@
 #include <memory>
 #include <optional>
 
-#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
 
 #include "core/async/manual_clock.hpp"
 #include "core/async/task.hpp"

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
 
 #include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
@@ -18,7 +18,7 @@ namespace tessarin::test {
 
 // A process list the test rewrites between polls.
 class ScriptedProcessSource final : public InputProcessSource {
-public:
+  public:
     std::vector<InputProcess> processes;
     int polls = 0;
     std::vector<InputProcess> processesUsingInput() override {
@@ -44,11 +44,15 @@ struct ServerFixture : testing::Test {
         env.version = "0.1.0";
         env.macos = "6.1.0";
         env.micStatus = [] { return CapturePermission::Status::denied; };
-        env.requestMic = [prompt = micPrompt]() -> Awaitable<bool> { co_return co_await prompt->wait(); };
+        env.requestMic = [prompt = micPrompt]() -> Awaitable<bool> {
+            co_return co_await prompt->wait();
+        };
         env.primeSystemAudio = [this] { logs.push_back("primed"); };
         env.processSource = processes;
         env.clock = clock;
-        env.now = [this] { return wallClock + (clock->now().time_since_epoch() - std::chrono::hours(24)); };
+        env.now = [this] {
+            return wallClock + (clock->now().time_since_epoch() - std::chrono::hours(24));
+        };
         return env;
     }
 
@@ -56,15 +60,17 @@ struct ServerFixture : testing::Test {
 
     void makeServer(HelperEnvironment env) {
         server = HelperServer::create(
-            io.get_executor(), std::move(env), [this](const std::string& line) { lines.push_back(line); },
+            io.get_executor(), std::move(env),
+            [this](const std::string& line) { lines.push_back(line); },
             [this](const std::string& message) { logs.push_back(message); });
     }
 
     // Starts handling a line and runs everything that is ready.
     void send(std::string line) {
-        Task<>::spawn(io.get_executor(), [server = server, line = std::move(line)]() -> Awaitable<void> {
-            co_await server->handle(line);
-        });
+        Task<>::spawn(io.get_executor(),
+                      [server = server, line = std::move(line)]() -> Awaitable<void> {
+                          co_await server->handle(line);
+                      });
         clock->runReady();
     }
 
