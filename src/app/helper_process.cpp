@@ -88,7 +88,8 @@ Awaitable<void> HelperProcess::run() {
             .end = [inputEnded](
                        std::optional<std::string> error) { inputEnded->resume(std::move(error)); },
         });
-    if (auto error = co_await inputEnded->wait()) {
+    const std::optional<std::string> error = co_await inputEnded->wait();
+    if (error) {
         log_.log("stdin failed: " + *error);
     }
     co_await exitCleanly("stdin closed");
@@ -140,7 +141,8 @@ Awaitable<void> HelperProcess::exitCleanly(std::string reason) {
     const auto started = std::chrono::steady_clock::now();
 
     co_await server_->shutdown();
-    if (!co_await tracker_->drain(RequestTracker::defaultGrace)) {
+    const bool allAnswered = co_await tracker_->drain(RequestTracker::defaultGrace);
+    if (!allAnswered) {
         log_.log("exiting with " + std::to_string(tracker_->pending()) + " request(s) unanswered");
     }
     log_.log("exit after " + describeSeconds(std::chrono::steady_clock::now() - started));

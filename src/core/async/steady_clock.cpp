@@ -11,7 +11,8 @@ Clock::TimePoint SteadyClock::now() const {
 }
 
 Awaitable<void> SteadyClock::sleep(Duration duration) {
-    boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor, duration);
+    const Executor executor = co_await boost::asio::this_coro::executor;
+    boost::asio::steady_timer timer(executor, duration);
     co_await timer.async_wait(boost::asio::use_awaitable_t<Executor>{});
 }
 

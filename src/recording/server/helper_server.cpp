@@ -67,7 +67,8 @@ Awaitable<JSONValue> HelperServer::dispatch(HelperRequest request) {
         co_return permissions();
     }
     if (cmd == "permissions.request") {
-        co_return co_await requestPermission(request.params);
+        JSONValue report = co_await requestPermission(request.params);
+        co_return report;
     }
     if (cmd == "token.update") {
         co_return updateToken(request.params);

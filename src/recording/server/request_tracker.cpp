@@ -48,7 +48,8 @@ Awaitable<bool> RequestTracker::drain(Clock::Duration grace) {
             self->completeDrain(false);
         }
     });
-    co_return co_await done->wait();
+    const bool allEnded = co_await done->wait();
+    co_return allEnded;
 }
 
 }  // namespace tessarin
