@@ -33,16 +33,20 @@ class OutageBuffer {
 
     bool isEmpty() const { return chunks_.empty(); }
     std::int64_t count() const { return bytes_; }
-    std::optional<std::int64_t> startMs() const { return startMs_; }
-    std::int64_t droppedMs() const { return droppedMs_; }
+    // Position of the first held byte.
+    std::optional<std::int64_t> startMs() const;
+    std::int64_t droppedMs() const { return droppedBytes_ / bytesPerMs; }
     std::int64_t maxBytes() const { return maxBytes_; }
 
   private:
     std::int64_t maxBytes_;
     std::deque<std::vector<std::uint8_t>> chunks_;
     std::int64_t bytes_ = 0;
-    std::optional<std::int64_t> startMs_;
-    std::int64_t droppedMs_ = 0;
+    // Position of the first piece appended since the buffer was last emptied.
+    std::optional<std::int64_t> firstStartMs_;
+    // Counted in bytes, not ms per piece, so that pieces of a size that is not a whole number
+    // of milliseconds do not make the positions drift as they are dropped.
+    std::int64_t droppedBytes_ = 0;
 };
 
 }  // namespace tessarin
