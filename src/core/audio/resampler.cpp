@@ -3,7 +3,9 @@
 #include "core/audio/pcm16.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
@@ -15,8 +17,31 @@ constexpr double pi = std::numbers::pi;
 
 // How far, at most, a kernel weight computed by angle addition lies from the one computed tap
 // by tap with sin and cos: a few units in the last place of weights below 1 (measured: at most
-// 3.3e-16 over 20 000 read positions at each of nine rates), with a wide margin.
-constexpr double kernelTolerance = 4e-15;
+// 5.6e-16 over 20 000 read positions at each of nine rates), with a wide margin.
+constexpr double kernelTolerance = 8e-15;
+
+// Pairs of doubles, so that the taps of a kernel are computed two at a time (SSE2 / NEON).
+using Double2 = double __attribute__((vector_size(16)));
+using Bits2 = std::uint64_t __attribute__((vector_size(16)));
+
+Double2 pairAt(const double* values) {
+    Double2 pair;
+    std::memcpy(&pair, values, sizeof pair);
+    return pair;
+}
+
+Double2 widenedPairAt(const float* values) {
+    return Double2{values[0], values[1]};
+}
+
+Double2 magnitude(Double2 pair) {
+    constexpr std::uint64_t allButSign = ~(std::uint64_t{1} << 63);
+    return std::bit_cast<Double2>(std::bit_cast<Bits2>(pair) & Bits2{allButSign, allButSign});
+}
+
+double total(Double2 first, Double2 second) {
+    return (first[0] + first[1]) + (second[0] + second[1]);
+}
 
 }  // namespace
 
@@ -125,22 +150,27 @@ void Resampler::fillKernel(double fraction) {
     const double baseWindowSin = std::sin(baseWindowAngle);
     const double baseWindowCos = std::cos(baseWindowAngle);
 
-    const std::size_t taps = kernel_.size();
+    // k = sinc * cutoff * window = sin(a) / (cutoff pi x) * cutoff * window
+    //   = (sin(a) / pi) * window / x, with the 1 / pi folded into the base sine and cosine.
+    const Double2 sineBase = Double2{baseSin, baseSin} / pi;
+    const Double2 cosineBase = Double2{baseCos, baseCos} / pi;
+    const Double2 windowSinBase = {baseWindowSin, baseWindowSin};
+    const Double2 windowCosBase = {baseWindowCos, baseWindowCos};
+    const Double2 fractions = {fraction, fraction};
+    const std::size_t taps = kernel_.size();  // even: 2 * halfWidth
     const double firstM = -halfWidth_ + 1;
-    double* kernel = kernel_.data();
-    const double* sincCos = steps.sincCos.data();
-    const double* sincSin = steps.sincSin.data();
-    const double* windowCos = steps.windowCos.data();
-    const double* windowSin = steps.windowSin.data();
-    for (std::size_t i = 0; i < taps; ++i) {
-        const double x = (firstM + static_cast<double>(i)) - fraction;
-        const double sine = baseSin * sincCos[i] + baseCos * sincSin[i];
-        const double sinc = sine / (cutoffPi * x);
+    for (std::size_t i = 0; i < taps; i += 2) {
+        const double m = firstM + static_cast<double>(i);
+        const Double2 x = Double2{m, m + 1} - fractions;
+        const Double2 sine =
+            sineBase * pairAt(&steps.sincCos[i]) + cosineBase * pairAt(&steps.sincSin[i]);
         // The Blackman window 0.42 - 0.5 cos(2 pi t) + 0.08 cos(4 pi t) at t = (x / hw + 1) / 2,
-        // written with c = cos(pi x / hw).
-        const double c = baseWindowCos * windowCos[i] - baseWindowSin * windowSin[i];
-        const double window = 0.34 + 0.5 * c + 0.16 * c * c;
-        kernel[i] = sinc * cutoff_ * window;
+        // written with c = cos(pi x / hw): 0.34 + 0.5 c + 0.16 c^2.
+        const Double2 c = windowCosBase * pairAt(&steps.windowCos[i]) -
+                          windowSinBase * pairAt(&steps.windowSin[i]);
+        const Double2 window = 0.34 + c * (0.5 + 0.16 * c);
+        const Double2 weights = (sine * window) / x;
+        std::memcpy(&kernel_[i], &weights, sizeof weights);
     }
     if (fraction == 0) {
         // The tap at the read position (sinc 1), and the one a half-width after it, which lies
@@ -188,31 +218,29 @@ float Resampler::outputSample(std::int64_t centre) {
     fillKernel(position_ - static_cast<double>(centre));
     const double* kernel = kernel_.data();
     const std::size_t taps = kernel_.size();
-    // Four running sums, so that the additions do not wait for one another, with the sizes the
-    // error bound below needs.
-    double sums[4] = {0, 0, 0, 0};
-    double weighted[4] = {0, 0, 0, 0};
-    double magnitude[4] = {0, 0, 0, 0};
+    // Two pairs of running sums, so that the additions do not wait for one another, with the
+    // sizes the error bound below needs.
+    Double2 sums[2] = {};
+    Double2 weighted[2] = {};
+    Double2 magnitudes[2] = {};
+    auto accumulate = [&](std::size_t i, std::size_t lane) {
+        const Double2 input = widenedPairAt(samples + i);
+        const Double2 contributions = pairAt(kernel + i) * input;
+        sums[lane] += contributions;
+        weighted[lane] += magnitude(contributions);
+        magnitudes[lane] += magnitude(input);
+    };
     std::size_t i = 0;
     for (; i + 4 <= taps; i += 4) {
-        for (std::size_t lane = 0; lane < 4; ++lane) {
-            const double sample = samples[i + lane];
-            const double contribution = kernel[i + lane] * sample;
-            sums[lane] += contribution;
-            weighted[lane] += std::abs(contribution);
-            magnitude[lane] += std::abs(sample);
-        }
+        accumulate(i, 0);
+        accumulate(i + 2, 1);
     }
-    for (; i < taps; ++i) {
-        const double sample = samples[i];
-        const double contribution = kernel[i] * sample;
-        sums[0] += contribution;
-        weighted[0] += std::abs(contribution);
-        magnitude[0] += std::abs(sample);
+    if (i < taps) {
+        accumulate(i, 0);
     }
-    const double sum = (sums[0] + sums[1]) + (sums[2] + sums[3]);
-    const double weightedMagnitude = (weighted[0] + weighted[1]) + (weighted[2] + weighted[3]);
-    const double inputMagnitude = (magnitude[0] + magnitude[1]) + (magnitude[2] + magnitude[3]);
+    const double sum = total(sums[0], sums[1]);
+    const double weightedMagnitude = total(weighted[0], weighted[1]);
+    const double inputMagnitude = total(magnitudes[0], magnitudes[1]);
 
     // The tap-by-tap sum differs from this one by at most the kernel differences times the
     // samples plus the rounding of the two sums of `taps` products. If every value within that
