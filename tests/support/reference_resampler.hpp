@@ -25,6 +25,9 @@ class ReferenceResampler {
           position_(halfWidth_) {}
 
     std::vector<float> process(std::span<const float> input) {
+#if defined(__clang__)
+#pragma clang fp contract(off)  // every product and sum rounds on its own
+#endif
         if (inputRate_ == outputRate_) {
             return {input.begin(), input.end()};
         }
