@@ -15,12 +15,13 @@ namespace tessarin {
 // ~halfWidth input samples of a stream yield nothing.
 //
 // The values are those of evaluating that formula tap by tap with sin and cos, computed far more
-// cheaply. With a whole-number step every output sample uses one kernel, computed once, and the
-// floats are identical. Otherwise each output sample's kernel follows from two sine/cosine pairs
-// by angle addition, with a bound on how far the sum can be from the tap-by-tap one: where that
-// leaves the float in doubt, the sample is recomputed tap by tap unless its 16-bit PCM value is
-// certain all the same. So the PCM16 samples are always identical, and the floats are except
-// in their last places for a rare, all but silent few.
+// cheaply. With a whole-number step (48 and 96 kHz to 24 kHz) every output sample uses one
+// kernel, computed once, and the floats are identical. Otherwise each output sample's kernel
+// follows from two sine/cosine pairs by angle addition, with a bound on how far the sum can be
+// from the tap-by-tap one. Where that bound leaves the float in doubt, the sample is recomputed
+// tap by tap unless its 16-bit PCM value is certain all the same (typically an output within
+// rounding noise of zero, whose float then differs in its last places). So the PCM16 samples
+// are always identical.
 class Resampler {
   public:
     // Both rates must be positive and finite, zeroCrossings at least 1 (std::invalid_argument).
