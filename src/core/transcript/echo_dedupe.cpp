@@ -51,41 +51,60 @@ icu::BreakIterator& graphemeIterator() {
     return *iterator;
 }
 
+bool hasWidthVariant(UChar32 c) {
+    const auto type = u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE);
+    return type == U_DT_WIDE || type == U_DT_NARROW;
+}
+
 // Full-width and half-width forms replaced by their ordinary counterparts (Ａ to A, ｶ to カ).
-icu::UnicodeString foldWidth(const icu::UnicodeString& text) {
-    icu::UnicodeString folded;
-    for (int32_t i = 0; i < text.length();) {
+void foldWidth(icu::UnicodeString& text) {
+    int32_t first = 0;
+    while (first < text.length() && !hasWidthVariant(text.char32At(first))) {
+        first += U16_LENGTH(text.char32At(first));
+    }
+    if (first == text.length()) {
+        return;
+    }
+    icu::UnicodeString folded(text, 0, first);
+    for (int32_t i = first; i < text.length();) {
         const UChar32 c = text.char32At(i);
         i += U16_LENGTH(c);
-        const auto type = u_getIntPropertyValue(c, UCHAR_DECOMPOSITION_TYPE);
         icu::UnicodeString decomposition;
-        if ((type == U_DT_WIDE || type == U_DT_NARROW) &&
-            normalizers().nfkd->getDecomposition(c, decomposition)) {
+        if (hasWidthVariant(c) && normalizers().nfkd->getDecomposition(c, decomposition)) {
             folded += decomposition;
         } else {
             folded += c;
         }
     }
-    return folded;
+    text = std::move(folded);
+}
+
+// The text without its non-spacing marks (accents, dakuten, Thai vowel signs...).
+icu::UnicodeString withoutMarks(const icu::UnicodeString& decomposed) {
+    std::u16string bare;
+    bare.reserve(static_cast<std::size_t>(decomposed.length()));
+    const char16_t* units = decomposed.getBuffer();
+    for (int32_t i = 0; i < decomposed.length();) {
+        const int32_t start = i;
+        UChar32 c;
+        U16_NEXT(units, i, decomposed.length(), c);
+        if (u_charType(c) != U_NON_SPACING_MARK) {
+            bare.append(units + start, units + i);
+        }
+    }
+    return icu::UnicodeString(bare.data(), static_cast<int32_t>(bare.size()));
 }
 
 // Case-, diacritic- and width-insensitive form of a text, independent of any locale.
 icu::UnicodeString fold(std::string_view text) {
     icu::UnicodeString folded =
-        foldWidth(icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size())));
+        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), text.size()));
+    foldWidth(folded);
     folded.foldCase(U_FOLD_CASE_DEFAULT);
 
     UErrorCode status = U_ZERO_ERROR;
-    const icu::UnicodeString decomposed = normalizers().nfd->normalize(folded, status);
-    icu::UnicodeString bare;
-    for (int32_t i = 0; i < decomposed.length();) {
-        const UChar32 c = decomposed.char32At(i);
-        i += U16_LENGTH(c);
-        if (u_charType(c) != U_NON_SPACING_MARK) {
-            bare += c;
-        }
-    }
-    icu::UnicodeString composed = normalizers().nfc->normalize(bare, status);
+    icu::UnicodeString composed = normalizers().nfc->normalize(
+        withoutMarks(normalizers().nfd->normalize(folded, status)), status);
     if (U_FAILURE(status)) {
         throw std::runtime_error("ICU could not normalise a transcript text");
     }
@@ -129,13 +148,41 @@ std::string utf8(const icu::UnicodeString& text) {
     return out;
 }
 
+bool isASCII(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The same tokens as the general path for text that is all ASCII, where folding is lower-casing
+// and every byte is a character of its own, without the cost of ICU (most transcripts are this).
+std::vector<std::string> asciiTokens(std::string_view text) {
+    std::vector<std::string> result;
+    std::string word;
+    for (const char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+            word += c;
+        } else if (c >= 'A' && c <= 'Z') {
+            word += static_cast<char>(c - 'A' + 'a');
+        } else if (c != '\'') {
+            if (!word.empty()) {
+                result.push_back(std::move(word));
+                word.clear();
+            }
+        }
+    }
+    if (!word.empty()) {
+        result.push_back(std::move(word));
+    }
+    return result;
+}
+
 }  // namespace
 
 std::vector<std::string> tokens(std::string_view text) {
-    std::vector<std::string> result;
-    if (text.empty()) {
-        return result;
+    if (isASCII(text)) {
+        return asciiTokens(text);
     }
+    std::vector<std::string> result;
     const icu::UnicodeString folded = fold(text);
     icu::BreakIterator& characters = graphemeIterator();
     characters.setText(folded);

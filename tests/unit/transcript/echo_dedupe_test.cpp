@@ -48,6 +48,17 @@ INSTANTIATE_TEST_SUITE_P(
         TokensCase{"e-mail 3.14 #1", {"e", "mail", "3", "14", "1"}}, TokensCase{"... !? — «»", {}},
         TokensCase{"", {}}, TokensCase{"   \t\n", {}}));
 
+// Plain ASCII text takes a shortcut; it must give what the general path gives.
+TEST(EchoTokensOfASCII, MatchTheGeneralPath) {
+    const std::string ascii = "Don't STOP, now! 42nd e-mail #1 x_y ~tab\there\r\nA'B'C ''";
+    auto general = EchoDedupe::tokens(ascii + " é");
+    ASSERT_EQ(general.back(), "e");
+    general.pop_back();
+    EXPECT_EQ(EchoDedupe::tokens(ascii), general);
+    EXPECT_EQ(general, (Tokens{"dont", "stop", "now", "42nd", "e", "mail", "1", "x", "y", "tab",
+                               "here", "abc"}));
+}
+
 TEST(EchoWords, KeepTheOriginalTextAndSkipPiecesWithoutTokens) {
     const auto words = EchoDedupe::words(" yes, I — think\tso…  !!\u00a0日本\u3000ok ");
     const std::vector<EchoDedupe::Word> expected{
