@@ -41,9 +41,11 @@ class ChunkCutter {
   private:
     std::optional<Chunk> cut(std::int64_t atMs);
     void drop(std::int64_t toMs);
-    void feedDetector(std::span<const std::uint8_t> pcm, std::vector<TurnDetector::Action>& out);
+    std::vector<std::int16_t> samplesOf(std::span<const std::uint8_t> pcm);
+    void analyse(std::span<const std::int16_t> samples, std::vector<Chunk>& chunks);
+    void act(const TurnDetector::Action& action, std::vector<Chunk>& chunks);
     void applyHardLimit(std::vector<Chunk>& chunks);
-    std::size_t bytesUpTo(std::int64_t ms) const;
+    static void keep(std::optional<Chunk> chunk, std::vector<Chunk>& chunks);
 
     TurnDetector detector_;
     std::vector<std::uint8_t> pending_;

@@ -50,6 +50,8 @@ class TurnDetector {
     std::int64_t elapsedMs() const { return toMs(total_); }
     bool inSpeech() const { return stretchSpeech_; }
     int rate() const { return rate_; }
+    // Samples per analysis window; windows follow each other from the first sample on.
+    std::int64_t windowSize() const { return windowSize_; }
     // Samples fed so far, and the sample at which the open stretch began.
     std::int64_t total() const { return total_; }
     std::int64_t stretchStart() const { return stretchStart_; }
