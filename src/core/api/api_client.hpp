@@ -19,11 +19,11 @@
 #include "core/api/upcoming_response.hpp"
 #include "core/async/awaitable.hpp"
 #include "core/http/http_response.hpp"
+#include "core/http/http_transport.hpp"
 
 namespace tessarin {
 
 class AuthProvider;
-class HTTPTransport;
 
 // The web server's REST API. A plain value: copies share the provider and the transport, and any
 // number of calls may run at once. Every call may fail with APIError, with the provider's
@@ -86,10 +86,9 @@ class APIClient {
 
   private:
     struct Call;
-    template <class Reply>
-    Awaitable<Reply> request(Call call) const;
-    Awaitable<void> requestIgnoringReply(Call call) const;
-    Awaitable<HTTPResponse> exchange(const Call& call, std::vector<std::uint8_t>& body) const;
+    // Sends the call with the current token (renewing it once after a 401) and returns the reply
+    // of a 2xx status; throws the APIError of every other outcome.
+    Awaitable<HTTPTransport::Result> perform(Call call) const;
 
     std::shared_ptr<AuthProvider> auth_;
     std::shared_ptr<HTTPTransport> transport_;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tessarin {
@@ -17,6 +18,8 @@ struct FlexibleDate {
     // DecodingError ("Not a date: …" for unreadable text).
     static FlexibleDate decode(const JSONValue& value);
     static std::optional<std::chrono::system_clock::time_point> parse(std::string_view text);
+    // ISO 8601 in UTC to the second, e.g. 2025-03-04T09:30:00Z.
+    static std::string format(std::chrono::system_clock::time_point date);
 
     bool operator==(const FlexibleDate&) const = default;
 };

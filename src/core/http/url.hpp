@@ -42,9 +42,12 @@ class URL {
     std::string target() const;
     bool hasScheme() const { return !scheme().empty(); }
 
-    // This URL with `component` percent-encoded as one more path segment: a "/" inside it becomes
-    // %2F, so it can never add segments. Query and fragment are kept.
-    URL appendingPathComponent(std::string_view component) const;
+    // This URL with a relative, already percent-encoded path appended after its own path (one "/"
+    // between them). Query and fragment are dropped.
+    URL appendingPath(std::string_view encodedPath) const;
+    // The text percent-encoded with the characters allowed in a path segment; "/" is encoded too,
+    // so the result can never add segments.
+    static std::string escapePathSegment(std::string_view text);
     // This URL with its query replaced by the given name/value items (encoded as query items);
     // an empty list removes the query.
     URL withQueryItems(const std::vector<std::pair<std::string, std::string>>& items) const;
