@@ -34,12 +34,17 @@ auto withTimeout(std::shared_ptr<Clock> clock, Clock::Duration duration, Operati
     const auto work = Task<>::spawn(
         executor, [decided, operation = std::move(operation)]() mutable -> Awaitable<void> {
             try {
+                // Results go through named locals: g++ 12 mishandles temporaries that own memory
+                // inside co_await expressions.
+                Outcome outcome;
                 if constexpr (std::is_void_v<Result>) {
                     co_await operation();
-                    decided->resume(Outcome{true, nullptr});
+                    outcome.value.emplace(true);
                 } else {
-                    decided->resume(Outcome{co_await operation(), nullptr});
+                    Result value = co_await operation();
+                    outcome.value.emplace(std::move(value));
                 }
+                decided->resume(std::move(outcome));
             } catch (...) {
                 decided->resume(Outcome{std::nullopt, std::current_exception()});
             }
@@ -49,9 +54,10 @@ auto withTimeout(std::shared_ptr<Clock> clock, Clock::Duration duration, Operati
         decided->resume(Outcome{std::nullopt, std::make_exception_ptr(TimedOut{})});
     });
 
-    std::optional<Outcome> outcome;
+    Outcome outcome;
     try {
-        outcome.emplace(co_await decided->wait());
+        Outcome waited = co_await decided->wait();
+        outcome = std::move(waited);
     } catch (...) {
         work.cancel();
         timer.cancel();
@@ -59,11 +65,11 @@ auto withTimeout(std::shared_ptr<Clock> clock, Clock::Duration duration, Operati
     }
     work.cancel();
     timer.cancel();
-    if (outcome->error) {
-        std::rethrow_exception(outcome->error);
+    if (outcome.error) {
+        std::rethrow_exception(outcome.error);
     }
     if constexpr (!std::is_void_v<Result>) {
-        co_return std::move(*outcome->value);
+        co_return std::move(*outcome.value);
     }
 }
 

@@ -88,6 +88,8 @@ class ChunkChannel::Worker {
         co_return self && !self->cancelled_ ? self : nullptr;
     }
 
+    // Keep co_await out of conditions and away from temporaries that own memory: g++ 12 can
+    // destroy such temporaries twice inside coroutines.
     static Awaitable<void> send(std::weak_ptr<ChunkChannel> weak, Pending chunk) {
         for (int attempt = 1;; ++attempt) {
             Upload upload;
@@ -101,37 +103,41 @@ class ChunkChannel::Worker {
                 limits = self->limits_;
             }
 
+            // Owns its copy of the chunk: a timed-out attempt may outlive this call.
+            auto attemptUpload = [upload, wav = chunk.wav, seq = chunk.seq,
+                                  startedMs = chunk.startedMs, endedMs = chunk.endedMs]() mutable {
+                return upload(std::move(wav), seq, startedMs, endedMs);
+            };
+            std::optional<Segment> segment;
             std::exception_ptr failure;
             try {
-                std::optional<Segment> segment = co_await withTimeout<UploadTimedOut>(
-                    limits.clock, limits.uploadTimeout,
-                    // Owns its copy: a timed-out attempt may outlive this call.
-                    [upload, wav = chunk.wav, seq = chunk.seq, startedMs = chunk.startedMs,
-                     endedMs = chunk.endedMs]() mutable {
-                        return upload(std::move(wav), seq, startedMs, endedMs);
-                    });
-                if (const auto self = co_await wanted(weak)) {
-                    if (segment) {
-                        self->report(self->callbacks_.stored, std::move(*segment));
-                    }
-                    self->report(self->callbacks_.problem, self->speaker_, std::nullopt);
-                }
-                co_return;
+                segment = co_await withTimeout<UploadTimedOut>(limits.clock, limits.uploadTimeout,
+                                                               std::move(attemptUpload));
             } catch (...) {
                 failure = std::current_exception();
             }
 
+            if (!failure) {
+                const auto self = co_await wanted(weak);
+                if (self) {
+                    if (segment) {
+                        report(self->callbacks_.stored, std::move(*segment));
+                    }
+                    report(self->callbacks_.problem, self->speaker_, std::nullopt);
+                }
+                co_return;
+            }
             const FailureVerdict verdict = judgeFailure(failure);
             if (verdict.retry && attempt < maxAttempts) {
                 // A cancelled sleep ends early; the next attempt then finds the channel unwanted.
                 co_await limits.clock->sleepIgnoringCancellation(limits.retryBase * attempt);
                 continue;
             }
-            if (const auto self = co_await wanted(weak)) {
-                self->report(
-                    self->callbacks_.problem, self->speaker_,
-                    std::optional<std::string>("A stretch of audio couldn't be transcribed: " +
-                                               verdict.description));
+            const auto self = co_await wanted(weak);
+            if (self) {
+                report(self->callbacks_.problem, self->speaker_,
+                       std::optional<std::string>("A stretch of audio couldn't be transcribed: " +
+                                                  verdict.description));
             }
             co_return;
         }
