@@ -81,7 +81,8 @@ class ChunkChannel::Worker {
     // The channel, while it still wants this chunk uploaded and reported.
     static Awaitable<std::shared_ptr<ChunkChannel>> wanted(
         const std::weak_ptr<ChunkChannel>& weak) {
-        if (co_await taskCancelled()) {
+        const bool cancelled = co_await taskCancelled();
+        if (cancelled) {
             co_return nullptr;
         }
         auto self = weak.lock();
@@ -111,8 +112,9 @@ class ChunkChannel::Worker {
             std::optional<Segment> segment;
             std::exception_ptr failure;
             try {
-                segment = co_await withTimeout<UploadTimedOut>(limits.clock, limits.uploadTimeout,
-                                                               std::move(attemptUpload));
+                std::optional<Segment> uploaded = co_await withTimeout<UploadTimedOut>(
+                    limits.clock, limits.uploadTimeout, std::move(attemptUpload));
+                segment = std::move(uploaded);
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -198,8 +200,9 @@ Awaitable<void> ChunkChannel::finish() {
     }
     stopped_ = true;
     const auto self = shared_from_this();
+    const Executor executor = co_await boost::asio::this_coro::executor;
     if (std::optional<ChunkCutter::Chunk> last = cutter_.finish()) {
-        enqueue(std::move(*last), co_await boost::asio::this_coro::executor);
+        enqueue(std::move(*last), executor);
     }
     if (worker_ && !worker_.done()) {
         const Task<> running = worker_;
