@@ -182,11 +182,12 @@ struct LoopbackHTTPServer::State {
     asio::awaitable<bool> answer(Stream& stream, beast::flat_buffer& buffer, const Reply& reply) {
         using Action = Reply::Action;
         switch (reply.action) {
-            case Action::answer: {
+            case Action::answer:
+            case Action::answerThenDrop: {
                 const std::string bytes = head(reply, reply.body.size()) + reply.body;
                 auto [ec, n] =
                     co_await asio::async_write(stream, asio::buffer(bytes), withErrorCode);
-                co_return !ec && !reply.closeAfter;
+                co_return !ec && !reply.closeAfter && reply.action == Action::answer;
             }
             case Action::hang: {
                 // Wait for the client to go away; anything it sends is ignored.

@@ -40,6 +40,7 @@ class LoopbackHTTPServer {
     struct Reply {
         enum class Action {
             answer,             // status, headers, Content-Length and body
+            answerThenDrop,     // answer as keep-alive, then close the connection unannounced
             hang,               // read the request, never answer, keep the connection open
             closeBeforeAnswer,  // close the connection without a byte of answer
             closeMidBody,       // announce the whole body, send its first half, close

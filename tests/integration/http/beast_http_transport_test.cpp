@@ -173,6 +173,23 @@ TEST_F(TransportTest, IdleConnectionClosedByTheServerIsReplacedTransparently) {
     EXPECT_EQ(server.connectionsAccepted(), 2u);
 }
 
+TEST_F(TransportTest, IdleConnectionTheServerHasClosedIsNotUsed) {
+    LoopbackHTTPServer server(LoopbackHTTPServer::Security::tls);
+    auto transport = makeTransport();
+    auto dropped = LoopbackHTTPServer::Reply::json(200, "1");
+    dropped.action = Action::answerThenDrop;
+    server.enqueue(dropped);
+    Pending<HTTPTransport::Result> first(io, transport->send(get(server, "/1")));
+    first.get();
+    ASSERT_TRUE(server.waitForClosedConnections());
+    server.enqueue(LoopbackHTTPServer::Reply::json(200, "2"));
+    Pending<HTTPTransport::Result> second(io, transport->send(get(server, "/2")));
+    EXPECT_EQ(text(second.get().body), "2");
+    // Sent once, on a new connection: never into the closed one.
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].connection, 2u);
+}
+
 TEST_F(TransportTest, IdleConnectionsExpireOnTheClock) {
     LoopbackHTTPServer server;
     server.setHandler([](const auto&) { return LoopbackHTTPServer::Reply::json(200, "{}"); });
