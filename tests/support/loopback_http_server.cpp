@@ -15,8 +15,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/status.hpp>
+#include <boost/beast/http/string_body.hpp>
 
 #include "support/test_certificates.hpp"
 
@@ -156,7 +156,8 @@ struct LoopbackHTTPServer::State {
                     continue;
                 }
             }
-            auto [ec, n] = co_await stream.async_read_some(buffer.prepare(64 * 1024), withErrorCode);
+            auto [ec, n] =
+                co_await stream.async_read_some(buffer.prepare(64 * 1024), withErrorCode);
             if (ec) {
                 co_return std::nullopt;
             }
@@ -181,10 +182,12 @@ struct LoopbackHTTPServer::State {
     asio::awaitable<bool> answer(Stream& stream, beast::flat_buffer& buffer, const Reply& reply) {
         using Action = Reply::Action;
         switch (reply.action) {
-            case Action::answer: {
+            case Action::answer:
+            case Action::answerThenDrop: {
                 const std::string bytes = head(reply, reply.body.size()) + reply.body;
-                auto [ec, n] = co_await asio::async_write(stream, asio::buffer(bytes), withErrorCode);
-                co_return !ec && !reply.closeAfter;
+                auto [ec, n] =
+                    co_await asio::async_write(stream, asio::buffer(bytes), withErrorCode);
+                co_return !ec && !reply.closeAfter && reply.action == Action::answer;
             }
             case Action::hang: {
                 // Wait for the client to go away; anything it sends is ignored.
@@ -208,7 +211,8 @@ struct LoopbackHTTPServer::State {
             }
             case Action::trickle: {
                 const std::string start = head(reply, reply.body.size());
-                auto [ec, n] = co_await asio::async_write(stream, asio::buffer(start), withErrorCode);
+                auto [ec, n] =
+                    co_await asio::async_write(stream, asio::buffer(start), withErrorCode);
                 for (std::size_t i = 0; !ec && i < reply.body.size(); ++i) {
                     asio::steady_timer timer(io, reply.trickleInterval);
                     co_await timer.async_wait(withErrorCode);
@@ -261,8 +265,8 @@ LoopbackHTTPServer::LoopbackHTTPServer(Security security)
         tls.use_certificate_chain(asio::buffer(chain));
         tls.use_private_key(asio::buffer(key), ssl::context::pem);
     }
-    auto& acceptor = state_->acceptor.emplace(
-        state_->io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    auto& acceptor =
+        state_->acceptor.emplace(state_->io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
     port_ = acceptor.local_endpoint().port();
     asio::co_spawn(state_->io, state_->accept(), asio::detached);
     state_->thread = std::thread([state = state_.get()] { state->io.run(); });
@@ -299,11 +303,9 @@ std::size_t LoopbackHTTPServer::connectionsAccepted() const {
     return state_->accepted;
 }
 
-bool LoopbackHTTPServer::waitForRequests(std::size_t count,
-                                         std::chrono::milliseconds limit) const {
+bool LoopbackHTTPServer::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const {
     std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit,
-                                    [&] { return state_->requests.size() >= count; });
+    return state_->changed.wait_for(lock, limit, [&] { return state_->requests.size() >= count; });
 }
 
 bool LoopbackHTTPServer::waitForClosedConnections(std::chrono::milliseconds limit) const {

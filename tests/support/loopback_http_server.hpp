@@ -19,7 +19,7 @@ namespace tessarin::test {
 // on a thread of its own. Each request takes the next queued reply, or else the handler's; every
 // request is recorded with the exact bytes that arrived for it.
 class LoopbackHTTPServer {
-public:
+  public:
     enum class Security {
         plain,
         tls,           // certificate signed by TestCertificates::authority()
@@ -31,7 +31,7 @@ public:
         std::string target;
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
-        std::string raw;  // head and body exactly as received
+        std::string raw;             // head and body exactly as received
         std::size_t connection = 0;  // 1 for the first connection accepted, 2 for the next …
 
         std::optional<std::string> header(std::string_view name) const;
@@ -40,6 +40,7 @@ public:
     struct Reply {
         enum class Action {
             answer,             // status, headers, Content-Length and body
+            answerThenDrop,     // answer as keep-alive, then close the connection unannounced
             hang,               // read the request, never answer, keep the connection open
             closeBeforeAnswer,  // close the connection without a byte of answer
             closeMidBody,       // announce the whole body, send its first half, close
@@ -84,7 +85,7 @@ public:
     // Waits (real time) until the server has closed every connection it accepted.
     bool waitForClosedConnections(std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
 
-private:
+  private:
     struct State;
     Security security_;
     unsigned short port_ = 0;

@@ -24,23 +24,24 @@ class Pending {
         bool done = false;
     };
 
-public:
+  public:
     Pending(boost::asio::io_context& io, Awaitable<T> operation)
         : io_(io), outcome_(std::make_shared<Outcome>()) {
-        task_ = Task<>::spawn(io.get_executor(), [outcome = outcome_, op = std::move(operation)]() mutable
-                                                     -> Awaitable<void> {
-            try {
-                if constexpr (std::is_void_v<T>) {
-                    co_await std::move(op);
-                    outcome->value.emplace(true);
-                } else {
-                    outcome->value.emplace(co_await std::move(op));
+        task_ = Task<>::spawn(
+            io.get_executor(),
+            [outcome = outcome_, op = std::move(operation)]() mutable -> Awaitable<void> {
+                try {
+                    if constexpr (std::is_void_v<T>) {
+                        co_await std::move(op);
+                        outcome->value.emplace(true);
+                    } else {
+                        outcome->value.emplace(co_await std::move(op));
+                    }
+                } catch (...) {
+                    outcome->error = std::current_exception();
                 }
-            } catch (...) {
-                outcome->error = std::current_exception();
-            }
-            outcome->done = true;
-        });
+                outcome->done = true;
+            });
     }
 
     bool done() const { return outcome_->done; }
@@ -48,7 +49,8 @@ public:
 
     // Runs real I/O until the operation ends (at most `limit` of real time).
     bool finish(std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        return runUntil(io_, [this] { return done(); }, limit);
+        return runUntil(
+            io_, [this] { return done(); }, limit);
     }
 
     // The value, rethrowing the operation's error; fails when it has not ended.
@@ -69,7 +71,7 @@ public:
         return outcome_->error;
     }
 
-private:
+  private:
     void ensureEnded() {
         if (!done()) {
             finish();

@@ -1,8 +1,10 @@
 #include "core/api/api_client.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
+#include <locale>
+
+#include <boost/algorithm/string/case_conv.hpp>
 
 #include "core/api/api_error.hpp"
 #include "core/api/auth_provider.hpp"
@@ -41,10 +43,7 @@ constexpr std::string_view webPageMessage =
 constexpr std::size_t loginPageScanBytes = 65536;
 
 std::string lowercased(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
+    return boost::algorithm::to_lower_copy(std::string(text), std::locale::classic());
 }
 
 bool contains(std::string_view text, std::string_view part) {

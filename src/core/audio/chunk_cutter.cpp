@@ -16,17 +16,17 @@ std::vector<ChunkCutter::Chunk> ChunkCutter::feed(std::span<const std::uint8_t> 
 }
 
 std::vector<std::int16_t> ChunkCutter::samplesOf(std::span<const std::uint8_t> pcm) {
-    std::vector<std::int16_t> samples;
-    if (oddByte_ && !pcm.empty()) {
-        samples.push_back(static_cast<std::int16_t>(*oddByte_ | (pcm.front() << 8)));
-        oddByte_.reset();
-        pcm = pcm.subspan(1);
+    if (!oddByte_ || pcm.empty()) {
+        if (pcm.size() % 2 == 1) {
+            oddByte_ = pcm.back();
+        }
+        return PCM16::decode(pcm);
     }
-    const std::vector<std::int16_t> decoded = PCM16::decode(pcm);
-    samples.insert(samples.end(), decoded.begin(), decoded.end());
-    if (pcm.size() % 2 == 1) {
-        oddByte_ = pcm.back();
-    }
+    // The first byte completes the sample begun by the previous feed.
+    const auto joined = static_cast<std::int16_t>(*oddByte_ | (pcm.front() << 8));
+    oddByte_.reset();
+    std::vector<std::int16_t> samples = samplesOf(pcm.subspan(1));
+    samples.insert(samples.begin(), joined);
     return samples;
 }
 

@@ -45,6 +45,19 @@ struct Connection {
     beast::flat_buffer buffer;
 
     tcp::socket& lowest() { return tls ? tls->next_layer() : socket; }
+    // An idle connection is only usable while the server has sent nothing on it: no close, no
+    // reset, no TLS alert. Looks without blocking and without taking bytes off the socket.
+    bool idleAndOpen() {
+        error_code ec;
+        std::uint8_t byte;
+        auto& raw = lowest();
+        raw.non_blocking(true, ec);
+        if (ec) {
+            return false;
+        }
+        raw.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, ec);
+        return ec == asio::error::would_block && buffer.size() == 0;
+    }
     void close() {
         error_code ignored;
         lowest().shutdown(tcp::socket::shutdown_both, ignored);
@@ -202,7 +215,7 @@ std::shared_ptr<Connection> BeastHTTPTransport::Impl::takeIdle(const std::string
     while (!idle.empty() && !connection) {
         Idle entry = std::move(idle.back());
         idle.pop_back();
-        if (now - entry.since <= options_.maxIdleTime) {
+        if (now - entry.since <= options_.maxIdleTime && entry.connection->idleAndOpen()) {
             connection = std::move(entry.connection);
         } else {
             entry.connection->close();
@@ -361,7 +374,7 @@ Awaitable<BeastHTTPTransport::Result> BeastHTTPTransport::Impl::send(HTTPRequest
         message.insert(name, value);
     }
     if (request.body) {
-        message.body() = *request.body;
+        message.body() = std::move(*request.body);
         message.content_length(message.body().size());
     }
     message.keep_alive(true);

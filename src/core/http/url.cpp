@@ -1,7 +1,9 @@
 #include "core/http/url.hpp"
 
 #include <algorithm>
-#include <cctype>
+#include <locale>
+
+#include <boost/algorithm/string/case_conv.hpp>
 
 #include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>
@@ -17,10 +19,7 @@ namespace urls = boost::urls;
 namespace {
 
 std::string lowercased(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
+    return boost::algorithm::to_lower_copy(std::string(text), std::locale::classic());
 }
 
 bool endsWith(std::string_view text, std::string_view suffix) {

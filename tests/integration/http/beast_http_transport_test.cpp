@@ -2,9 +2,9 @@
 #include <memory>
 #include <string>
 
+#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/system/system_error.hpp>
-#include <gtest/gtest.h>
 
 #include "core/async/manual_clock.hpp"
 #include "core/http/beast_http_transport.hpp"
@@ -68,13 +68,17 @@ TEST_F(TransportTest, SendsTheRequestAsGivenAndReturnsStatusHeadersAndBody) {
         EXPECT_EQ(result.response.url, request.url);
         EXPECT_EQ(text(result.body), R"({"ok":true})");
         auto received = server.requests().at(0);
-        const std::string host = security == LoopbackHTTPServer::Security::tls ? "localhost" : "127.0.0.1";
-        EXPECT_EQ(received.raw, "POST /api/v1/things?x=1 HTTP/1.1\r\n"
-                                "Host: " + host + ":" + std::to_string(server.port()) + "\r\n"
-                                "Authorization: Bearer t0k\r\n"
-                                "Content-Type: application/json\r\n"
-                                "Content-Length: 2\r\n"
-                                "\r\n{}");
+        const std::string host =
+            security == LoopbackHTTPServer::Security::tls ? "localhost" : "127.0.0.1";
+        EXPECT_EQ(received.raw,
+                  "POST /api/v1/things?x=1 HTTP/1.1\r\n"
+                  "Host: " +
+                      host + ":" + std::to_string(server.port()) +
+                      "\r\n"
+                      "Authorization: Bearer t0k\r\n"
+                      "Content-Type: application/json\r\n"
+                      "Content-Length: 2\r\n"
+                      "\r\n{}");
     }
 }
 
@@ -169,6 +173,23 @@ TEST_F(TransportTest, IdleConnectionClosedByTheServerIsReplacedTransparently) {
     EXPECT_EQ(server.connectionsAccepted(), 2u);
 }
 
+TEST_F(TransportTest, IdleConnectionTheServerHasClosedIsNotUsed) {
+    LoopbackHTTPServer server(LoopbackHTTPServer::Security::tls);
+    auto transport = makeTransport();
+    auto dropped = LoopbackHTTPServer::Reply::json(200, "1");
+    dropped.action = Action::answerThenDrop;
+    server.enqueue(dropped);
+    Pending<HTTPTransport::Result> first(io, transport->send(get(server, "/1")));
+    first.get();
+    ASSERT_TRUE(server.waitForClosedConnections());
+    server.enqueue(LoopbackHTTPServer::Reply::json(200, "2"));
+    Pending<HTTPTransport::Result> second(io, transport->send(get(server, "/2")));
+    EXPECT_EQ(text(second.get().body), "2");
+    // Sent once, on a new connection: never into the closed one.
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_EQ(server.requests()[1].connection, 2u);
+}
+
 TEST_F(TransportTest, IdleConnectionsExpireOnTheClock) {
     LoopbackHTTPServer server;
     server.setHandler([](const auto&) { return LoopbackHTTPServer::Reply::json(200, "{}"); });
@@ -190,7 +211,8 @@ TEST_F(TransportTest, ServerThatNeverAnswersTimesOutOnTheClock) {
     Pending<HTTPTransport::Result> pending(io, transport->send(request));
     ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
     clock->advance(29s);
-    test::runUntil(io, [] { return false; }, 20ms);
+    test::runUntil(
+        io, [] { return false; }, 20ms);
     EXPECT_FALSE(pending.done());
     clock->advance(1s);
     EXPECT_EQ(errorKind(pending), Kind::timedOut);
@@ -211,7 +233,8 @@ TEST_F(TransportTest, TricklingServerDoesNotExtendTheTimeOut) {
     Pending<HTTPTransport::Result> pending(io, transport->send(request));
     // Bytes keep arriving while virtual time passes one second per real few milliseconds.
     for (int step = 0; step < 12 && !pending.done(); ++step) {
-        test::runUntil(io, [] { return false; }, 5ms);
+        test::runUntil(
+            io, [] { return false; }, 5ms);
         clock->advance(1s);
     }
     EXPECT_EQ(errorKind(pending), Kind::timedOut);
