@@ -79,4 +79,36 @@ bool isBlank(std::string_view text) {
     return trimWhitespace(text).empty();
 }
 
+std::vector<std::string_view> splitWhitespace(std::string_view text) {
+    std::vector<std::string_view> pieces;
+    int32_t pieceStart = -1;
+    for (int32_t offset = 0; offset < static_cast<int32_t>(text.size());) {
+        const int32_t start = offset;
+        const UChar32 c = nextCodePoint(text, offset);
+        const bool white = c >= 0 && u_isUWhiteSpace(c);
+        if (white && pieceStart >= 0) {
+            pieces.push_back(text.substr(pieceStart, start - pieceStart));
+            pieceStart = -1;
+        } else if (!white && pieceStart < 0) {
+            pieceStart = start;
+        }
+    }
+    if (pieceStart >= 0) {
+        pieces.push_back(text.substr(pieceStart));
+    }
+    return pieces;
+}
+
+std::string collapseWhitespace(std::string_view text) {
+    std::string joined;
+    joined.reserve(text.size());
+    for (const std::string_view piece : splitWhitespace(text)) {
+        if (!joined.empty()) {
+            joined += ' ';
+        }
+        joined.append(piece);
+    }
+    return joined;
+}
+
 }  // namespace tessarin::UnicodeText

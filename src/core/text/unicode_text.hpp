@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessarin {
 
@@ -20,6 +21,14 @@ std::string_view trimWhitespace(std::string_view text);
 
 // True when the text is empty or all Unicode white space.
 bool isBlank(std::string_view text);
+
+// The non-empty pieces between runs of Unicode white space, in order; views into `text`.
+// Ill-formed bytes are not white space.
+std::vector<std::string_view> splitWhitespace(std::string_view text);
+
+// The pieces of `splitWhitespace` joined by single spaces: outer white space gone, inner runs
+// collapsed to one space.
+std::string collapseWhitespace(std::string_view text);
 
 }  // namespace UnicodeText
 

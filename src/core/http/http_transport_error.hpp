@@ -1,0 +1,30 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace tessarin {
+
+// Why an HTTP exchange produced no response. `what()` is a sentence for the user.
+class HTTPTransportError : public std::runtime_error {
+  public:
+    enum class Kind {
+        badURL,                  // not an http(s) URL the transport can send to
+        cannotConnect,           // name resolution or TCP connection failed
+        secureConnectionFailed,  // TLS handshake failed, including an untrusted certificate
+        timedOut,                // the request's time-out passed first
+        connectionLost,          // the server closed or reset the connection mid-exchange
+        responseTooLarge,        // the response head or body exceeds the transport's limit
+        badServerResponse,       // the bytes received are not an HTTP/1.x response
+    };
+
+    HTTPTransportError(Kind kind, const std::string& message)
+        : std::runtime_error(message), kind_(kind) {}
+
+    Kind kind() const { return kind_; }
+
+  private:
+    Kind kind_;
+};
+
+}  // namespace tessarin

@@ -1,0 +1,25 @@
+#include "support/io_driver.hpp"
+
+#include <thread>
+
+namespace tessarin::test {
+
+bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
+              std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) {
+            return false;
+        }
+        if (io.stopped()) {
+            io.restart();
+        }
+        if (io.run_for(std::chrono::milliseconds(1)) == 0 && io.stopped()) {
+            // Nothing to run here: the awaited change comes from another thread.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    return true;
+}
+
+}  // namespace tessarin::test

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include <boost/asio/io_context.hpp>
+
+namespace tessarin::test {
+
+// Runs the io_context (real I/O included) until `done` holds or `limit` of real time has passed;
+// returns whether it held. Virtual time of a ManualClock does not move.
+bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
+              std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+}  // namespace tessarin::test
