@@ -70,7 +70,7 @@ HelperProcess::~HelperProcess() = default;
 
 Awaitable<void> HelperProcess::run() {
     auto executor = io_.get_executor();
-    HelperEnvironment env = HelperEnvironment::live();
+    HelperEnvironment env = HelperEnvironment::live(executor);
     auto clock = env.clock;
     server_ = HelperServer::create(
         executor, std::move(env), [this](const std::string& line) { writer_.writeLine(line); },

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "core/async/steady_clock.hpp"
+#include "core/http/beast_http_transport.hpp"
 
 namespace tessarin {
 
@@ -73,10 +74,11 @@ std::string HelperEnvironment::systemVersion() {
            std::to_string(parts[2]);
 }
 
-HelperEnvironment HelperEnvironment::live() {
+HelperEnvironment HelperEnvironment::live(const Executor& executor) {
     HelperEnvironment env;
     env.version = helperVersion;
     env.macos = systemVersion();
+    env.transport = std::make_shared<BeastHTTPTransport>(executor, env.clock);
     // The sound-server permission check and the process list arrive with the capture layer;
     // until then the helper honestly reports that it cannot tell.
     env.micStatus = [] { return CapturePermission::Status::unknown; };

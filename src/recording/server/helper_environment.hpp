@@ -39,7 +39,8 @@ struct HelperEnvironment {
     std::shared_ptr<Clock> clock = defaultClock();
     std::function<Awaitable<void>()> selfTestTick = defaultSelfTestTick(clock);
 
-    static HelperEnvironment live();
+    // The production environment; its network clients run on `executor` (the main executor).
+    static HelperEnvironment live(const Executor& executor);
 
     // The language code of a locale name such as "de_CH.UTF-8" or "pt-BR"; nothing for the
     // "C"/"POSIX" locales or an empty name.

@@ -6,6 +6,7 @@
 
 #include "core/text/unicode_text.hpp"
 #include "recording/calls/call_watcher.hpp"
+#include "recording/server/helper_auth.hpp"
 #include "recording/server/helper_codec.hpp"
 #include "recording/server/helper_error.hpp"
 
@@ -71,7 +72,8 @@ Awaitable<JSONValue> HelperServer::dispatch(HelperRequest request) {
         co_return report;
     }
     if (cmd == "token.update") {
-        co_return updateToken(request.params);
+        JSONValue result = co_await updateToken(request.params);
+        co_return result;
     }
     if (cmd == "detect.set") {
         co_return switchDetection(request.params);
@@ -123,14 +125,17 @@ Awaitable<JSONValue> HelperServer::requestPermission(const JSONValue& params) {
     throw HelperError::badParams("kind must be \"mic\" or \"systemAudio\"");
 }
 
-JSONValue HelperServer::updateToken(const JSONValue& params) {
+Awaitable<JSONValue> HelperServer::updateToken(const JSONValue& params) {
     const JSONValue* token = params.member("accessToken");
     const auto value = token ? token->stringValue() : std::nullopt;
     if (!value || value->empty()) {
         throw HelperError::badParams("accessToken is required");
     }
     // Without a recording there is no broker waiting for a token: the token is dropped.
-    return JSONValue::Object{};
+    if (auto broker = auth_) {
+        co_await broker->update(*value);
+    }
+    co_return JSONValue::Object{};
 }
 
 JSONValue HelperServer::switchDetection(const JSONValue& params) {
@@ -207,7 +212,9 @@ void HelperServer::writeEvent(std::string_view name, JSONValue::Object fields) {
 Awaitable<void> HelperServer::shutdown() {
     closing_ = true;
     setDetection(false);
-    co_return;
+    if (auto broker = auth_) {
+        co_await broker->close();
+    }
 }
 
 }  // namespace tessarin

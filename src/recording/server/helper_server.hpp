@@ -17,6 +17,8 @@ namespace tessarin {
 // Owns the helper's protocol state: answers every request line with exactly one response line and
 // writes the unsolicited events. Confined to the main executor; requests run as concurrent tasks
 // that interleave only where they wait.
+class HelperAuth;
+
 class HelperServer : public std::enable_shared_from_this<HelperServer> {
   public:
     using Write = std::function<void(const std::string& line)>;
@@ -43,6 +45,11 @@ class HelperServer : public std::enable_shared_from_this<HelperServer> {
     // Brings the server to rest for the exit: refuses new work and stops background loops.
     Awaitable<void> shutdown();
 
+    // The token broker of the current recording: "token.update" hands it new tokens and the exit
+    // closes it, so nothing stays parked waiting for a token. A recording start installs it.
+    void useAuth(std::shared_ptr<HelperAuth> auth) { auth_ = std::move(auth); }
+    const std::shared_ptr<HelperAuth>& auth() const { return auth_; }
+
     bool isRecording() const { return false; }
     bool isDetecting() const { return static_cast<bool>(detectTask_); }
     bool isClosing() const { return closing_; }
@@ -53,7 +60,7 @@ class HelperServer : public std::enable_shared_from_this<HelperServer> {
 
     JSONValue hello(const JSONValue& params) const;
     Awaitable<JSONValue> requestPermission(const JSONValue& params);
-    JSONValue updateToken(const JSONValue& params);
+    Awaitable<JSONValue> updateToken(const JSONValue& params);
     JSONValue switchDetection(const JSONValue& params);
 
     void writeEvent(std::string_view name, JSONValue::Object fields = {});
@@ -64,6 +71,7 @@ class HelperServer : public std::enable_shared_from_this<HelperServer> {
     Write write_;
     Log log_;
     bool closing_ = false;
+    std::shared_ptr<HelperAuth> auth_;
     Task<> detectTask_;
 };
 

@@ -1,6 +1,9 @@
 #include <string>
 #include <vector>
 
+#include "core/api/auth_error.hpp"
+#include "core/http/url.hpp"
+#include "recording/server/helper_auth.hpp"
 #include "server_fixture.hpp"
 
 namespace tessarin::test {
@@ -123,6 +126,52 @@ TEST_F(HelperServerTest, ShutdownRefusesNothingYetButStopsDetection) {
     EXPECT_EQ(processes->polls, polls);
     // Shutting down while idle writes no events.
     EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})"});
+}
+
+}  // namespace
+}  // namespace tessarin::test
+
+namespace tessarin::test {
+namespace {
+
+struct HelperServerBrokerTest : ServerFixture {
+    int tokenNeeded = 0;
+    std::shared_ptr<HelperAuth> broker =
+        HelperAuth::make(io.get_executor(), clock, *URL::parse("https://n.example"), "t1",
+                         std::chrono::seconds(60), [this] { ++tokenNeeded; });
+    std::vector<std::string> released;
+
+    void refuseCurrentToken() {
+        Task<>::spawn(io.get_executor(), [this]() -> Awaitable<void> {
+            try {
+                std::string next = co_await broker->tokenRejected("t1");
+                released.push_back(next);
+            } catch (const AuthError&) {
+                released.push_back("signed out");
+            }
+        });
+        clock->runReady();
+    }
+};
+
+TEST_F(HelperServerBrokerTest, TokenUpdateReleasesParkedRequestsWithTheNewToken) {
+    server->useAuth(broker);
+    refuseCurrentToken();
+    refuseCurrentToken();
+    EXPECT_EQ(tokenNeeded, 1);
+    send(R"({"id":1,"cmd":"token.update","params":{"accessToken":"t2"}})");
+    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})"});
+    EXPECT_EQ(released, (std::vector<std::string>{"t2", "t2"}));
+    EXPECT_EQ(broker->token(), "t2");
+}
+
+TEST_F(HelperServerBrokerTest, ShutdownClosesTheBrokerSoNothingStaysParked) {
+    server->useAuth(broker);
+    refuseCurrentToken();
+    Task<>::spawn(io.get_executor(), [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
+    clock->runReady();
+    EXPECT_EQ(released, std::vector<std::string>{"signed out"});
+    EXPECT_TRUE(broker->closed());
 }
 
 }  // namespace
