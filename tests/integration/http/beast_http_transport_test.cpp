@@ -303,6 +303,33 @@ TEST_F(TransportTest, NonHTTPURLIsRefusedWithoutConnecting) {
     EXPECT_EQ(errorKind(pending), Kind::badURL);
 }
 
+TEST_F(TransportTest, HeadersThatWouldBreakTheirLineAreRefusedBeforeSending) {
+    LoopbackHTTPServer server;
+    server.setHandler([](const auto&) { return LoopbackHTTPServer::Reply::json(200, "{}"); });
+    auto transport = makeTransport();
+    struct Case {
+        std::string method;
+        std::pair<std::string, std::string> header;
+    };
+    const Case cases[] = {
+        {"GET", {"Authorization", "Bearer abc\r\nX-Injected: 1"}},
+        {"GET", {"Authorization", "Bearer abc\n"}},
+        {"GET", {"Authorization", std::string("Bearer a\0b", 10)}},
+        {"GET", {"Bad Name", "x"}},
+        {"GET", {"", "x"}},
+        {"GET /x HTTP/1.1\r\n", {"Accept", "x"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header.second);
+        HTTPRequest request = get(server, "/");
+        request.method = c.method;
+        request.headers = {c.header};
+        Pending<HTTPTransport::Result> pending(io, transport->send(request));
+        EXPECT_EQ(errorKind(pending), Kind::invalidRequest);
+    }
+    EXPECT_EQ(server.connectionsAccepted(), 0u);
+}
+
 TEST_F(TransportTest, CancellingTheCallerEndsTheRequestAsCancelled) {
     LoopbackHTTPServer server;
     server.enqueue(LoopbackHTTPServer::Reply::with(Action::hang));
