@@ -203,22 +203,24 @@ TEST_F(TransportTest, IdleConnectionsExpireOnTheClock) {
 }
 
 TEST_F(TransportTest, ServerThatNeverAnswersTimesOutOnTheClock) {
-    LoopbackHTTPServer server;
-    server.enqueue(LoopbackHTTPServer::Reply::with(Action::hang));
-    auto transport = makeTransport();
-    HTTPRequest request = get(server, "/slow");
-    request.timeout = 30s;
-    Pending<HTTPTransport::Result> pending(io, transport->send(request));
-    ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
-    clock->advance(29s);
-    test::runUntil(
-        io, [] { return false; }, 20ms);
-    EXPECT_FALSE(pending.done());
-    clock->advance(1s);
-    EXPECT_EQ(errorKind(pending), Kind::timedOut);
-    EXPECT_EQ(transport->idleConnections(), 0u);
-    EXPECT_TRUE(server.waitForClosedConnections());
-    EXPECT_EQ(clock->sleepers(), 0u);
+    for (auto security : {LoopbackHTTPServer::Security::plain, LoopbackHTTPServer::Security::tls}) {
+        LoopbackHTTPServer server(security);
+        server.enqueue(LoopbackHTTPServer::Reply::with(Action::hang));
+        auto transport = makeTransport();
+        HTTPRequest request = get(server, "/slow");
+        request.timeout = 30s;
+        Pending<HTTPTransport::Result> pending(io, transport->send(request));
+        ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
+        clock->advance(29s);
+        test::runUntil(
+            io, [] { return false; }, 20ms);
+        EXPECT_FALSE(pending.done());
+        clock->advance(1s);
+        EXPECT_EQ(errorKind(pending), Kind::timedOut);
+        EXPECT_EQ(transport->idleConnections(), 0u);
+        EXPECT_TRUE(server.waitForClosedConnections());
+        EXPECT_EQ(clock->sleepers(), 0u);
+    }
 }
 
 TEST_F(TransportTest, TricklingServerDoesNotExtendTheTimeOut) {
@@ -262,15 +264,19 @@ TEST_F(TransportTest, BrokenAnswersFailWithTheirOwnError) {
         {"head over the limit", hugeHeader, Kind::responseTooLarge},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        LoopbackHTTPServer server;
-        server.enqueue(c.reply);
-        BeastHTTPTransport::Options options;
-        options.maxBodyBytes = 1000;
-        auto transport = makeTransport(options);
-        Pending<HTTPTransport::Result> pending(io, transport->send(get(server, "/")));
-        EXPECT_EQ(errorKind(pending), c.expected);
-        EXPECT_EQ(transport->idleConnections(), 0u);
+        for (auto security :
+             {LoopbackHTTPServer::Security::plain, LoopbackHTTPServer::Security::tls}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (security == LoopbackHTTPServer::Security::tls ? " over TLS" : ""));
+            LoopbackHTTPServer server(security);
+            server.enqueue(c.reply);
+            BeastHTTPTransport::Options options;
+            options.maxBodyBytes = 1000;
+            auto transport = makeTransport(options);
+            Pending<HTTPTransport::Result> pending(io, transport->send(get(server, "/")));
+            EXPECT_EQ(errorKind(pending), c.expected);
+            EXPECT_EQ(transport->idleConnections(), 0u);
+        }
     }
 }
 
