@@ -113,6 +113,32 @@ std::string hostHeader(const URL& url) {
     throw HTTPTransportError(kind, message);
 }
 
+// Header text that would end its line early (or smuggle another header) can't go on the wire.
+bool isSafeHeaderText(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool isToken(std::string_view text) {
+    constexpr std::string_view allowed =
+        "!#$%&'*+-.^_`|~0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    return !text.empty() && text.find_first_not_of(allowed) == std::string_view::npos;
+}
+
+void checkSendable(const HTTPRequest& request) {
+    if (!isToken(request.method)) {
+        fail(HTTPTransportError::Kind::invalidRequest,
+             "Can't send a request with the method \"" + request.method + "\".");
+    }
+    for (const auto& [name, value] : request.headers) {
+        if (!isToken(name) || !isSafeHeaderText(value)) {
+            fail(HTTPTransportError::Kind::invalidRequest,
+                 "Can't send the header \"" + name +
+                     "\": it contains a line break or invalid "
+                     "characters.");
+        }
+    }
+}
+
 bool isConnectionEnd(const error_code& ec) {
     return ec == http::error::end_of_stream || ec == http::error::partial_message ||
            ec == asio::error::eof || ec == asio::error::connection_reset ||
@@ -364,6 +390,7 @@ Awaitable<BeastHTTPTransport::Result> BeastHTTPTransport::Impl::send(HTTPRequest
     if ((scheme != "http" && scheme != "https") || host.empty()) {
         fail(Kind::badURL, "Can't send a request to " + request.url.text() + ".");
     }
+    checkSendable(request);
 
     http::request<Body> message;
     message.version(11);

@@ -10,6 +10,7 @@ class HTTPTransportError : public std::runtime_error {
   public:
     enum class Kind {
         badURL,                  // not an http(s) URL the transport can send to
+        invalidRequest,          // a method or header that can't be sent as given (line breaks …)
         cannotConnect,           // name resolution or TCP connection failed
         secureConnectionFailed,  // TLS handshake failed, including an untrusted certificate
         timedOut,                // the request's time-out passed first

@@ -203,22 +203,24 @@ TEST_F(TransportTest, IdleConnectionsExpireOnTheClock) {
 }
 
 TEST_F(TransportTest, ServerThatNeverAnswersTimesOutOnTheClock) {
-    LoopbackHTTPServer server;
-    server.enqueue(LoopbackHTTPServer::Reply::with(Action::hang));
-    auto transport = makeTransport();
-    HTTPRequest request = get(server, "/slow");
-    request.timeout = 30s;
-    Pending<HTTPTransport::Result> pending(io, transport->send(request));
-    ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
-    clock->advance(29s);
-    test::runUntil(
-        io, [] { return false; }, 20ms);
-    EXPECT_FALSE(pending.done());
-    clock->advance(1s);
-    EXPECT_EQ(errorKind(pending), Kind::timedOut);
-    EXPECT_EQ(transport->idleConnections(), 0u);
-    EXPECT_TRUE(server.waitForClosedConnections());
-    EXPECT_EQ(clock->sleepers(), 0u);
+    for (auto security : {LoopbackHTTPServer::Security::plain, LoopbackHTTPServer::Security::tls}) {
+        LoopbackHTTPServer server(security);
+        server.enqueue(LoopbackHTTPServer::Reply::with(Action::hang));
+        auto transport = makeTransport();
+        HTTPRequest request = get(server, "/slow");
+        request.timeout = 30s;
+        Pending<HTTPTransport::Result> pending(io, transport->send(request));
+        ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
+        clock->advance(29s);
+        test::runUntil(
+            io, [] { return false; }, 20ms);
+        EXPECT_FALSE(pending.done());
+        clock->advance(1s);
+        EXPECT_EQ(errorKind(pending), Kind::timedOut);
+        EXPECT_EQ(transport->idleConnections(), 0u);
+        EXPECT_TRUE(server.waitForClosedConnections());
+        EXPECT_EQ(clock->sleepers(), 0u);
+    }
 }
 
 TEST_F(TransportTest, TricklingServerDoesNotExtendTheTimeOut) {
@@ -262,15 +264,19 @@ TEST_F(TransportTest, BrokenAnswersFailWithTheirOwnError) {
         {"head over the limit", hugeHeader, Kind::responseTooLarge},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        LoopbackHTTPServer server;
-        server.enqueue(c.reply);
-        BeastHTTPTransport::Options options;
-        options.maxBodyBytes = 1000;
-        auto transport = makeTransport(options);
-        Pending<HTTPTransport::Result> pending(io, transport->send(get(server, "/")));
-        EXPECT_EQ(errorKind(pending), c.expected);
-        EXPECT_EQ(transport->idleConnections(), 0u);
+        for (auto security :
+             {LoopbackHTTPServer::Security::plain, LoopbackHTTPServer::Security::tls}) {
+            SCOPED_TRACE(std::string(c.name) +
+                         (security == LoopbackHTTPServer::Security::tls ? " over TLS" : ""));
+            LoopbackHTTPServer server(security);
+            server.enqueue(c.reply);
+            BeastHTTPTransport::Options options;
+            options.maxBodyBytes = 1000;
+            auto transport = makeTransport(options);
+            Pending<HTTPTransport::Result> pending(io, transport->send(get(server, "/")));
+            EXPECT_EQ(errorKind(pending), c.expected);
+            EXPECT_EQ(transport->idleConnections(), 0u);
+        }
     }
 }
 
@@ -301,6 +307,33 @@ TEST_F(TransportTest, NonHTTPURLIsRefusedWithoutConnecting) {
     request.url = *URL::parse("ftp://127.0.0.1/file");
     Pending<HTTPTransport::Result> pending(io, transport->send(request));
     EXPECT_EQ(errorKind(pending), Kind::badURL);
+}
+
+TEST_F(TransportTest, HeadersThatWouldBreakTheirLineAreRefusedBeforeSending) {
+    LoopbackHTTPServer server;
+    server.setHandler([](const auto&) { return LoopbackHTTPServer::Reply::json(200, "{}"); });
+    auto transport = makeTransport();
+    struct Case {
+        std::string method;
+        std::pair<std::string, std::string> header;
+    };
+    const Case cases[] = {
+        {"GET", {"Authorization", "Bearer abc\r\nX-Injected: 1"}},
+        {"GET", {"Authorization", "Bearer abc\n"}},
+        {"GET", {"Authorization", std::string("Bearer a\0b", 10)}},
+        {"GET", {"Bad Name", "x"}},
+        {"GET", {"", "x"}},
+        {"GET /x HTTP/1.1\r\n", {"Accept", "x"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header.second);
+        HTTPRequest request = get(server, "/");
+        request.method = c.method;
+        request.headers = {c.header};
+        Pending<HTTPTransport::Result> pending(io, transport->send(request));
+        EXPECT_EQ(errorKind(pending), Kind::invalidRequest);
+    }
+    EXPECT_EQ(server.connectionsAccepted(), 0u);
 }
 
 TEST_F(TransportTest, CancellingTheCallerEndsTheRequestAsCancelled) {
