@@ -32,6 +32,11 @@ class Task {
         explicit State(const Executor& executor) : finished(executor) {}
         boost::asio::cancellation_signal signal;
         OneShot<void> finished;
+        // Set once the body has returned or thrown, or cancellation was asked for: from then on
+        // the signal must not be emitted again, because its handlers point into the coroutine's
+        // frames, which may already be gone while the completion is still queued.
+        bool bodyEnded = false;
+        bool cancelRequested = false;
         std::optional<Stored> value;
         std::exception_ptr error;
     };
@@ -45,7 +50,16 @@ class Task {
     static Task spawn(const Executor& executor, Body&& body) {
         auto state = std::make_shared<State>(executor);
         boost::asio::co_spawn(
-            executor, std::forward<Body>(body),
+            executor,
+            [state, body = std::forward<Body>(body)]() mutable -> Awaitable<T> {
+                const EndMark mark{*state};
+                if constexpr (std::is_void_v<T>) {
+                    co_await body();
+                } else {
+                    T value = co_await body();
+                    co_return value;
+                }
+            },
             boost::asio::bind_cancellation_slot(state->signal.slot(), Completion{state}));
         return Task(state);
     }
@@ -55,7 +69,8 @@ class Task {
 
     // Asks the task to stop; a task that has ended ignores it.
     void cancel() const {
-        if (state_ && !done()) {
+        if (state_ && !state_->bodyEnded && !state_->cancelRequested) {
+            state_->cancelRequested = true;
             state_->signal.emit(boost::asio::cancellation_type::terminal);
         }
     }
@@ -82,6 +97,11 @@ class Task {
 
   private:
     explicit Task(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+    struct EndMark {
+        State& state;
+        ~EndMark() { state.bodyEnded = true; }
+    };
 
     struct Completion {
         std::shared_ptr<State> state;

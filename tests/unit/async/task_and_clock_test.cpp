@@ -155,3 +155,27 @@ TEST_F(AsyncTest, BodyCapturesLiveAsLongAsTheTask) {
 
 }  // namespace
 }  // namespace tessarin
+
+namespace tessarin {
+namespace {
+
+TEST_F(AsyncTest, CancellingAgainOrAfterTheBodyEndedIsHarmless) {
+    // Both run from outside the io_context's loop, while the task's end is still queued: the case
+    // where a second emit would reach coroutine frames that are already gone.
+    auto sleeping = Task<>::spawn(io.get_executor(), [&]() -> Awaitable<void> { co_await clock.sleep(std::chrono::seconds(5)); });
+    clock.runReady();
+    sleeping.cancel();
+    sleeping.cancel();
+    clock.runReady();
+    EXPECT_TRUE(sleeping.done());
+
+    auto quick = Task<int>::spawn(io.get_executor(), []() -> Awaitable<int> { co_return 3; });
+    io.poll_one();  // the body runs; its completion may still be queued
+    quick.cancel();
+    clock.runReady();
+    EXPECT_TRUE(quick.done());
+    quick.cancel();
+}
+
+}  // namespace
+}  // namespace tessarin
