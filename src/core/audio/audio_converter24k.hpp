@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/audio/resampler.hpp"
+
+namespace tessarin {
+
+// What each capture source does with every buffer it delivers: any input rate to 24 kHz mono
+// PCM16 bytes.
+class AudioConverter24k {
+  public:
+    static constexpr double outputRate = 24000.0;
+
+    explicit AudioConverter24k(double inputRate);
+
+    std::vector<std::uint8_t> convert(std::span<const float> mono);
+
+    double inputRate() const { return resampler_.inputRate(); }
+
+  private:
+    Resampler resampler_;
+};
+
+}  // namespace tessarin

@@ -1,0 +1,87 @@
+#pragma once
+
+// Synthetic audio for the audio-processing tests and benchmarks (header-only, so that the
+// benchmarks can use it without the test support library).
+
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <random>
+#include <vector>
+
+namespace tessarin::test {
+
+// 16-bit samples of a speech-like noise burst: uniform noise of the given peak, RMS peak/sqrt(3)
+// (well above the turn detector's 0.008 full-scale threshold for the default).
+inline std::vector<std::int16_t> speechSamples(std::int64_t count, std::uint32_t seed = 1,
+                                               int peak = 6000) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> noise(-peak, peak);
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(count));
+    for (auto& sample : samples) {
+        sample = static_cast<std::int16_t>(noise(random));
+    }
+    return samples;
+}
+
+// Quiet room noise: RMS about 0.0018 of full scale, below the speech threshold.
+inline std::vector<std::int16_t> quietSamples(std::int64_t count, std::uint32_t seed = 2) {
+    return speechSamples(count, seed, 100);
+}
+
+inline std::vector<std::uint8_t> bytesOf(const std::vector<std::int16_t>& samples) {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(samples.size() * 2);
+    for (const std::int16_t sample : samples) {
+        const auto value = static_cast<std::uint16_t>(sample);
+        bytes.push_back(static_cast<std::uint8_t>(value & 0xff));
+        bytes.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    return bytes;
+}
+
+template <typename T>
+void appendTo(std::vector<T>& to, const std::vector<T>& more) {
+    to.insert(to.end(), more.begin(), more.end());
+}
+
+// Float audio that exercises a resampler: tones and sweeps, white noise, digital silence and
+// full-scale square bursts (including values beyond ±1), in half-second sections that cycle.
+inline std::vector<float> mixedAudio(double rate, double seconds, std::uint32_t seed = 7) {
+    const auto count = static_cast<std::size_t>(rate * seconds);
+    const auto section = static_cast<std::size_t>(rate / 2);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+    std::vector<float> audio(count);
+    constexpr double twoPi = 2 * std::numbers::pi;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const std::size_t kind = (i / section) % 6;
+        double value = 0;
+        switch (kind) {
+            case 0:  // two tones
+                value = 0.5 * std::sin(twoPi * 440 * t) + 0.3 * std::sin(twoPi * 3100.7 * t);
+                break;
+            case 1:  // noise
+                value = 0.8 * noise(random);
+                break;
+            case 2:  // digital silence
+                value = 0;
+                break;
+            case 3:  // full-scale square burst, slightly clipping
+                value = std::fmod(t * 997, 1.0) < 0.5 ? 1.02 : -1.02;
+                break;
+            case 4:  // a sweep up to well past the output band, plus quiet noise
+                value = 0.9 * std::sin(twoPi * (100 + 8000 * std::fmod(t, 0.5)) * t) +
+                        0.001 * noise(random);
+                break;
+            default:  // very quiet tone
+                value = 0.0005 * std::sin(twoPi * 1000 * t);
+                break;
+        }
+        audio[i] = static_cast<float>(value);
+    }
+    return audio;
+}
+
+}  // namespace tessarin::test

@@ -1,0 +1,120 @@
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "core/audio/outage_buffer.hpp"
+
+namespace tessarin {
+namespace {
+
+std::vector<std::uint8_t> piece(std::size_t bytes, std::uint8_t tag = 0) {
+    return std::vector<std::uint8_t>(bytes, tag);
+}
+
+TEST(OutageBufferTest, DropsOldestPiecesOnceOverTheBoundAndSaysSoOnce) {
+    OutageBuffer buffer;
+    ASSERT_EQ(buffer.maxBytes(), 14'400'000);
+    for (std::int64_t i = 0; i < 3000; ++i) {
+        ASSERT_FALSE(buffer.append(piece(4800, static_cast<std::uint8_t>(i)), i * 100)) << i;
+    }
+    EXPECT_EQ(buffer.count(), 14'400'000);
+    EXPECT_EQ(buffer.droppedMs(), 0);
+
+    EXPECT_TRUE(buffer.append(piece(4800, static_cast<std::uint8_t>(3000)), 300'000));
+    EXPECT_EQ(buffer.startMs(), 100);
+    EXPECT_EQ(buffer.droppedMs(), 100);
+    EXPECT_EQ(buffer.count(), 14'400'000);
+    EXPECT_FALSE(buffer.append(piece(4800, static_cast<std::uint8_t>(3001)), 300'100));
+    EXPECT_EQ(buffer.startMs(), 200);
+    EXPECT_EQ(buffer.droppedMs(), 200);
+
+    auto taken = buffer.take();
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->pcm.size(), 14'400'000u);
+    EXPECT_EQ(taken->startMs, 200);
+    EXPECT_EQ(taken->droppedMs, 200);
+    // Pieces 2 … 3001 in order.
+    EXPECT_EQ(taken->pcm.front(), 2);
+    EXPECT_EQ(taken->pcm[4800], 3);
+    EXPECT_EQ(taken->pcm.back(), static_cast<std::uint8_t>(3001));
+
+    EXPECT_TRUE(buffer.isEmpty());
+    EXPECT_EQ(buffer.count(), 0);
+    EXPECT_EQ(buffer.startMs(), std::nullopt);
+    EXPECT_EQ(buffer.droppedMs(), 0);
+    EXPECT_EQ(buffer.take(), std::nullopt);
+
+    // A fresh outage: its first drop is reported again.
+    for (std::int64_t i = 0; i < 3000; ++i) {
+        ASSERT_FALSE(buffer.append(piece(4800), 900'000 + i * 100));
+    }
+    EXPECT_EQ(buffer.startMs(), 900'000);
+    EXPECT_TRUE(buffer.append(piece(4800), 1'200'000));
+    EXPECT_EQ(buffer.startMs(), 900'100);
+}
+
+TEST(OutageBufferTest, APieceLargerThanTheBoundIsKeptWhole) {
+    OutageBuffer buffer;
+    EXPECT_FALSE(buffer.append(piece(20'000'000), 5));
+    EXPECT_EQ(buffer.count(), 20'000'000);
+    EXPECT_EQ(buffer.droppedMs(), 0);
+    // The next piece pushes the big one out.
+    EXPECT_TRUE(buffer.append(piece(480), 416'672));
+    EXPECT_EQ(buffer.count(), 480);
+    EXPECT_EQ(buffer.droppedMs(), 416'666);
+    EXPECT_EQ(buffer.startMs(), 416'671);
+}
+
+TEST(OutageBufferTest, MillisecondAccountingOfDrops) {
+    const struct {
+        const char* name;
+        std::int64_t maxBytes;
+        std::vector<std::size_t> pieces;
+        std::int64_t count;
+        std::int64_t droppedMs;
+    } cases[] = {
+        {"a piece of 4801 bytes drops 100 ms", 4801, {4801, 4801}, 4801, 100},
+        {"a piece under one ms still counts as dropped bytes", 100, {47, 100}, 100, 0},
+        // 478-byte pieces are 9.96 ms each: ten of them are 99 ms, not 10 x 9 ms.
+        {"whole ms are taken of the bytes dropped so far", 478, std::vector<std::size_t>(11, 478),
+         478, 99},
+        {"several pieces dropped by one append", 1000, {300, 300, 300, 960}, 960, 18},
+        {"a bound of zero keeps only the newest piece", 0, {48, 96, 144}, 144, 3},
+    };
+    for (const auto& c : cases) {
+        OutageBuffer buffer(c.maxBytes);
+        int firstDrops = 0;
+        std::int64_t at = 1000;
+        for (const std::size_t size : c.pieces) {
+            firstDrops += buffer.append(piece(size), at) ? 1 : 0;
+            at += static_cast<std::int64_t>(size) / 48;
+        }
+        EXPECT_EQ(buffer.count(), c.count) << c.name;
+        EXPECT_EQ(buffer.droppedMs(), c.droppedMs) << c.name;
+        EXPECT_EQ(buffer.startMs(), 1000 + c.droppedMs) << c.name;
+        EXPECT_EQ(firstDrops, 1) << c.name;
+    }
+}
+
+TEST(OutageBufferTest, EmptyPiecesChangeNothing) {
+    OutageBuffer buffer;
+    EXPECT_FALSE(buffer.append({}, 50));
+    EXPECT_TRUE(buffer.isEmpty());
+    EXPECT_EQ(buffer.startMs(), std::nullopt);
+    EXPECT_EQ(buffer.take(), std::nullopt);
+
+    EXPECT_FALSE(buffer.append(piece(96, 1), 70));
+    EXPECT_FALSE(buffer.append({}, 90));
+    const auto taken = buffer.take();
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->pcm, piece(96, 1));
+    EXPECT_EQ(taken->startMs, 70);
+    EXPECT_EQ(taken->droppedMs, 0);
+}
+
+TEST(OutageBufferTest, RefusesANegativeBound) {
+    EXPECT_THROW(OutageBuffer(-1), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace tessarin
