@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/text/base64.hpp"
+#include "recording/realtime/task_stopping.hpp"
 
 namespace tessarin {
 
@@ -51,7 +52,7 @@ RealtimeSession::~RealtimeSession() {
     if (!closed_) {
         closed_ = true;
         ++watchdogGeneration_;
-        watchdog_.cancel();
+        stopTask(watchdog_);
         if (socket_) {
             socket_->close();
         }
@@ -202,7 +203,7 @@ void RealtimeSession::close() {
     }
     closed_ = true;
     ++watchdogGeneration_;
-    watchdog_.cancel();
+    stopTask(watchdog_);
     if (socket_) {
         socket_->close();
     }
@@ -239,8 +240,12 @@ void RealtimeSession::handleMessage(std::string_view text) {
             return;
         }
         ready_ = true;
-        ++watchdogGeneration_;
-        watchdog_.cancel();
+        // A finish that began before the confirmation has replaced the connection watchdog with
+        // its own timer, which must keep running or that finish could wait for ever.
+        if (!finishing_) {
+            ++watchdogGeneration_;
+            stopTask(watchdog_);
+        }
         emit(Event::ready());
         std::vector<JSONValue> waiting = std::move(queued_);
         queued_.clear();
@@ -303,7 +308,7 @@ void RealtimeSession::drainCheck() {
 }
 
 void RealtimeSession::arm(double wait, std::optional<std::string> message) {
-    watchdog_.cancel();
+    stopTask(watchdog_);
     const std::uint64_t generation = ++watchdogGeneration_;
     std::weak_ptr<RealtimeSession> weak = weak_from_this();
     watchdog_ = Task<void>::spawn(executor_,

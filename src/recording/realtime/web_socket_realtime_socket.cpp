@@ -27,6 +27,7 @@
 #include "core/net/tls_client.hpp"
 #include "core/text/unicode_text.hpp"
 #include "recording/realtime/realtime_endpoint.hpp"
+#include "recording/realtime/task_stopping.hpp"
 
 namespace tessarin {
 
@@ -159,7 +160,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         }
         const State previous = state_;
         state_ = State::closed;
-        upgradeTimer_.cancel();
+        stopTask(upgradeTimer_);
         failOutbox();
         releaseHeldFailures();
         settled_.resume();
@@ -215,7 +216,11 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             configureStream();
             auto [error] = co_await ws_.async_handshake(response, target_->hostHeader,
                                                         target_->resource, tupled);
-            if (response.result_int() != 0) {
+            // The response is only filled in when one was read: then the handshake either
+            // succeeded or failed on what the response said (a websocket error).
+            const auto& responseErrors =
+                websocket::make_error_code(websocket::error::upgrade_declined).category();
+            if (!error || error.category() == responseErrors) {
                 status_ = static_cast<int>(response.result_int());
             }
             if (error) {
@@ -228,7 +233,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         }
         state_ = State::open;
         openedOnce_ = true;
-        upgradeTimer_.cancel();
+        stopTask(upgradeTimer_);
         settled_.resume();
         startWriting();
     }
@@ -268,7 +273,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             failure_ = asio::error::connection_refused;
             failureText_ = failure.what();
         }
-        upgradeTimer_.cancel();
+        stopTask(upgradeTimer_);
         for (auto& outgoing : outbox_) {
             heldFailures_.push_back(std::move(outgoing.completion));
         }
