@@ -107,6 +107,10 @@ void RealtimeSession::connect() {
         return;
     }
     socket_ = makeSocket_(RealtimeRequest{settings_.url, "Bearer " + settings_.key});
+    if (!socket_) {
+        fail(std::string(stopped));
+        return;
+    }
     arm(watchdogSeconds, std::string(noAnswer));
     write(configuration());
 

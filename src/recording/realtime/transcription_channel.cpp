@@ -9,6 +9,7 @@
 #include "core/audio/pcm16.hpp"
 #include "recording/realtime/realtime_endpoint.hpp"
 #include "recording/realtime/task_stopping.hpp"
+#include "recording/realtime/web_socket_realtime_socket.hpp"
 
 namespace tessarin {
 
@@ -35,7 +36,12 @@ TranscriptionChannel::TranscriptionChannel(Dependencies dependencies, Speaker sp
       language_(std::move(language)),
       fetchToken_(std::move(fetchToken)),
       callbacks_(std::move(callbacks)),
-      finalWait_(finalWait) {}
+      finalWait_(finalWait) {
+    if (!dependencies_.makeSocket) {
+        dependencies_.makeSocket =
+            WebSocketRealtimeSocket::factory(dependencies_.executor, dependencies_.clock, nullptr);
+    }
+}
 
 TranscriptionChannel::~TranscriptionChannel() {
     stopTask(renewTask_);

@@ -50,6 +50,7 @@ class TranscriptionChannel final : public SpeakerChannel,
         Executor executor;
         std::shared_ptr<Clock> clock;
         WallClock now = [] { return std::chrono::system_clock::now(); };
+        // Empty: live WebSocket connections verified against the system's authorities.
         RealtimeSocketFactory makeSocket;
     };
 

@@ -118,6 +118,12 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             post(std::move(completion), stateDescription());
             return;
         }
+        if (outboxBytes_ + text.size() > WebSocketRealtimeSocket::maxOutboxBytes) {
+            // The peer has stopped taking data; holding more would only grow memory.
+            post(std::move(completion), "The connection is not keeping up");
+            return;
+        }
+        outboxBytes_ += text.size();
         outbox_.push_back({std::move(text), std::move(completion)});
         if (state_ == State::open) {
             startWriting();
@@ -278,6 +284,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             heldFailures_.push_back(std::move(outgoing.completion));
         }
         outbox_.clear();
+        outboxBytes_ = 0;
         dropConnection();
         settled_.resume();
     }
@@ -310,6 +317,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         while (state_ == State::open && !outbox_.empty()) {
             Outgoing outgoing = std::move(outbox_.front());
             outbox_.pop_front();
+            outboxBytes_ -= outgoing.text.size();
             auto [error, size] = co_await ws_.async_write(asio::buffer(outgoing.text), tupled);
             (void)size;
             if (error) {
@@ -352,6 +360,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         for (auto& outgoing : outbox_) {
             post(std::move(outgoing.completion), stateDescription());
         }
+        outboxBytes_ = 0;
         outbox_.clear();
     }
 
@@ -396,6 +405,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
     Task<void> upgradeTimer_;
 
     std::deque<Outgoing> outbox_;
+    std::size_t outboxBytes_ = 0;
     bool writing_ = false;
     std::vector<SendCompletion> heldFailures_;
 };

@@ -19,6 +19,9 @@ namespace tessarin {
 namespace WebSocketRealtimeSocket {
 
 inline constexpr std::size_t maxMessageBytes = 4 * 1024 * 1024;
+// Bytes of messages waiting to be written (about two minutes of audio as base64); a send beyond
+// it fails, so a peer that stops reading cannot make the socket hold audio without bound.
+inline constexpr std::size_t maxOutboxBytes = 8 * 1024 * 1024;
 // How long a close handshake may take before the connection is simply dropped.
 inline constexpr Clock::Duration closeTimeout = std::chrono::seconds(5);
 

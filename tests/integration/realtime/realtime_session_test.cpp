@@ -377,6 +377,23 @@ TEST(RealtimeSession, IgnoresMessagesItCannotUse) {
     EXPECT_TRUE(test.failures().empty());
 }
 
+TEST(RealtimeSession, AFloodOfDeltasIsCappedAndTheSessionGoesOn) {
+    SessionTest test;
+    test.server.script.acknowledgeCommits = true;
+    auto session = test.connectedSession();
+    session->commit(0, 1000);
+    const std::string piece(1000, 'w');
+    for (int i = 0; i < 200; ++i) {
+        test.server.lastConnection().sendJSON(delta("item_1", piece));
+    }
+    test.serverSends({completed("item_1", "done")});
+    ASSERT_TRUE(test.runUntil([&] { return test.segments().size() == 1; }));
+    const auto deltas = test.eventsOfKind(Event::Kind::delta);
+    EXPECT_EQ(deltas.size(), RealtimeItems::maxTextBytes / piece.size());
+    EXPECT_EQ(deltas.back().text.size(), deltas.size() * piece.size());
+    EXPECT_EQ(test.segments()[0], Event::segment(0, 1000, "done"));
+}
+
 TEST(RealtimeSession, ConnectionEndsAreReportedAsStopped) {
     enum class How { drop, closeFrame, oversizedFrame };
     for (How how : {How::drop, How::closeFrame, How::oversizedFrame}) {

@@ -73,6 +73,29 @@ TEST(WebSocketRealtimeSocket, WritesMessagesInOrderAndReadsTextAndBinary) {
     ASSERT_TRUE(test.runUntil([&] { return afterClose.has_value(); }));
 }
 
+TEST(WebSocketRealtimeSocket, RefusesToHoldMoreThanItsBoundOfUnwrittenMessages) {
+    SocketTest test;
+    auto socket = test.open(test.server.url());
+    bool opened = false;
+    socket->send("hello", [&](std::optional<std::string> error) { opened = !error; });
+    ASSERT_TRUE(test.runUntil([&] { return opened; }));
+    // Without the executor running nothing is written, as with a peer that stopped reading.
+    std::vector<std::optional<std::string>> completions;
+    const std::string mebibyte(1024 * 1024, 'a');
+    for (int i = 0; i < 12; ++i) {
+        socket->send(mebibyte,
+                     [&](std::optional<std::string> error) { completions.push_back(error); });
+    }
+    ASSERT_TRUE(test.runUntil([&] { return completions.size() == 12; }));
+    const auto refused = static_cast<std::size_t>(
+        std::count_if(completions.begin(), completions.end(),
+                      [](const auto& error) { return error.has_value(); }));
+    EXPECT_GE(refused, 3u);
+    EXPECT_LE(refused, 4u);
+    auto& connection = test.server.lastConnection();
+    ASSERT_TRUE(test.runUntil([&] { return connection.messages.size() == 1u + 12u - refused; }));
+}
+
 TEST(WebSocketRealtimeSocket, ARefusedUpgradeReportsItsStatusBeforeTheWaitingSendsFail) {
     SocketTest test;
     test.server.script.refuseStatus = 403;
