@@ -129,6 +129,21 @@ struct ChannelTest : RealtimeHarness {
         ASSERT_TRUE(clock->advanceUntil([&] { return fetchTimes.size() >= count; }, 60s, 50ms));
     }
 
+    // A channel whose first session is connected.
+    std::shared_ptr<TranscriptionChannel> startedChannel() {
+        auto channel = makeChannel();
+        start(channel);
+        EXPECT_TRUE(connected(1));
+        return channel;
+    }
+
+    // With tokens of 120 s, runs to the first renewal while a turn is still open.
+    void renewWithATurnOpen(const std::shared_ptr<TranscriptionChannel>& channel) {
+        feed(channel, speech(1000));
+        advance(30.1);
+        EXPECT_TRUE(connected(2));
+    }
+
     bool connected(std::size_t count) {
         return runUntil([&] {
             return server.connectionCount() >= count &&
@@ -152,9 +167,7 @@ struct ChannelTest : RealtimeHarness {
 
 TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsSegments) {
     ChannelTest test;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     auto& connection = test.server.lastConnection();
     EXPECT_EQ(connection.authorization, "Bearer ek_1");
 
@@ -190,9 +203,7 @@ TEST(TranscriptionChannel, FinishCommitsTheLastTurnAndReportsItBeforeReturning) 
             ChannelTest::complete(connection, 1, "last words");
         }
     };
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     test.feed(channel, speech(800));
     test.await([channel] { return channel->finish(); });
     ASSERT_EQ(test.segments.size(), 1u);
@@ -228,13 +239,9 @@ TEST(TranscriptionChannel, RenewsNinetySecondsBeforeExpiryButNotSoonerThanThirty
 TEST(TranscriptionChannel, ARetiredSessionStillReportsButItsFailureIsIgnored) {
     ChannelTest test;
     test.tokenLifetime = 120;  // renewal after 30 s
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     auto& old = test.server.connection(0);
-    test.feed(channel, speech(1000));  // a turn still open at the renewal
-    test.advance(30.1);
-    ASSERT_TRUE(test.connected(2));
+    test.renewWithATurnOpen(channel);
     // The open turn was committed on the old session before it was retired.
     ASSERT_TRUE(
         test.runUntil([&] { return old.messagesOfType("input_audio_buffer.commit").size() == 1; }));
@@ -255,12 +262,8 @@ TEST(TranscriptionChannel, ARetiredSessionStillReportsButItsFailureIsIgnored) {
 TEST(TranscriptionChannel, AFailedRetiringSessionDoesNotStartAReconnection) {
     ChannelTest test;
     test.tokenLifetime = 120;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
-    test.feed(channel, speech(1000));
-    test.advance(30.1);
-    ASSERT_TRUE(test.connected(2));
+    auto channel = test.startedChannel();
+    test.renewWithATurnOpen(channel);
     test.server.connection(0).sendJSON(JSONValue::object(
         {{"type", "error"}, {"error", JSONValue::object({{"code", "server_error"}})}}));
     test.server.connection(0).drop();
@@ -274,9 +277,7 @@ TEST(TranscriptionChannel, AFailedRetiringSessionDoesNotStartAReconnection) {
 
 TEST(TranscriptionChannel, ReconnectsWithBackOffAndReportsEachFailedAttempt) {
     ChannelTest test;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     test.fetchFailure = "The network is down";
     const auto failedAt = test.clock->now();
     test.server.lastConnection().drop();
@@ -313,9 +314,7 @@ TEST(TranscriptionChannel, ReconnectsWithBackOffAndReportsEachFailedAttempt) {
 
 TEST(TranscriptionChannel, AudioOfAnOutageIsHandedBackOnceTheNewSessionIsReady) {
     ChannelTest test;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     test.feed(channel, quiet(1000));
     test.fetchFailure = "offline";
     test.server.lastConnection().drop();
@@ -348,9 +347,7 @@ TEST(TranscriptionChannel, AudioOfAnOutageIsHandedBackOnceTheNewSessionIsReady) 
 
 TEST(TranscriptionChannel, ALongOutageKeepsTheLastFiveMinutesAndWarnsOnce) {
     ChannelTest test;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     test.fetchFailure = "offline";
     test.server.lastConnection().drop();
     ASSERT_TRUE(test.runUntil([&] { return test.problems.size() >= 2; }));
@@ -371,9 +368,7 @@ TEST(TranscriptionChannel, ALongOutageKeepsTheLastFiveMinutesAndWarnsOnce) {
 
 TEST(TranscriptionChannel, CancelStopsTheReconnectionBeforeItsNextFetch) {
     ChannelTest test;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     test.server.lastConnection().drop();
     ASSERT_TRUE(test.runUntil([&] { return test.problems.size() >= 2; }));
     test.await([channel] { return channel->cancel(); });
@@ -385,12 +380,8 @@ TEST(TranscriptionChannel, CancelStopsTheReconnectionBeforeItsNextFetch) {
 TEST(TranscriptionChannel, NothingIsReportedAfterCancel) {
     ChannelTest test;
     test.tokenLifetime = 120;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
-    test.feed(channel, speech(1000));
-    test.advance(30.1);  // renewal: the first session retires with a turn due
-    ASSERT_TRUE(test.connected(2));
+    auto channel = test.startedChannel();
+    test.renewWithATurnOpen(channel);
     test.feed(channel, speech(1000));
     test.feed(channel, quiet(700));
     auto& current = test.server.connection(1);
@@ -464,9 +455,7 @@ TEST(TranscriptionChannel, ReleasingAChannelWhileItsSessionConnectsIsSafe) {
 
 TEST(TranscriptionChannel, ASessionFailingDuringFinishEndsTheFinish) {
     ChannelTest test;
-    auto channel = test.makeChannel();
-    test.start(channel);
-    ASSERT_TRUE(test.connected(1));
+    auto channel = test.startedChannel();
     test.feed(channel, speech(800));
     auto finishing =
         Task<void>::spawn(test.io.get_executor(), [channel] { return channel->finish(); });
