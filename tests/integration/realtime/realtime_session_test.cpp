@@ -394,6 +394,18 @@ TEST(RealtimeSession, AFloodOfDeltasIsCappedAndTheSessionGoesOn) {
     EXPECT_EQ(test.segments()[0], Event::segment(0, 1000, "done"));
 }
 
+TEST(RealtimeSession, AFailedWriteFailsTheSessionAsDropped) {
+    SessionTest test;
+    auto session = test.connectedSession();
+    // Without the executor running nothing is written; past the socket's bound writes fail.
+    const auto second = patternPCM(48000);
+    for (int i = 0; i < 200; ++i) {
+        session->send(RealtimeSession::audioAppend(second), second.size());
+    }
+    ASSERT_TRUE(test.runUntil([&] { return session->isClosed(); }));
+    EXPECT_EQ(test.failures(), std::vector{Event::failed("The connection to OpenAI dropped")});
+}
+
 TEST(RealtimeSession, ConnectionEndsAreReportedAsStopped) {
     enum class How { drop, closeFrame, oversizedFrame };
     for (How how : {How::drop, How::closeFrame, How::oversizedFrame}) {
