@@ -1,0 +1,356 @@
+#include "recording/realtime/realtime_session.hpp"
+
+#include <utility>
+
+#include "core/text/base64.hpp"
+#include "recording/realtime/task_stopping.hpp"
+
+namespace tessarin {
+
+namespace {
+
+constexpr std::string_view keyRefused = "OpenAI didn't accept the transcription key";
+constexpr std::string_view modelRefused = "The transcription key can't use gpt-live-transcribe";
+constexpr std::string_view usageLimit = "OpenAI's usage limit was reached";
+constexpr std::string_view stopped = "OpenAI transcription stopped";
+constexpr std::string_view noAnswer = "OpenAI didn't answer in time";
+constexpr std::string_view tooSlow = "OpenAI took too long to accept the session";
+constexpr std::string_view dropped = "The connection to OpenAI dropped";
+
+std::optional<std::string> stringMember(const JSONValue& value, std::string_view key) {
+    const JSONValue* member = value.member(key);
+    return member ? member->stringValue() : std::nullopt;
+}
+
+}  // namespace
+
+RealtimeSession::Event RealtimeSession::Event::delta(std::string text, std::string itemID) {
+    return {Kind::delta, std::move(text), std::move(itemID), 0, 0};
+}
+RealtimeSession::Event RealtimeSession::Event::segment(std::int64_t t0, std::int64_t t1,
+                                                       std::string text) {
+    return {Kind::segment, std::move(text), {}, t0, t1};
+}
+RealtimeSession::Event RealtimeSession::Event::failed(std::string message) {
+    return {Kind::failed, std::move(message), {}, 0, 0};
+}
+RealtimeSession::Event RealtimeSession::Event::ready() {
+    return {};
+}
+
+RealtimeSession::RealtimeSession(Executor executor, std::shared_ptr<Clock> clock, Settings settings,
+                                 RealtimeSocketFactory makeSocket,
+                                 std::function<void(Event)> onEvent)
+    : executor_(std::move(executor)),
+      clock_(std::move(clock)),
+      settings_(std::move(settings)),
+      makeSocket_(std::move(makeSocket)),
+      onEvent_(std::move(onEvent)) {}
+
+RealtimeSession::~RealtimeSession() {
+    // Released without being closed (say, while still connecting): end the connection quietly.
+    if (!closed_) {
+        closed_ = true;
+        ++watchdogGeneration_;
+        stopTask(watchdog_);
+        if (socket_) {
+            socket_->close();
+        }
+        if (finishing_) {
+            finishing_->resume();
+        }
+    }
+}
+
+JSONValue RealtimeSession::configuration() const {
+    JSONValue::Object transcription{{"model", settings_.model}, {"delay", "medium"}};
+    if (settings_.language) {
+        transcription.emplace("language", *settings_.language);
+    }
+    JSONValue input = JSONValue::object({
+        {"format", JSONValue::object({{"type", "audio/pcm"}, {"rate", 24000}})},
+        {"transcription", JSONValue(std::move(transcription))},
+        {"turn_detection", nullptr},
+    });
+    return JSONValue::object({
+        {"type", "session.update"},
+        {"session", JSONValue::object({{"type", "transcription"},
+                                       {"audio", JSONValue::object({{"input", input}})}})},
+    });
+}
+
+JSONValue RealtimeSession::audioAppend(std::span<const std::uint8_t> pcm) {
+    return JSONValue::object(
+        {{"type", "input_audio_buffer.append"}, {"audio", Base64::encode(pcm)}});
+}
+
+JSONValue RealtimeSession::bufferClear() {
+    return JSONValue::object({{"type", "input_audio_buffer.clear"}});
+}
+
+std::string RealtimeSession::messageFor(std::optional<int> httpStatus,
+                                        std::optional<std::string> code) {
+    if (httpStatus == 401 || code == "invalid_api_key" || code == "invalid_authentication") {
+        return std::string(keyRefused);
+    }
+    if (httpStatus == 403 || code == "model_not_found" || code == "permission_denied") {
+        return std::string(modelRefused);
+    }
+    if (httpStatus == 429 || code == "rate_limit_exceeded" || code == "insufficient_quota") {
+        return std::string(usageLimit);
+    }
+    return std::string(stopped);
+}
+
+void RealtimeSession::connect() {
+    if (socket_ || closed_) {
+        return;
+    }
+    socket_ = makeSocket_(RealtimeRequest{settings_.url, "Bearer " + settings_.key});
+    if (!socket_) {
+        fail(std::string(stopped));
+        return;
+    }
+    arm(watchdogSeconds, std::string(noAnswer));
+    write(configuration());
+
+    std::weak_ptr<RealtimeSession> weak = weak_from_this();
+    receiveLoop_ = Task<void>::spawn(executor_, [weak, socket = socket_]() -> Awaitable<void> {
+        for (;;) {
+            std::string text;
+            try {
+                text = co_await socket->receive();
+            } catch (...) {
+                auto self = weak.lock();
+                if (self && !self->closed_) {
+                    self->fail(messageFor(socket->httpStatus(), std::nullopt));
+                }
+                co_return;
+            }
+            auto self = weak.lock();
+            if (!self || self->closed_) {
+                co_return;
+            }
+            self->handleMessage(text);
+        }
+    });
+}
+
+void RealtimeSession::commit(std::int64_t t0, std::int64_t t1) {
+    if (closed_) {
+        return;
+    }
+    const std::int64_t span = t1 - t0;
+    if (span < minimumCommitMs) {
+        const std::vector<std::uint8_t> silence(
+            static_cast<std::size_t>(minimumCommitMs - span) * bytesPerMs, 0);
+        send(audioAppend(silence), silence.size());
+        if (closed_) {
+            return;
+        }
+    }
+    items_.commitSent(t0, t1);
+    send(JSONValue::object({{"type", "input_audio_buffer.commit"}}), 0);
+}
+
+void RealtimeSession::send(const JSONValue& message, std::size_t audioBytes) {
+    if (closed_) {
+        return;
+    }
+    if (!ready_) {
+        queued_.push_back(message);
+        queuedBytes_ += audioBytes;
+        if (queuedBytes_ > maxQueuedBytes) {
+            fail(std::string(tooSlow));
+        }
+        return;
+    }
+    write(message);
+}
+
+void RealtimeSession::write(const JSONValue& message) {
+    auto text = message.serialized();
+    if (!text || !socket_) {
+        return;
+    }
+    std::weak_ptr<RealtimeSession> weak = weak_from_this();
+    socket_->send(std::move(*text), [weak](std::optional<std::string> error) {
+        if (!error) {
+            return;
+        }
+        if (auto self = weak.lock()) {
+            self->fail(std::string(dropped));
+        }
+    });
+}
+
+Awaitable<void> RealtimeSession::finish() {
+    auto self = shared_from_this();
+    if (closed_) {
+        co_return;
+    }
+    if (!finishing_) {
+        if (items_.drained()) {
+            close();
+            co_return;
+        }
+        finishing_ = std::make_shared<OneShot<void>>(executor_);
+        arm(settings_.finalWait, std::nullopt);
+    }
+    auto waiter = finishing_;
+    co_await waiter->wait();
+}
+
+void RealtimeSession::close() {
+    if (closed_) {
+        return;
+    }
+    closed_ = true;
+    ++watchdogGeneration_;
+    stopTask(watchdog_);
+    if (socket_) {
+        socket_->close();
+    }
+    queued_.clear();
+    queuedBytes_ = 0;
+    if (auto waiter = std::move(finishing_)) {
+        finishing_.reset();
+        waiter->resume();
+    }
+}
+
+void RealtimeSession::fail(const std::string& message) {
+    if (closed_) {
+        return;
+    }
+    const bool finishWaiting = finishing_ != nullptr;
+    close();
+    if (!finishWaiting) {
+        emit(Event::failed(message));
+    }
+}
+
+void RealtimeSession::handleMessage(std::string_view text) {
+    auto message = JSONValue::parse(text);
+    if (!message || !message->isObject()) {
+        return;
+    }
+    auto type = stringMember(*message, "type");
+    if (!type) {
+        return;
+    }
+    if (*type == "session.updated") {
+        if (ready_) {
+            return;
+        }
+        ready_ = true;
+        // A finish that began before the confirmation has replaced the connection watchdog with
+        // its own timer, which must keep running or that finish could wait for ever.
+        if (!finishing_) {
+            ++watchdogGeneration_;
+            stopTask(watchdog_);
+        }
+        emit(Event::ready());
+        std::vector<JSONValue> waiting = std::move(queued_);
+        queued_.clear();
+        queuedBytes_ = 0;
+        for (const auto& queuedMessage : waiting) {
+            if (closed_) {
+                return;
+            }
+            write(queuedMessage);
+        }
+        return;
+    }
+    if (*type == "error") {
+        handleError(*message);
+        return;
+    }
+    auto itemID = stringMember(*message, "item_id");
+    if (!itemID) {
+        return;
+    }
+    if (*type == "input_audio_buffer.committed") {
+        report(items_.committed(*itemID));
+    } else if (*type == "conversation.item.input_audio_transcription.delta") {
+        auto piece = stringMember(*message, "delta");
+        if (auto whole = items_.delta(*itemID, piece.value_or(""))) {
+            emit(Event::delta(std::move(*whole), *itemID));
+        }
+    } else if (*type == "conversation.item.input_audio_transcription.completed") {
+        report(items_.completed(*itemID, stringMember(*message, "transcript")));
+    } else if (*type == "conversation.item.input_audio_transcription.failed") {
+        items_.failed(*itemID);
+        drainCheck();
+    }
+}
+
+void RealtimeSession::handleError(const JSONValue& message) {
+    std::optional<std::string> code;
+    if (const JSONValue* error = message.member("error")) {
+        code = stringMember(*error, "code");
+    }
+    if (code == "input_audio_buffer_commit_empty") {
+        items_.commitWasEmpty();
+        drainCheck();
+        return;
+    }
+    fail(messageFor(std::nullopt, code));
+}
+
+void RealtimeSession::report(std::optional<RealtimeItems::Report> finished) {
+    if (finished) {
+        emit(Event::segment(finished->t0, finished->t1, std::move(finished->text)));
+    }
+    drainCheck();
+}
+
+void RealtimeSession::drainCheck() {
+    if (finishing_ && !closed_ && items_.drained()) {
+        close();
+    }
+}
+
+void RealtimeSession::arm(double wait, std::optional<std::string> message) {
+    stopTask(watchdog_);
+    const std::uint64_t generation = ++watchdogGeneration_;
+    std::weak_ptr<RealtimeSession> weak = weak_from_this();
+    watchdog_ = Task<void>::spawn(executor_,
+                                  [weak, clock = clock_, wait, generation,
+                                   message = std::move(message)]() -> Awaitable<void> {
+                                      co_await clock->sleep(seconds(wait));
+                                      auto self = weak.lock();
+                                      if (self && self->watchdogGeneration_ == generation) {
+                                          self->watchdogFired(message);
+                                      }
+                                  });
+}
+
+void RealtimeSession::watchdogFired(const std::optional<std::string>& message) {
+    if (closed_) {
+        return;
+    }
+    if (message) {
+        fail(*message);
+    } else {
+        finalFlush();
+    }
+}
+
+void RealtimeSession::finalFlush() {
+    for (auto& finished : items_.flush()) {
+        if (closed_) {
+            return;
+        }
+        emit(Event::segment(finished.t0, finished.t1, std::move(finished.text)));
+    }
+    close();
+}
+
+void RealtimeSession::emit(Event event) {
+    if (onEvent_) {
+        onEvent_(std::move(event));
+    }
+}
+
+}  // namespace tessarin
