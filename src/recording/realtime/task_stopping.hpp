@@ -4,10 +4,7 @@
 
 namespace tessarin {
 
-// Cancels a task and lets go of its handle, so that it is cancelled at most once. A second
-// cancellation while the first is under way (the task's end already queued) is not harmless when
-// it comes from outside the executor's run loop: Asio's co_spawn then posts the emission with a
-// pointer into the task's state, which the task's end frees first.
+// Cancels a task and lets go of its handle: the owner is done with it either way.
 template <class T>
 void stopTask(Task<T>& task) {
     task.cancel();
