@@ -14,12 +14,16 @@ bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
         if (io.stopped()) {
             io.restart();
         }
-        if (io.run_for(std::chrono::milliseconds(1)) == 0 && io.stopped()) {
+        if (io.run_one_for(std::chrono::milliseconds(2)) == 0 && io.stopped()) {
             // Nothing to run here: the awaited change comes from another thread.
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     return true;
+}
+
+void settle(boost::asio::io_context& io, std::chrono::milliseconds duration) {
+    runUntil(io, [] { return false; }, duration);
 }
 
 }  // namespace tessarin::test

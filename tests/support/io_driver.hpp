@@ -11,5 +11,8 @@ namespace tessarin::test {
 // returns whether it held. Virtual time of a ManualClock does not move.
 bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
               std::chrono::milliseconds limit = std::chrono::seconds(5));
+// Runs the io_context's real I/O for a short while (lets messages in flight arrive).
+void settle(boost::asio::io_context& io,
+            std::chrono::milliseconds duration = std::chrono::milliseconds(50));
 
 }  // namespace tessarin::test

@@ -307,24 +307,4 @@ std::string RealtimeTestServer::itemID(std::size_t number) {
     return "item_" + std::to_string(number);
 }
 
-bool runUntil(asio::io_context& io, const std::function<bool()>& done,
-              std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        if (io.stopped()) {
-            io.restart();
-        }
-        io.run_one_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-void settle(asio::io_context& io, std::chrono::milliseconds duration) {
-    runUntil(
-        io, [] { return false; }, duration);
-}
-
 }  // namespace tessarin::test

@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/json/json_value.hpp"
+#include "support/io_driver.hpp"
 
 namespace tessarin::test {
 
@@ -85,13 +86,5 @@ class RealtimeTestServer {
     struct State;
     std::shared_ptr<State> state_;
 };
-
-// Runs the io_context's real I/O until `done` holds or `limit` of real time has passed; returns
-// whether it held. Virtual time does not move.
-bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
-              std::chrono::milliseconds limit = std::chrono::seconds(5));
-// Runs the io_context's real I/O for a short while (lets messages in flight arrive).
-void settle(boost::asio::io_context& io,
-            std::chrono::milliseconds duration = std::chrono::milliseconds(50));
 
 }  // namespace tessarin::test
