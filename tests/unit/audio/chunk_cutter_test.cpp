@@ -1,5 +1,6 @@
 #include <optional>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -52,11 +53,7 @@ std::vector<Cut> cutInTenMsPieces(const Timeline& timeline) {
 }
 
 TEST(ChunkCutterTest, WorkedTimelines) {
-    const struct {
-        const char* name;
-        Timeline timeline;
-        std::vector<Cut> expected;
-    } cases[] = {
+    const std::tuple<const char*, Timeline, std::vector<Cut>> cases[] = {
         // A pause after 20 s of speech ends the chunk; the silence after it is not uploaded.
         {"a pause after 20 s", speech(20400).quiet(5000), {{0, 21000, 21000}}},
         // A turn under 20 s does not cut, the next one does.
@@ -80,8 +77,8 @@ TEST(ChunkCutterTest, WorkedTimelines) {
         // A chunk short of 20 s at a turn end takes what follows, silence too.
         {"a chunk short of 20 s", speech(3000).quiet(4000), {{0, 7000, finished}}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(cutInTenMsPieces(c.timeline), c.expected) << c.name;
+    for (const auto& [name, timeline, expected] : cases) {
+        EXPECT_EQ(cutInTenMsPieces(timeline), expected) << name;
     }
 }
 

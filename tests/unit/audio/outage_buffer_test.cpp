@@ -1,3 +1,4 @@
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -53,38 +54,35 @@ TEST(OutageBufferTest, DropsOldestPiecesOnceOverTheBoundAndSaysSoOnce) {
 }
 
 TEST(OutageBufferTest, MillisecondAccountingOfDrops) {
-    const struct {
-        const char* name;
-        std::int64_t maxBytes;
-        std::vector<std::size_t> pieces;
-        std::int64_t count;
-        std::int64_t droppedMs;
-    } cases[] = {
-        {"a piece of 4801 bytes drops 100 ms", 4801, {4801, 4801}, 4801, 100},
-        {"a piece under one ms still counts as dropped bytes", 100, {47, 100}, 100, 0},
-        // 478-byte pieces are 9.96 ms each: ten of them are 99 ms, not 10 x 9 ms.
-        {"whole ms are taken of the bytes dropped so far", 478, std::vector<std::size_t>(11, 478),
-         478, 99},
-        {"several pieces dropped by one append", 1000, {300, 300, 300, 960}, 960, 18},
-        {"a bound of zero keeps only the newest piece", 0, {48, 96, 144}, 144, 3},
-        {"a piece larger than the bound is kept whole until the next",
-         OutageBuffer::defaultMaxBytes,
-         {20'000'000, 480},
-         480,
-         416'666},
-    };
-    for (const auto& c : cases) {
-        OutageBuffer buffer(c.maxBytes);
+    // Bound, piece sizes, then bytes held and ms dropped.
+    const std::tuple<const char*, std::int64_t, std::vector<std::size_t>, std::int64_t,
+                     std::int64_t>
+        cases[] = {
+            {"a piece of 4801 bytes drops 100 ms", 4801, {4801, 4801}, 4801, 100},
+            {"a piece under one ms still counts as dropped bytes", 100, {47, 100}, 100, 0},
+            // 478-byte pieces are 9.96 ms each: ten of them are 99 ms, not 10 x 9 ms.
+            {"whole ms are taken of the bytes dropped so far", 478,
+             std::vector<std::size_t>(11, 478), 478, 99},
+            {"several pieces dropped by one append", 1000, {300, 300, 300, 960}, 960, 18},
+            {"a bound of zero keeps only the newest piece", 0, {48, 96, 144}, 144, 3},
+            {"a piece larger than the bound is kept whole until the next",
+             OutageBuffer::defaultMaxBytes,
+             {20'000'000, 480},
+             480,
+             416'666},
+        };
+    for (const auto& [name, maxBytes, pieces, count, droppedMs] : cases) {
+        OutageBuffer buffer(maxBytes);
         int firstDrops = 0;
         std::int64_t at = 1000;
-        for (const std::size_t size : c.pieces) {
+        for (const std::size_t size : pieces) {
             firstDrops += buffer.append(piece(size), at) ? 1 : 0;
             at += static_cast<std::int64_t>(size) / 48;
         }
-        EXPECT_EQ(buffer.count(), c.count) << c.name;
-        EXPECT_EQ(buffer.droppedMs(), c.droppedMs) << c.name;
-        EXPECT_EQ(buffer.startMs(), 1000 + c.droppedMs) << c.name;
-        EXPECT_EQ(firstDrops, 1) << c.name;
+        EXPECT_EQ(buffer.count(), count) << name;
+        EXPECT_EQ(buffer.droppedMs(), droppedMs) << name;
+        EXPECT_EQ(buffer.startMs(), 1000 + droppedMs) << name;
+        EXPECT_EQ(firstDrops, 1) << name;
     }
 }
 

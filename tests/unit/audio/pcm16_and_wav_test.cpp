@@ -4,6 +4,7 @@
 #include <fstream>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -62,22 +63,20 @@ TEST(PCM16Test, SamplesAreLittleEndianPairs) {
 
 TEST(PCM16Test, DownmixAveragesEachWholeFrame) {
     const std::vector<float> seven = {1, 3, 0.5f, -0.5f, 2, 4, 9};
-    const struct {
-        std::vector<float> interleaved;
-        int channels;
-        std::vector<float> expected;
-    } cases[] = {{seven, 2, {2, 0, 3}},
-                 {seven, 3, {4.5f * (1.0f / 3), 5.5f * (1.0f / 3)}},
-                 {seven, 7, {19.0f * (1.0f / 7)}},
-                 {seven, 8, {}},
-                 {seven, 1, seven},
-                 {seven, 0, seven},
-                 {seven, -1, seven},
-                 {{}, 2, {}},
-                 // Summed in float, then scaled by the float reciprocal: not a double mean.
-                 {{0.1f, 0.2f, 0.3f}, 3, {((0.1f + 0.2f) + 0.3f) * (1.0f / 3.0f)}}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(PCM16::downmix(c.interleaved, c.channels), c.expected) << c.channels;
+    const std::vector<float> none;
+    const std::tuple<std::vector<float>, int, std::vector<float>> cases[] = {
+        {seven, 2, {2, 0, 3}},
+        {seven, 3, {4.5f * (1.0f / 3), 5.5f * (1.0f / 3)}},
+        {seven, 7, {19.0f * (1.0f / 7)}},
+        {seven, 8, none},
+        {seven, 1, seven},
+        {seven, 0, seven},
+        {seven, -1, seven},
+        {none, 2, none},
+        // Summed in float, then scaled by the float reciprocal: not a double mean.
+        {{0.1f, 0.2f, 0.3f}, 3, {((0.1f + 0.2f) + 0.3f) * (1.0f / 3.0f)}}};
+    for (const auto& [interleaved, channels, expected] : cases) {
+        EXPECT_EQ(PCM16::downmix(interleaved, channels), expected) << channels;
     }
 }
 
@@ -100,20 +99,17 @@ TEST(WAVTest, HeaderBytes) {
 }
 
 TEST(WAVTest, FieldsFollowRateChannelsAndSize) {
-    const struct {
-        std::size_t bytes;
-        int rate;
-        int channels;
-    } cases[] = {{0, 24000, 1}, {1'440'000, 24000, 1}, {10, 48000, 2}, {7, 8000, 6}};
-    for (const auto& c : cases) {
-        const auto file = WAV::encode(std::vector<std::uint8_t>(c.bytes, 0x55), c.rate, c.channels);
-        ASSERT_EQ(file.size(), 44 + c.bytes);
-        EXPECT_EQ(uint32At(file, 4), 36 + c.bytes);
-        EXPECT_EQ(uint32At(file, 24), static_cast<std::uint32_t>(c.rate));
-        EXPECT_EQ(uint32At(file, 28), static_cast<std::uint32_t>(c.rate * c.channels * 2));
-        EXPECT_EQ(file[22] | (file[23] << 8), c.channels);
-        EXPECT_EQ(file[32] | (file[33] << 8), c.channels * 2);
-        EXPECT_EQ(uint32At(file, 40), c.bytes);
+    const std::tuple<std::size_t, int, int> cases[] = {
+        {0, 24000, 1}, {1'440'000, 24000, 1}, {10, 48000, 2}, {7, 8000, 6}};
+    for (const auto& [bytes, rate, channels] : cases) {
+        const auto file = WAV::encode(std::vector<std::uint8_t>(bytes, 0x55), rate, channels);
+        ASSERT_EQ(file.size(), 44 + bytes);
+        EXPECT_EQ(uint32At(file, 4), 36 + bytes);
+        EXPECT_EQ(uint32At(file, 24), static_cast<std::uint32_t>(rate));
+        EXPECT_EQ(uint32At(file, 28), static_cast<std::uint32_t>(rate * channels * 2));
+        EXPECT_EQ(file[22] | (file[23] << 8), channels);
+        EXPECT_EQ(file[32] | (file[33] << 8), channels * 2);
+        EXPECT_EQ(uint32At(file, 40), bytes);
     }
 }
 

@@ -66,14 +66,11 @@ TEST(ResamplerTest, KernelFiguresAndDCLevel) {
 TEST(ResamplerTest, RefusesRatesThatCannotBeResampled) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     constexpr double inf = std::numeric_limits<double>::infinity();
-    const struct {
-        double from;
-        double to;
-        int zeroCrossings;
-    } cases[] = {{0, 24000, 16},   {-48000, 24000, 16}, {48000, 0, 16}, {nan, 24000, 16},
-                 {48000, inf, 16}, {48000, 24000, 0},   {1e9, 1, 16}};
-    for (const auto& c : cases) {
-        EXPECT_THROW(Resampler(c.from, c.to, c.zeroCrossings), std::invalid_argument) << c.from;
+    const std::tuple<double, double, int> cases[] = {
+        {0, 24000, 16},   {-48000, 24000, 16}, {48000, 0, 16}, {nan, 24000, 16},
+        {48000, inf, 16}, {48000, 24000, 0},   {1e9, 1, 16}};
+    for (const auto& [from, to, zeroCrossings] : cases) {
+        EXPECT_THROW(Resampler(from, to, zeroCrossings), std::invalid_argument) << from;
     }
 }
 

@@ -1,5 +1,6 @@
 #include <optional>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -41,11 +42,7 @@ std::vector<Action> feedOneByOne(TurnDetector& detector, const std::vector<std::
 TEST(TurnDetectorTest, WorkedTimelines) {
     const auto commit = &Action::commit;
     const Action skip = Action::skipSilence();
-    const struct {
-        const char* name;
-        Timeline timeline;
-        std::vector<Action> expected;
-    } cases[] = {
+    const std::tuple<const char*, Timeline, std::vector<Action>> cases[] = {
         // A second of speech, then the 600 ms pause commits on the 12th silent window.
         {"a pause ends a turn", speech(1000).quiet(600), {commit(0, 1600)}},
         {"digital silence is silence", speech(1000).silence(600), {commit(0, 1600)}},
@@ -62,11 +59,10 @@ TEST(TurnDetectorTest, WorkedTimelines) {
         // A short blip inside a pause restarts the silence count.
         {"a blip", speech(500).quiet(550).speech(50).quiet(600), {commit(0, 1700)}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, timeline, expected] : cases) {
         TurnDetector detector(24000);
-        EXPECT_EQ(feedOneByOne(detector, c.timeline.samples), c.expected) << c.name;
-        EXPECT_EQ(detector.elapsedMs(),
-                  static_cast<std::int64_t>(c.timeline.samples.size()) / perMs);
+        EXPECT_EQ(feedOneByOne(detector, timeline.samples), expected) << name;
+        EXPECT_EQ(detector.elapsedMs(), static_cast<std::int64_t>(timeline.samples.size()) / perMs);
     }
 }
 
@@ -78,11 +74,7 @@ TEST(TurnDetectorTest, AWindowIsSpeechAboveTheThreshold) {
         loud.resize(15'625);
         return loud;
     };
-    const struct {
-        int rate;
-        std::vector<std::int16_t> window;
-        bool speech;
-    } cases[] = {
+    const std::tuple<int, std::vector<std::int16_t>, bool> cases[] = {
         {312'500, window({-32768}), false},
         {312'500, window({16384, -16384, 16384, -16384}), false},
         {312'500, window({-32768, 1}), true},
@@ -90,10 +82,10 @@ TEST(TurnDetectorTest, AWindowIsSpeechAboveTheThreshold) {
         {24000, std::vector<std::int16_t>(1200, 262), false},
         {24000, std::vector<std::int16_t>(1200, 263), true},
     };
-    for (const auto& c : cases) {
-        TurnDetector detector(c.rate);
-        detector.feed(c.window);
-        EXPECT_EQ(detector.inSpeech(), c.speech) << c.rate << ": " << c.window[0];
+    for (const auto& [rate, samples, isSpeech] : cases) {
+        TurnDetector detector(rate);
+        detector.feed(samples);
+        EXPECT_EQ(detector.inSpeech(), isSpeech) << rate << ": " << samples[0];
     }
 }
 

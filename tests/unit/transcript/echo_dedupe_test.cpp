@@ -1,4 +1,5 @@
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -59,11 +60,7 @@ TEST(EchoDedupeTest, WordsKeepTheOriginalTextAndSkipPiecesWithoutTokens) {
 }
 
 TEST(EchoDedupeTest, LcsMaskMarksTheChosenSubsequence) {
-    const struct {
-        Tokens a;
-        Tokens b;
-        std::vector<bool> expected;
-    } cases[] = {
+    const std::tuple<Tokens, Tokens, std::vector<bool>> cases[] = {
         // Equal lengths either way: the token of `a` is skipped first, so the later one matches.
         {{"x", "y"}, {"y", "x"}, {false, true}},
         {{"the", "the"}, {"the"}, {true, false}},
@@ -74,8 +71,8 @@ TEST(EchoDedupeTest, LcsMaskMarksTheChosenSubsequence) {
         {{"a", "b"}, {}, {false, false}},
         {{}, {"a"}, {}},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(EchoDedupe::lcsMask(c.a, c.b), c.expected) << testing::PrintToString(c.a);
+    for (const auto& [a, b, expected] : cases) {
+        EXPECT_EQ(EchoDedupe::lcsMask(a, b), expected) << testing::PrintToString(a);
     }
 }
 
@@ -94,12 +91,7 @@ TEST(EchoDedupeTest, DecideJudgesTheMeSegment) {
     const auto trim = &Decision::trim;
     const std::string hear = "can you hear me now";
     const std::string tenWords = "w0 w1 w2 w3 w4 w5 w6 w7 w8 w9";
-    const struct {
-        const char* name;
-        Segment me;
-        std::vector<Segment> them;
-        Decision expected;
-    } cases[] = {
+    const std::tuple<const char*, Segment, std::vector<Segment>, Decision> cases[] = {
         {"a full echo is dropped", me("Can you hear me now?"), {them(hear)}, drop},
         {"own words before an echo survive with their punctuation",
          me("yes I think so, " + hear),
@@ -149,8 +141,8 @@ TEST(EchoDedupeTest, DecideJudgesTheMeSegment) {
          me("one two three four five six", 10000, 16000),
          {them("four five six", 10000, 16000, 2), them("one two three", 10000, 13000, 1)},
          drop}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(EchoDedupe::decide(c.me, c.them), c.expected) << c.name;
+    for (const auto& [name, segment, candidates, expected] : cases) {
+        EXPECT_EQ(EchoDedupe::decide(segment, candidates), expected) << name;
     }
     EchoDedupe::Config strict;
     strict.minOverlap = 0.95;

@@ -20,30 +20,19 @@ Pending them(std::int64_t startedMs, std::int64_t endedMs, std::string text) {
     return Pending{Speaker::them, startedMs, endedMs, std::move(text)};
 }
 
-struct Played {
-    Output out;
-    std::int64_t dropped = 0;
-    std::int64_t trimmed = 0;
-    std::size_t held = 0;
-};
-
 // Adds each item at its arrival time (ms) and releases on a 100 ms tick for five minutes, as the
-// pipeline does.
-Played play(std::vector<std::pair<std::int64_t, Pending>> arrivals) {
+// pipeline does; returns all that left the filter.
+Output play(EchoFilter& filter, std::vector<std::pair<std::int64_t, Pending>> arrivals) {
     std::ranges::stable_sort(arrivals, {}, &std::pair<std::int64_t, Pending>::first);
-    EchoFilter filter;
-    Played played;
+    Output out;
     auto next = arrivals.begin();
     for (std::int64_t now = 0; now <= 300000; now += 100) {
         for (; next != arrivals.end() && next->first <= now; ++next) {
-            std::ranges::move(filter.add(next->second, now), std::back_inserter(played.out));
+            std::ranges::move(filter.add(next->second, now), std::back_inserter(out));
         }
-        std::ranges::move(filter.release(now), std::back_inserter(played.out));
+        std::ranges::move(filter.release(now), std::back_inserter(out));
     }
-    played.dropped = filter.dropped();
-    played.trimmed = filter.trimmed();
-    played.held = filter.heldCount();
-    return played;
+    return out;
 }
 
 TEST(EchoFilter, HoldsAMeSegmentForExactlyTheHoldTime) {
@@ -70,12 +59,13 @@ TEST(EchoFilter, LetsThemThroughAtOnceAndJudgesHeldMeAgainstIt) {
 }
 
 TEST(EchoFilter, ReleasesTrimmedTextAndCountsIt) {
-    const auto played = play({{12000, them(10000, 12000, "can you hear me now")},
-                              {12600, me(9000, 12500, "yes I think so, can you hear me now")}});
-    EXPECT_EQ(played.out, (Output{them(10000, 12000, "can you hear me now"),
-                                  me(9000, 12500, "yes I think so,")}));
-    EXPECT_EQ(played.trimmed, 1);
-    EXPECT_EQ(played.dropped, 0);
+    EchoFilter filter;
+    EXPECT_EQ(
+        play(filter, {{12000, them(10000, 12000, "can you hear me now")},
+                      {12600, me(9000, 12500, "yes I think so, can you hear me now")}}),
+        (Output{them(10000, 12000, "can you hear me now"), me(9000, 12500, "yes I think so,")}));
+    EXPECT_EQ(filter.trimmed(), 1);
+    EXPECT_EQ(filter.dropped(), 0);
 }
 
 TEST(EchoFilter, NoteThemRemembersWithoutOutputAndIgnoresMe) {
@@ -108,30 +98,36 @@ TEST(EchoFilter, PrunesThemTwoMinutesBeforeTheOldestHeldSegmentOrTheLastThem) {
     const std::pair<std::int64_t, Pending> old{2000, them(0, 2000, "hello there everyone")};
     const Pending lateEcho = me(500, 2000, "hello there everyone");
     const Pending recent = them(125000, 128000, "any updates");
-    // Nothing held when `recent` comes: 2000 < 128000 - 120000 is pruned.
-    EXPECT_EQ(play({old, {128000, recent}, {130000, lateEcho}}).dropped, 0);
-    // The late echo held from 126000 keeps the old segment.
-    EXPECT_EQ(play({old, {126000, lateEcho}, {128000, recent}}).dropped, 1);
-    // Exactly two minutes is not yet too old.
+    EchoFilter pruned, kept, boundary;
+    // Nothing held when `recent` comes: 2000 < 128000 - 120000 is pruned, the late echo kept.
+    EXPECT_EQ(play(pruned, {old, {128000, recent}, {130000, lateEcho}}).size(), 3u);
+    // The late echo held from 126000 keeps the old segment, and is dropped.
+    EXPECT_EQ(play(kept, {old, {126000, lateEcho}, {128000, recent}}).size(), 2u);
+    // Exactly two minutes is not yet too old: dropped.
     EXPECT_EQ(
-        play({old, {122000, them(120000, 122000, "any updates")}, {122000, lateEcho}}).dropped, 1);
+        play(boundary, {old, {122000, them(120000, 122000, "any updates")}, {122000, lateEcho}})
+            .size(),
+        2u);
 }
 
 // Five minutes of a call: the other side talks, the microphone picks some of it up, the user
 // answers.
 TEST(EchoFilter, AConversationOverSeveralMinutes) {
-    const auto played = play({
-        {4000, them(0, 3800, "Good morning, can everyone hear me?")},
-        {3900, me(200, 3700, "good morning can everyone hear me")},  // echo, arrives first
-        {7000, me(4500, 6800, "Yes, loud and clear.")},
-        {30000, them(20000, 29500, "Let's go through the quarterly numbers first")},
-        {31000, me(21000, 30500, "sure, let's go through the quarterly numbers first")},
-        {65000, me(60000, 64500, "I have a question about the marketing budget")},
-        {66000, them(61000, 65800, "we can take questions at the end")},
-        {200000, them(190000, 199000, "Thanks everyone, see you next week")},
-        {200500, me(190500, 199500, "thanks everyone see you next week")},
-        {201000, me(200000, 200900, "bye")},
-    });
+    EchoFilter filter;
+    const auto out =
+        play(filter,
+             {
+                 {4000, them(0, 3800, "Good morning, can everyone hear me?")},
+                 {3900, me(200, 3700, "good morning can everyone hear me")},  // echo, arrives first
+                 {7000, me(4500, 6800, "Yes, loud and clear.")},
+                 {30000, them(20000, 29500, "Let's go through the quarterly numbers first")},
+                 {31000, me(21000, 30500, "sure, let's go through the quarterly numbers first")},
+                 {65000, me(60000, 64500, "I have a question about the marketing budget")},
+                 {66000, them(61000, 65800, "we can take questions at the end")},
+                 {200000, them(190000, 199000, "Thanks everyone, see you next week")},
+                 {200500, me(190500, 199500, "thanks everyone see you next week")},
+                 {201000, me(200000, 200900, "bye")},
+             });
     const Output expected{
         them(0, 3800, "Good morning, can everyone hear me?"),
         me(4500, 6800, "Yes, loud and clear."),
@@ -141,10 +137,10 @@ TEST(EchoFilter, AConversationOverSeveralMinutes) {
         them(190000, 199000, "Thanks everyone, see you next week"),
         me(200000, 200900, "bye"),
     };
-    EXPECT_EQ(played.out, expected);
-    EXPECT_EQ(played.dropped, 3);
-    EXPECT_EQ(played.trimmed, 0);
-    EXPECT_EQ(played.held, 0u);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(filter.dropped(), 3);
+    EXPECT_EQ(filter.trimmed(), 0);
+    EXPECT_EQ(filter.heldCount(), 0u);
 }
 
 }  // namespace
