@@ -18,7 +18,7 @@
 
 #include "../tests/support/audio_signals.hpp"
 #include "../tests/support/reference_resampler.hpp"
-#include "../tests/support/resampler_feeding.hpp"
+#include "../tests/support/block_feeding.hpp"
 #include "core/audio/pcm16.hpp"
 #include "core/audio/resampler.hpp"
 

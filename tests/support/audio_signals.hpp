@@ -45,6 +45,34 @@ void appendTo(std::vector<T>& to, const std::vector<T>& more) {
     to.insert(to.end(), more.begin(), more.end());
 }
 
+// A 24 kHz timeline built from stretches of speech, quiet room noise and digital silence.
+struct Timeline {
+    static constexpr std::int64_t perMs = 24;  // samples
+    std::vector<std::int16_t> samples;
+    std::uint32_t seed = 100;
+
+    Timeline& speech(std::int64_t ms) { return add(speechSamples(ms * perMs, seed++)); }
+    Timeline& quiet(std::int64_t ms) { return add(quietSamples(ms * perMs, seed++)); }
+    Timeline& silence(std::int64_t ms) { return add(std::vector<std::int16_t>(ms * perMs)); }
+    Timeline& add(const std::vector<std::int16_t>& more) {
+        appendTo(samples, more);
+        return *this;
+    }
+    std::vector<std::uint8_t> bytes() const { return bytesOf(samples); }
+    // The PCM16 bytes of [fromMs, toMs).
+    std::vector<std::uint8_t> pcm(std::int64_t fromMs, std::int64_t toMs) const {
+        return bytesOf({samples.begin() + fromMs * perMs, samples.begin() + toMs * perMs});
+    }
+};
+
+// Timelines that start with speech or quiet.
+inline Timeline speech(std::int64_t ms) {
+    return Timeline().speech(ms);
+}
+inline Timeline quiet(std::int64_t ms) {
+    return Timeline().quiet(ms);
+}
+
 // Float audio that exercises a resampler: tones and sweeps, white noise, digital silence and
 // full-scale square bursts (including values beyond ±1), in half-second sections that cycle.
 inline std::vector<float> mixedAudio(double rate, double seconds, std::uint32_t seed = 7) {

@@ -1,3 +1,4 @@
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,20 +12,24 @@ std::vector<std::uint8_t> piece(std::size_t bytes, std::uint8_t tag = 0) {
     return std::vector<std::uint8_t>(bytes, tag);
 }
 
+// Appends `count` pieces of 100 ms from `fromMs` on, each filled with its index (mod 256);
+// returns the indexes of the appends that reported a first drop.
+std::vector<int> appendTenthsOfASecond(OutageBuffer& buffer, std::int64_t fromMs, int count) {
+    std::vector<int> firstDrops;
+    for (int i = 0; i < count; ++i) {
+        if (buffer.append(piece(4800, static_cast<std::uint8_t>(i)), fromMs + i * 100)) {
+            firstDrops.push_back(i);
+        }
+    }
+    return firstDrops;
+}
+
 TEST(OutageBufferTest, DropsOldestPiecesOnceOverTheBoundAndSaysSoOnce) {
     OutageBuffer buffer;
     ASSERT_EQ(buffer.maxBytes(), 14'400'000);
-    for (std::int64_t i = 0; i < 3000; ++i) {
-        ASSERT_FALSE(buffer.append(piece(4800, static_cast<std::uint8_t>(i)), i * 100)) << i;
-    }
+    // Five minutes fit; the two pieces after them push out the first two.
+    EXPECT_EQ(appendTenthsOfASecond(buffer, 0, 3002), std::vector{3000});
     EXPECT_EQ(buffer.count(), 14'400'000);
-    EXPECT_EQ(buffer.droppedMs(), 0);
-
-    EXPECT_TRUE(buffer.append(piece(4800, static_cast<std::uint8_t>(3000)), 300'000));
-    EXPECT_EQ(buffer.startMs(), 100);
-    EXPECT_EQ(buffer.droppedMs(), 100);
-    EXPECT_EQ(buffer.count(), 14'400'000);
-    EXPECT_FALSE(buffer.append(piece(4800, static_cast<std::uint8_t>(3001)), 300'100));
     EXPECT_EQ(buffer.startMs(), 200);
     EXPECT_EQ(buffer.droppedMs(), 200);
 
@@ -41,68 +46,50 @@ TEST(OutageBufferTest, DropsOldestPiecesOnceOverTheBoundAndSaysSoOnce) {
     EXPECT_TRUE(buffer.isEmpty());
     EXPECT_EQ(buffer.count(), 0);
     EXPECT_EQ(buffer.startMs(), std::nullopt);
-    EXPECT_EQ(buffer.droppedMs(), 0);
     EXPECT_EQ(buffer.take(), std::nullopt);
-
-    // A fresh outage: its first drop is reported again.
-    for (std::int64_t i = 0; i < 3000; ++i) {
-        ASSERT_FALSE(buffer.append(piece(4800), 900'000 + i * 100));
-    }
-    EXPECT_EQ(buffer.startMs(), 900'000);
-    EXPECT_TRUE(buffer.append(piece(4800), 1'200'000));
+    // A fresh outage: its first drop is reported again, and counted from zero.
+    EXPECT_EQ(appendTenthsOfASecond(buffer, 900'000, 3001), std::vector{3000});
     EXPECT_EQ(buffer.startMs(), 900'100);
-}
-
-TEST(OutageBufferTest, APieceLargerThanTheBoundIsKeptWhole) {
-    OutageBuffer buffer;
-    EXPECT_FALSE(buffer.append(piece(20'000'000), 5));
-    EXPECT_EQ(buffer.count(), 20'000'000);
-    EXPECT_EQ(buffer.droppedMs(), 0);
-    // The next piece pushes the big one out.
-    EXPECT_TRUE(buffer.append(piece(480), 416'672));
-    EXPECT_EQ(buffer.count(), 480);
-    EXPECT_EQ(buffer.droppedMs(), 416'666);
-    EXPECT_EQ(buffer.startMs(), 416'671);
+    EXPECT_EQ(buffer.droppedMs(), 100);
 }
 
 TEST(OutageBufferTest, MillisecondAccountingOfDrops) {
-    const struct {
-        const char* name;
-        std::int64_t maxBytes;
-        std::vector<std::size_t> pieces;
-        std::int64_t count;
-        std::int64_t droppedMs;
-    } cases[] = {
-        {"a piece of 4801 bytes drops 100 ms", 4801, {4801, 4801}, 4801, 100},
-        {"a piece under one ms still counts as dropped bytes", 100, {47, 100}, 100, 0},
-        // 478-byte pieces are 9.96 ms each: ten of them are 99 ms, not 10 x 9 ms.
-        {"whole ms are taken of the bytes dropped so far", 478, std::vector<std::size_t>(11, 478),
-         478, 99},
-        {"several pieces dropped by one append", 1000, {300, 300, 300, 960}, 960, 18},
-        {"a bound of zero keeps only the newest piece", 0, {48, 96, 144}, 144, 3},
-    };
-    for (const auto& c : cases) {
-        OutageBuffer buffer(c.maxBytes);
+    // Bound, piece sizes, then bytes held and ms dropped.
+    const std::tuple<const char*, std::int64_t, std::vector<std::size_t>, std::int64_t,
+                     std::int64_t>
+        cases[] = {
+            {"a piece of 4801 bytes drops 100 ms", 4801, {4801, 4801}, 4801, 100},
+            {"a piece under one ms still counts as dropped bytes", 100, {47, 100}, 100, 0},
+            // 478-byte pieces are 9.96 ms each: ten of them are 99 ms, not 10 x 9 ms.
+            {"whole ms are taken of the bytes dropped so far", 478,
+             std::vector<std::size_t>(11, 478), 478, 99},
+            {"several pieces dropped by one append", 1000, {300, 300, 300, 960}, 960, 18},
+            {"a bound of zero keeps only the newest piece", 0, {48, 96, 144}, 144, 3},
+            {"a piece larger than the bound is kept whole until the next",
+             OutageBuffer::defaultMaxBytes,
+             {20'000'000, 480},
+             480,
+             416'666},
+        };
+    for (const auto& [name, maxBytes, pieces, count, droppedMs] : cases) {
+        OutageBuffer buffer(maxBytes);
         int firstDrops = 0;
         std::int64_t at = 1000;
-        for (const std::size_t size : c.pieces) {
+        for (const std::size_t size : pieces) {
             firstDrops += buffer.append(piece(size), at) ? 1 : 0;
             at += static_cast<std::int64_t>(size) / 48;
         }
-        EXPECT_EQ(buffer.count(), c.count) << c.name;
-        EXPECT_EQ(buffer.droppedMs(), c.droppedMs) << c.name;
-        EXPECT_EQ(buffer.startMs(), 1000 + c.droppedMs) << c.name;
-        EXPECT_EQ(firstDrops, 1) << c.name;
+        EXPECT_EQ(buffer.count(), count) << name;
+        EXPECT_EQ(buffer.droppedMs(), droppedMs) << name;
+        EXPECT_EQ(buffer.startMs(), 1000 + droppedMs) << name;
+        EXPECT_EQ(firstDrops, 1) << name;
     }
 }
 
 TEST(OutageBufferTest, EmptyPiecesChangeNothing) {
     OutageBuffer buffer;
     EXPECT_FALSE(buffer.append({}, 50));
-    EXPECT_TRUE(buffer.isEmpty());
-    EXPECT_EQ(buffer.startMs(), std::nullopt);
     EXPECT_EQ(buffer.take(), std::nullopt);
-
     EXPECT_FALSE(buffer.append(piece(96, 1), 70));
     EXPECT_FALSE(buffer.append({}, 90));
     const auto taken = buffer.take();

@@ -1,25 +1,15 @@
+#include <optional>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/audio/turn_detector.hpp"
 #include "support/audio_signals.hpp"
+#include "support/block_feeding.hpp"
 
 namespace tessarin {
-namespace {
-
-using Action = TurnDetector::Action;
-constexpr std::int64_t perMs = 24;  // samples per ms at 24 kHz
-
-std::vector<std::int16_t> speech(std::int64_t ms, std::uint32_t seed = 1) {
-    return test::speechSamples(ms * perMs, seed);
-}
-std::vector<std::int16_t> quiet(std::int64_t ms) {
-    return test::quietSamples(ms * perMs);
-}
-
-}  // namespace
 
 void PrintTo(const TurnDetector::Action& action, std::ostream* out) {
     if (action.isCommit()) {
@@ -31,169 +21,113 @@ void PrintTo(const TurnDetector::Action& action, std::ostream* out) {
 
 namespace {
 
-struct Emitted {
-    Action action;
-    std::int64_t atSample;  // samples fed when it was emitted
-    bool operator==(const Emitted&) const = default;
-    friend void PrintTo(const Emitted& e, std::ostream* out) {
-        PrintTo(e.action, out);
-        *out << " at sample " << e.atSample;
-    }
-};
+using Action = TurnDetector::Action;
+using test::quiet;
+using test::speech;
+using test::Timeline;
+constexpr std::int64_t perMs = Timeline::perMs;
 
-// Feeds sample by sample, noting the sample that caused each action.
-std::vector<Emitted> feedOneByOne(TurnDetector& detector, const std::vector<std::int16_t>& audio) {
-    std::vector<Emitted> emitted;
+// Feeds sample by sample. A commit must come out with the sample that ends it.
+std::vector<Action> feedOneByOne(TurnDetector& detector, const std::vector<std::int16_t>& audio) {
+    std::vector<Action> actions;
     for (const std::int16_t sample : audio) {
         for (const Action& action : detector.feed(std::span(&sample, 1))) {
-            emitted.push_back({action, detector.total()});
+            EXPECT_TRUE(!action.isCommit() || action.endMs * perMs == detector.total());
+            actions.push_back(action);
         }
     }
-    return emitted;
-}
-
-std::vector<std::int16_t> concat(std::initializer_list<std::vector<std::int16_t>> parts) {
-    std::vector<std::int16_t> all;
-    for (const auto& part : parts) {
-        test::appendTo(all, part);
-    }
-    return all;
+    return actions;
 }
 
 TEST(TurnDetectorTest, WorkedTimelines) {
-    const struct {
-        const char* name;
-        std::vector<std::int16_t> audio;
-        std::vector<Emitted> expected;
-    } cases[] = {
-        {"a second of speech then the 600 ms pause commits on the 12th silent window",
-         concat({speech(1000), quiet(600)}),
-         {{Action::commit(0, 1600), 1600 * perMs}}},
-        {"digital silence counts as silence too",
-         concat({speech(1000), std::vector<std::int16_t>(600 * perMs)}),
-         {{Action::commit(0, 1600), 1600 * perMs}}},
-        {"a pause after too little speech leaves the stretch open",
-         concat({speech(200), quiet(2000)}),
-         {}},
-        {"too little speech is committed whole at 30 s, not skipped",
-         concat({speech(200), quiet(31000)}),
-         {{Action::commit(0, 30000), 30000 * perMs}}},
-        {"30 s of silence is skipped on the 600th window",
-         quiet(30000),
-         {{Action::skipSilence(), 720000}}},
-        {"unbroken speech is committed every 30 s",
-         speech(70000),
-         {{Action::commit(0, 30000), 720000}, {Action::commit(30000, 60000), 1440000}}},
+    const auto commit = &Action::commit;
+    const Action skip = Action::skipSilence();
+    const std::tuple<const char*, Timeline, std::vector<Action>> cases[] = {
+        // A second of speech, then the 600 ms pause commits on the 12th silent window.
+        {"a pause ends a turn", speech(1000).quiet(600), {commit(0, 1600)}},
+        {"digital silence is silence", speech(1000).silence(600), {commit(0, 1600)}},
+        // A pause after too little speech leaves the stretch open...
+        {"too little speech", speech(200).quiet(2000), {}},
+        // ...until it is committed whole at 30 s, not skipped.
+        {"too little speech at 30 s", speech(200).quiet(31000), {commit(0, 30000)}},
+        // 30 s of silence is skipped on the 600th window; the next stretch starts there.
+        {"skipped silence", quiet(30500).speech(1000).quiet(600), {skip, commit(30000, 32100)}},
+        {"unbroken speech", speech(70000), {commit(0, 30000), commit(30000, 60000)}},
         {"turns one after another",
-         concat({quiet(1000), speech(400), quiet(700), speech(2000, 5), quiet(650)}),
-         {{Action::commit(0, 2000), 2000 * perMs}, {Action::commit(2000, 4700), 4700 * perMs}}},
-        {"a short blip inside a pause restarts the silence count",
-         concat({speech(500), quiet(550), speech(50, 9), quiet(600)}),
-         {{Action::commit(0, 1700), 1700 * perMs}}},
+         quiet(1000).speech(400).quiet(700).speech(2000).quiet(650),
+         {commit(0, 2000), commit(2000, 4700)}},
+        // A short blip inside a pause restarts the silence count.
+        {"a blip", speech(500).quiet(550).speech(50).quiet(600), {commit(0, 1700)}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [name, timeline, expected] : cases) {
         TurnDetector detector(24000);
-        EXPECT_EQ(feedOneByOne(detector, c.audio), c.expected) << c.name;
-        EXPECT_EQ(detector.elapsedMs(), static_cast<std::int64_t>(c.audio.size()) / perMs);
+        EXPECT_EQ(feedOneByOne(detector, timeline.samples), expected) << name;
+        EXPECT_EQ(detector.elapsedMs(), static_cast<std::int64_t>(timeline.samples.size()) / perMs);
     }
 }
 
-TEST(TurnDetectorTest, SkipMovesTheStretchStart) {
-    TurnDetector detector(24000);
-    EXPECT_EQ(detector.feed(quiet(30000)), std::vector{Action::skipSilence()});
-    EXPECT_EQ(detector.stretchStart(), 720000);
-    EXPECT_FALSE(detector.inSpeech());
-}
-
-TEST(TurnDetectorTest, AWindowExactlyAtTheThresholdIsSilence) {
-    // At 312 500 samples/s a window holds 15 625 samples; a single full-scale sample in it gives
-    // an RMS of exactly sqrt(1 / 15625) = 0.008.
-    const int rate = 312'500;
-    const std::int64_t window = 15'625;
-    auto windowWith = [&](std::vector<std::int16_t> loud) {
-        std::vector<std::int16_t> samples(window);
-        std::copy(loud.begin(), loud.end(), samples.begin());
-        return samples;
+// The threshold is exclusive. At 312 500 samples/s a window holds 15 625 samples, and a single
+// full-scale sample in it gives an RMS of exactly sqrt(1 / 15625) = 0.008. At 24 kHz a constant
+// 262 (0.0079956) is below 0.008, 263 (0.0080261) above.
+TEST(TurnDetectorTest, AWindowIsSpeechAboveTheThreshold) {
+    auto window = [](std::vector<std::int16_t> loud) {
+        loud.resize(15'625);
+        return loud;
     };
-    const struct {
-        std::vector<std::int16_t> loud;
-        bool speech;
-    } cases[] = {
-        {{-32768}, false},
-        {{16384, -16384, 16384, -16384}, false},
-        {{-32768, 1}, true},
-        {{32767}, false},
+    const std::tuple<int, std::vector<std::int16_t>, bool> cases[] = {
+        {312'500, window({-32768}), false},
+        {312'500, window({16384, -16384, 16384, -16384}), false},
+        {312'500, window({-32768, 1}), true},
+        {312'500, window({32767}), false},
+        {24000, std::vector<std::int16_t>(1200, 262), false},
+        {24000, std::vector<std::int16_t>(1200, 263), true},
     };
-    for (const auto& c : cases) {
+    for (const auto& [rate, samples, isSpeech] : cases) {
         TurnDetector detector(rate);
-        detector.feed(windowWith(c.loud));
-        EXPECT_EQ(detector.inSpeech(), c.speech) << c.loud.size();
+        detector.feed(samples);
+        EXPECT_EQ(detector.inSpeech(), isSpeech) << rate << ": " << samples[0];
     }
 }
 
-TEST(TurnDetectorTest, NearTheThresholdAt24kHz) {
-    // A constant 262 (0.0079956) is below 0.008, 263 (0.0080261) above.
-    for (const auto& [value, speech] : {std::pair{262, false}, std::pair{263, true}}) {
+TEST(TurnDetectorTest, FlushCommitsAnOpenStretchThatHoldsSpeech) {
+    const std::pair<Timeline, std::optional<Action>> cases[] = {
+        {Timeline(), std::nullopt},
+        {speech(1000).quiet(900), std::nullopt},
+        {quiet(5000).speech(3000).quiet(210), Action::commit(0, 8210)},
+    };
+    for (const auto& [timeline, expected] : cases) {
         TurnDetector detector(24000);
-        detector.feed(std::vector<std::int16_t>(1200, static_cast<std::int16_t>(value)));
-        EXPECT_EQ(detector.inSpeech(), speech) << value;
+        detector.feed(timeline.samples);
+        EXPECT_EQ(detector.flush(), expected);
+        EXPECT_EQ(detector.flush(), std::nullopt);
     }
-}
-
-TEST(TurnDetectorTest, Flush) {
-    TurnDetector fresh(24000);
-    EXPECT_EQ(fresh.flush(), std::nullopt);
-
-    TurnDetector afterCommit(24000);
-    afterCommit.feed(concat({speech(1000), quiet(600), quiet(300)}));
-    EXPECT_EQ(afterCommit.flush(), std::nullopt);
-
-    TurnDetector midTurn(24000);
-    midTurn.feed(concat({quiet(5000), speech(3000), quiet(210)}));
-    EXPECT_EQ(midTurn.flush(), Action::commit(0, 8210));
-    EXPECT_EQ(midTurn.elapsedMs(), 8210);
-    EXPECT_EQ(midTurn.flush(), std::nullopt);
-
-    // The partial window is left as it was: the next window still completes on time.
-    TurnDetector partial(24000);
-    partial.feed(speech(1010));
-    ASSERT_TRUE(partial.flush().has_value());
-    partial.feed(quiet(40));
-    EXPECT_EQ(partial.total(), 1050 * perMs);
-    partial.feed(speech(400));
-    EXPECT_EQ(partial.feed(quiet(600)), std::vector{Action::commit(1010, 2050)});
+    // The window being filled is left as it was: the next one still completes on time.
+    TurnDetector detector(24000);
+    detector.feed(speech(1010).samples);
+    ASSERT_TRUE(detector.flush().has_value());
+    EXPECT_EQ(detector.feed(quiet(40).speech(400).quiet(600).samples),
+              std::vector{Action::commit(1010, 2050)});
 }
 
 TEST(TurnDetectorTest, OutputDoesNotDependOnHowTheStreamIsSplit) {
-    std::vector<std::int16_t> audio;
+    Timeline timeline;
     std::mt19937 random(3);
     for (int i = 0; i < 40; ++i) {
         const std::int64_t ms = std::uniform_int_distribution<std::int64_t>(10, 3000)(random);
-        test::appendTo(audio, i % 3 == 0 ? quiet(ms * 4) : speech(ms, static_cast<unsigned>(i)));
+        i % 3 == 0 ? timeline.quiet(ms * 4) : timeline.speech(ms);
     }
+    const auto& audio = timeline.samples;
     TurnDetector whole(24000);
     const auto expected = whole.feed(audio);
+    const auto last = whole.flush();
     ASSERT_GE(expected.size(), 5u);
-
-    TurnDetector one(24000);
-    std::vector<Action> oneByOne;
-    for (const Emitted& e : feedOneByOne(one, audio)) {
-        oneByOne.push_back(e.action);
+    for (const auto& sizes :
+         {std::vector<std::size_t>(audio.size(), 1), test::mixedBlockSizes(audio.size(), 24000)}) {
+        TurnDetector split(24000);
+        EXPECT_EQ(test::feedInBlocks(audio, sizes, [&](auto part) { return split.feed(part); }),
+                  expected);
+        EXPECT_EQ(split.flush(), last);
     }
-    EXPECT_EQ(oneByOne, expected);
-
-    TurnDetector blocks(24000);
-    std::vector<Action> inBlocks;
-    for (std::size_t at = 0; at < audio.size();) {
-        const std::size_t n = std::min<std::size_t>(
-            audio.size() - at, std::uniform_int_distribution<std::size_t>(0, 5000)(random));
-        for (const Action& action : blocks.feed(std::span(audio).subspan(at, n))) {
-            inBlocks.push_back(action);
-        }
-        at += n;
-    }
-    EXPECT_EQ(inBlocks, expected);
-    EXPECT_EQ(whole.flush(), blocks.flush());
 }
 
 TEST(TurnDetectorTest, RefusesARateWithoutWholeWindows) {

@@ -1,16 +1,19 @@
 #pragma once
 
-// The block sizes in which the resampler tests and benchmark feed audio: 10 ms blocks, runs of
-// single samples, odd sizes and the occasional large block, in a fixed pseudo-random order
-// (header-only, so that the benchmarks can use it without the test support library).
+// Feeding a stream to a streaming stage in blocks of varying size, to show that its output does
+// not depend on how the stream is split (header-only, so that the benchmarks can use it without
+// the test support library).
 
 #include <cstddef>
+#include <iterator>
 #include <random>
 #include <span>
 #include <vector>
 
 namespace tessarin::test {
 
+// Block sizes adding up to `total`: 10 ms blocks (at `rate` items per second), runs of single
+// items, odd sizes, empty and large blocks, in a fixed pseudo-random order.
 inline std::vector<std::size_t> mixedBlockSizes(std::size_t total, double rate,
                                                 std::uint32_t seed = 17) {
     std::mt19937 random(seed);
@@ -24,7 +27,7 @@ inline std::vector<std::size_t> mixedBlockSizes(std::size_t total, double rate,
             case 1:
                 size = tenMs;
                 break;
-            case 2:  // a run of single samples
+            case 2:  // a run of single items
                 for (int i = 0; i < 50 && fed < total; ++i, ++fed) {
                     sizes.push_back(1);
                 }
@@ -43,18 +46,26 @@ inline std::vector<std::size_t> mixedBlockSizes(std::size_t total, double rate,
     return sizes;
 }
 
-// Runs `audio` through `resampler` in blocks of the given sizes; returns all output.
-template <typename AnyResampler>
-std::vector<float> resampleInBlocks(AnyResampler& resampler, std::span<const float> audio,
-                                    const std::vector<std::size_t>& sizes) {
-    std::vector<float> output;
+// Passes `data` to `feed` in blocks of the given sizes; returns all that `feed` returned, in order.
+template <typename Data, typename Feed>
+auto feedInBlocks(const Data& data, const std::vector<std::size_t>& sizes, Feed feed) {
+    const std::span all(data);
+    decltype(feed(all)) output;
     std::size_t at = 0;
     for (const std::size_t size : sizes) {
-        const auto part = resampler.process(audio.subspan(at, size));
-        output.insert(output.end(), part.begin(), part.end());
+        auto part = feed(all.subspan(at, size));
+        output.insert(output.end(), std::make_move_iterator(part.begin()),
+                      std::make_move_iterator(part.end()));
         at += size;
     }
     return output;
+}
+
+template <typename AnyResampler>
+std::vector<float> resampleInBlocks(AnyResampler& resampler, std::span<const float> audio,
+                                    const std::vector<std::size_t>& sizes) {
+    return feedInBlocks(audio, sizes,
+                        [&](std::span<const float> part) { return resampler.process(part); });
 }
 
 }  // namespace tessarin::test
