@@ -1,5 +1,8 @@
 #include "support/loopback_http_server.hpp"
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <thread>
 
 #include <boost/asio/as_tuple.hpp>
@@ -27,28 +30,18 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
-using boost::system::error_code;
 
 namespace {
 
 constexpr auto withErrorCode = asio::as_tuple(asio::use_awaitable);
 
-std::string head(const LoopbackHTTPServer::Reply& reply, std::size_t announcedLength) {
-    std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " +
-                       std::string(http::obsolete_reason(static_cast<http::status>(reply.status))) +
-                       "\r\n";
-    bool hasLength = false;
+std::string head(const LoopbackHTTPServer::Reply& reply) {
+    const auto reason = http::obsolete_reason(static_cast<http::status>(reply.status));
+    std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + std::string(reason);
     for (const auto& [name, value] : reply.headers) {
-        text += name + ": " + value + "\r\n";
-        hasLength = hasLength || beast::iequals(name, "Content-Length");
+        text += "\r\n" + name + ": " + value;
     }
-    if (!hasLength) {
-        text += "Content-Length: " + std::to_string(announcedLength) + "\r\n";
-    }
-    if (reply.closeAfter) {
-        text += "Connection: close\r\n";
-    }
-    return text + "\r\n";
+    return text + "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
 }
 
 }  // namespace
@@ -71,7 +64,6 @@ struct LoopbackHTTPServer::State {
     Reply replyFor(const Request& request) {
         std::unique_lock lock(mutex);
         requests.push_back(request);
-        changed.notify_all();
         if (!queue.empty()) {
             Reply reply = std::move(queue.front());
             queue.pop_front();
@@ -82,9 +74,9 @@ struct LoopbackHTTPServer::State {
         return current ? current(request) : Reply::json(404, R"({"error":"not_found"})");
     }
 
-    void connectionEnded() {
+    void countConnection(bool opened) {
         std::lock_guard lock(mutex);
-        --open;
+        opened ? (++accepted, ++open) : --open;
         changed.notify_all();
     }
 
@@ -94,102 +86,90 @@ struct LoopbackHTTPServer::State {
             if (ec) {
                 co_return;
             }
-            std::size_t number;
-            {
-                std::lock_guard lock(mutex);
-                number = ++accepted;
-                ++open;
-            }
-            asio::co_spawn(io, serve(std::move(socket), number), asio::detached);
+            countConnection(true);
+            asio::co_spawn(io, serve(std::move(socket)), asio::detached);
         }
     }
 
-    asio::awaitable<void> serve(tcp::socket socket, std::size_t number) {
+    asio::awaitable<void> serve(tcp::socket socket) {
         if (tls) {
             ssl::stream<tcp::socket> stream(std::move(socket), *tls);
             auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, withErrorCode);
             if (!ec) {
-                co_await exchange(stream, number);
+                co_await exchange(stream);
             }
         } else {
-            co_await exchange(socket, number);
+            co_await exchange(socket);
         }
-        connectionEnded();
+        countConnection(false);
     }
 
     template <class Stream>
-    asio::awaitable<void> exchange(Stream& stream, std::size_t number) {
+    asio::awaitable<void> exchange(Stream& stream) {
         beast::flat_buffer buffer;
-        for (;;) {
-            auto request = co_await readRequest(stream, buffer, number);
-            if (!request) {
-                co_return;
-            }
-            Reply reply = replyFor(*request);
-            if (reply.delay.count() > 0) {
-                asio::steady_timer timer(io, reply.delay);
-                co_await timer.async_wait(withErrorCode);
-            }
+        while (auto request = co_await readRequest(stream, buffer)) {
+            const Reply reply = replyFor(*request);
+            co_await pause(reply.delay);
             if (!co_await answer(stream, buffer, reply)) {
                 co_return;
             }
         }
     }
 
+    asio::awaitable<void> pause(std::chrono::milliseconds duration) {
+        asio::steady_timer timer(io, duration);
+        co_await timer.async_wait(withErrorCode);
+    }
+
+    // Parses byte by byte what arrives so that `raw` holds exactly the request's bytes.
     template <class Stream>
-    asio::awaitable<std::optional<Request>> readRequest(Stream& stream, beast::flat_buffer& buffer,
-                                                        std::size_t number) {
+    asio::awaitable<std::optional<Request>> readRequest(Stream& stream,
+                                                        beast::flat_buffer& buffer) {
         http::request_parser<http::string_body> parser;
         parser.eager(true);
         parser.body_limit(64 * 1024 * 1024);
         std::string raw;
+        bool needMore = buffer.size() == 0;
         while (!parser.is_done()) {
-            if (buffer.size() > 0) {
-                error_code ec;
-                const std::size_t used = parser.put(buffer.data(), ec);
-                raw.append(static_cast<const char*>(buffer.data().data()), used);
-                buffer.consume(used);
-                if (ec && ec != http::error::need_more) {
+            if (needMore) {
+                auto [ec, n] =
+                    co_await stream.async_read_some(buffer.prepare(64 * 1024), withErrorCode);
+                if (ec) {
                     co_return std::nullopt;
                 }
-                if (parser.is_done() || (used > 0 && buffer.size() > 0)) {
-                    continue;
-                }
+                buffer.commit(n);
             }
-            auto [ec, n] =
-                co_await stream.async_read_some(buffer.prepare(64 * 1024), withErrorCode);
-            if (ec) {
+            boost::system::error_code ec;
+            const std::size_t used = parser.put(buffer.data(), ec);
+            raw.append(static_cast<const char*>(buffer.data().data()), used);
+            buffer.consume(used);
+            if (ec && ec != http::error::need_more) {
                 co_return std::nullopt;
             }
-            buffer.commit(n);
+            needMore = ec == http::error::need_more || buffer.size() == 0;
         }
         auto message = parser.release();
-        Request request;
-        request.method = std::string(message.method_string());
-        request.target = std::string(message.target());
+        Request request{std::string(message.method_string()),
+                        std::string(message.target()),
+                        {},
+                        std::move(message.body()),
+                        std::move(raw)};
         for (const auto& field : message) {
-            request.headers.emplace_back(std::string(field.name_string()),
-                                         std::string(field.value()));
+            request.headers.emplace_back(field.name_string(), field.value());
         }
-        request.body = std::move(message.body());
-        request.raw = std::move(raw);
-        request.connection = number;
         co_return request;
     }
 
     // Whether the connection stays open for another request.
     template <class Stream>
     asio::awaitable<bool> answer(Stream& stream, beast::flat_buffer& buffer, const Reply& reply) {
-        using Action = Reply::Action;
         switch (reply.action) {
-            case Action::answer:
-            case Action::answerThenDrop: {
-                const std::string bytes = head(reply, reply.body.size()) + reply.body;
-                auto [ec, n] =
-                    co_await asio::async_write(stream, asio::buffer(bytes), withErrorCode);
-                co_return !ec && !reply.closeAfter && reply.action == Action::answer;
+            case Reply::Action::answer: {
+                auto [ec, n] = co_await asio::async_write(
+                    stream, asio::buffer(head(reply) + reply.body), withErrorCode);
+                co_return !ec;
             }
-            case Action::hang: {
+            case Reply::Action::hang:
                 // Wait for the client to go away; anything it sends is ignored.
                 for (;;) {
                     auto [ec, n] =
@@ -197,34 +177,20 @@ struct LoopbackHTTPServer::State {
                     if (ec) {
                         co_return false;
                     }
-                    buffer.commit(n);
-                    buffer.consume(n);
                 }
-            }
-            case Action::closeBeforeAnswer:
-                co_return false;
-            case Action::closeMidBody: {
-                const std::string bytes =
-                    head(reply, reply.body.size()) + reply.body.substr(0, reply.body.size() / 2);
-                co_await asio::async_write(stream, asio::buffer(bytes), withErrorCode);
-                co_return false;
-            }
-            case Action::trickle: {
-                const std::string start = head(reply, reply.body.size());
+            case Reply::Action::trickle: {
                 auto [ec, n] =
-                    co_await asio::async_write(stream, asio::buffer(start), withErrorCode);
+                    co_await asio::async_write(stream, asio::buffer(head(reply)), withErrorCode);
                 for (std::size_t i = 0; !ec && i < reply.body.size(); ++i) {
-                    asio::steady_timer timer(io, reply.trickleInterval);
-                    co_await timer.async_wait(withErrorCode);
+                    co_await pause(std::chrono::milliseconds(2));
                     std::tie(ec, n) = co_await asio::async_write(
                         stream, asio::buffer(reply.body.data() + i, 1), withErrorCode);
                 }
                 co_return false;
             }
-            case Action::raw: {
+            case Reply::Action::raw:
                 co_await asio::async_write(stream, asio::buffer(reply.body), withErrorCode);
                 co_return false;
-            }
         }
         co_return false;
     }
@@ -240,17 +206,11 @@ std::optional<std::string> LoopbackHTTPServer::Request::header(std::string_view 
 }
 
 LoopbackHTTPServer::Reply LoopbackHTTPServer::Reply::json(int status, std::string body) {
-    Reply reply;
-    reply.status = status;
-    reply.headers = {{"Content-Type", "application/json"}};
-    reply.body = std::move(body);
-    return reply;
+    return Reply{status, {{"Content-Type", "application/json"}}, std::move(body)};
 }
 
-LoopbackHTTPServer::Reply LoopbackHTTPServer::Reply::with(Action action) {
-    Reply reply;
-    reply.action = action;
-    return reply;
+LoopbackHTTPServer::Reply LoopbackHTTPServer::Reply::with(Action action, std::string body) {
+    return Reply{.body = std::move(body), .action = action};
 }
 
 LoopbackHTTPServer::LoopbackHTTPServer(Security security)
@@ -258,12 +218,11 @@ LoopbackHTTPServer::LoopbackHTTPServer(Security security)
     if (security != Security::plain) {
         const bool trusted = security == Security::tls;
         auto& tls = state_->tls.emplace(ssl::context::tls_server);
-        const std::string& chain =
-            trusted ? TestCertificates::serverChain() : TestCertificates::untrustedServerChain();
-        const std::string& key =
-            trusted ? TestCertificates::serverKey() : TestCertificates::untrustedServerKey();
-        tls.use_certificate_chain(asio::buffer(chain));
-        tls.use_private_key(asio::buffer(key), ssl::context::pem);
+        tls.use_certificate_chain(asio::buffer(trusted ? TestCertificates::serverChain()
+                                                       : TestCertificates::untrustedServerChain()));
+        tls.use_private_key(asio::buffer(trusted ? TestCertificates::serverKey()
+                                                 : TestCertificates::untrustedServerKey()),
+                            ssl::context::pem);
     }
     auto& acceptor =
         state_->acceptor.emplace(state_->io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
@@ -287,10 +246,9 @@ void LoopbackHTTPServer::setHandler(Handler handler) {
     state_->handler = std::move(handler);
 }
 
-std::string LoopbackHTTPServer::baseURL(std::string_view host) const {
+std::string LoopbackHTTPServer::baseURL() const {
     const bool secure = security_ != Security::plain;
-    std::string name = host.empty() ? (secure ? "localhost" : "127.0.0.1") : std::string(host);
-    return (secure ? "https://" : "http://") + name + ":" + std::to_string(port_);
+    return (secure ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_);
 }
 
 std::vector<LoopbackHTTPServer::Request> LoopbackHTTPServer::requests() const {
@@ -301,11 +259,6 @@ std::vector<LoopbackHTTPServer::Request> LoopbackHTTPServer::requests() const {
 std::size_t LoopbackHTTPServer::connectionsAccepted() const {
     std::lock_guard lock(state_->mutex);
     return state_->accepted;
-}
-
-bool LoopbackHTTPServer::waitForRequests(std::size_t count, std::chrono::milliseconds limit) const {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit, [&] { return state_->requests.size() >= count; });
 }
 
 bool LoopbackHTTPServer::waitForClosedConnections(std::chrono::milliseconds limit) const {

@@ -1,12 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,35 +28,27 @@ class LoopbackHTTPServer {
         std::string target;
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
-        std::string raw;             // head and body exactly as received
-        std::size_t connection = 0;  // 1 for the first connection accepted, 2 for the next …
+        std::string raw;  // head and body exactly as received
 
         std::optional<std::string> header(std::string_view name) const;
     };
 
     struct Reply {
         enum class Action {
-            answer,             // status, headers, Content-Length and body
-            answerThenDrop,     // answer as keep-alive, then close the connection unannounced
-            hang,               // read the request, never answer, keep the connection open
-            closeBeforeAnswer,  // close the connection without a byte of answer
-            closeMidBody,       // announce the whole body, send its first half, close
-            trickle,            // announce the body, then send one byte per `trickleInterval`
-            raw,                // send `body` verbatim as the whole answer, then close
+            answer,   // status, headers, Content-Length and body; the connection stays open
+            hang,     // read the request, never answer, keep the connection open
+            trickle,  // announce the body, then send one byte of it every 2 ms
+            raw,      // send `body` verbatim as the whole answer (even none), then close
         };
 
         int status = 200;
-        std::vector<std::pair<std::string, std::string>> headers;
-        std::string body;
+        std::vector<std::pair<std::string, std::string>> headers{};
+        std::string body{};
         Action action = Action::answer;
-        // Real time before the answer starts.
-        std::chrono::milliseconds delay{0};
-        std::chrono::milliseconds trickleInterval{20};
-        // Close the connection after answering instead of keeping it alive.
-        bool closeAfter = false;
+        std::chrono::milliseconds delay{0};  // real time before the answer starts
 
         static Reply json(int status, std::string body);
-        static Reply with(Action action);
+        static Reply with(Action action, std::string body = {});
     };
 
     using Handler = std::function<Reply(const Request&)>;
@@ -74,14 +63,11 @@ class LoopbackHTTPServer {
     void setHandler(Handler handler);
 
     unsigned short port() const { return port_; }
-    // "http://127.0.0.1:port" or "https://localhost:port" (the host is replaceable).
-    std::string baseURL(std::string_view host = {}) const;
+    // "http://127.0.0.1:port" or "https://localhost:port".
+    std::string baseURL() const;
 
     std::vector<Request> requests() const;
     std::size_t connectionsAccepted() const;
-    // Waits (real time) until `count` requests have arrived.
-    bool waitForRequests(std::size_t count,
-                         std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
     // Waits (real time) until the server has closed every connection it accepted.
     bool waitForClosedConnections(std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
 

@@ -25,15 +25,13 @@ class Pending {
     };
 
   public:
-    Pending(boost::asio::io_context& io, Awaitable<T> operation)
-        : io_(io), outcome_(std::make_shared<Outcome>()) {
+    Pending(boost::asio::io_context& io, Awaitable<T> operation) : io_(io) {
         task_ = Task<>::spawn(
             io.get_executor(),
             [outcome = outcome_, op = std::move(operation)]() mutable -> Awaitable<void> {
                 try {
                     if constexpr (std::is_void_v<T>) {
                         co_await std::move(op);
-                        outcome->value.emplace(true);
                     } else {
                         outcome->value.emplace(co_await std::move(op));
                     }
@@ -55,7 +53,7 @@ class Pending {
 
     // The value, rethrowing the operation's error; fails when it has not ended.
     T get() {
-        if (!done() && !finish()) {
+        if (!finish()) {
             throw std::logic_error("the operation did not end");
         }
         if (outcome_->error) {
@@ -66,38 +64,31 @@ class Pending {
         }
     }
 
+    // The error the operation ended with, after letting it end; nullptr when it succeeded.
     std::exception_ptr error() {
-        ensureEnded();
+        finish();
         return outcome_->error;
     }
 
   private:
-    void ensureEnded() {
-        if (!done()) {
-            finish();
-        }
-    }
-
     boost::asio::io_context& io_;
-    std::shared_ptr<Outcome> outcome_;
+    std::shared_ptr<Outcome> outcome_ = std::make_shared<Outcome>();
     Task<> task_;
 };
 
-// The exception an ended operation failed with, as type E; nullptr when it failed otherwise or
+// The exception an ended operation failed with, as type E; nullopt when it failed otherwise or
 // succeeded.
 template <class E, class T>
 std::optional<E> failure(Pending<T>& pending) {
-    auto error = pending.error();
-    if (!error) {
-        return std::nullopt;
-    }
     try {
-        std::rethrow_exception(error);
+        if (auto error = pending.error()) {
+            std::rethrow_exception(error);
+        }
     } catch (const E& e) {
         return e;
     } catch (...) {
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
 }  // namespace tessarin::test

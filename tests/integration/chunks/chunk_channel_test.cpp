@@ -69,6 +69,17 @@ Reply storedSegmentFor(const LoopbackHTTPServer::Request& request) {
                                 R"(,"speaker":"them","text":"chunk )" + seq + R"("}})");
 }
 
+// Slow enough to see that nothing else is sent meanwhile.
+Reply storedSlowly(const LoopbackHTTPServer::Request& request) {
+    Reply reply = storedSegmentFor(request);
+    reply.delay = 200ms;
+    return reply;
+}
+
+Reply hang(const LoopbackHTTPServer::Request&) {
+    return Reply::with(Reply::Action::hang);
+}
+
 std::int64_t seqOf(std::int64_t startedMs) {
     return TranscriptSeq::make(startedMs, Speaker::them, false);
 }
@@ -104,15 +115,12 @@ struct ChunkChannelTest : testing::Test {
         auto upload = [this](std::vector<std::uint8_t> wav, std::int64_t seq,
                              std::int64_t startedMs,
                              std::int64_t endedMs) -> Awaitable<std::optional<Segment>> {
-            try {
-                auto segment = co_await client.appendAudioChunk(
-                    "meeting-7", std::move(wav), seq, startedMs, endedMs, Speaker::them, "de");
-                ++attemptsEnded;
-                co_return segment;
-            } catch (...) {
-                ++attemptsEnded;
-                throw;
-            }
+            struct CountEnd {
+                int& ended;
+                ~CountEnd() { ++ended; }
+            } countEnd{attemptsEnded};
+            co_return co_await client.appendAudioChunk("meeting-7", std::move(wav), seq, startedMs,
+                                                       endedMs, Speaker::them, "de");
         };
         return ChunkChannel::create(Speaker::them, "de", offsetMs, seqOf, upload, callbacks,
                                     std::move(limits));
@@ -122,6 +130,12 @@ struct ChunkChannelTest : testing::Test {
 
     void feed(ChunkChannel& channel, std::vector<std::uint8_t> pcm) {
         test::Pending<void>(io, channel.feed(std::move(pcm))).get();
+    }
+    // Feeds turns of 20.4 s speech with the given seeds: one 21 s chunk each.
+    void feedTurns(ChunkChannel& channel, std::uint32_t first, std::uint32_t last) {
+        for (std::uint32_t seed = first; seed <= last; ++seed) {
+            feed(channel, turn(20400, seed));
+        }
     }
 
     bool requestsReach(std::size_t count, std::chrono::milliseconds limit = 5s) {
@@ -147,19 +161,13 @@ struct ChunkChannelTest : testing::Test {
 };
 
 TEST_F(ChunkChannelTest, UploadsChunksOneAtATimeInOrderAtTheirRecordingPositions) {
-    auto first = Reply();
-    server.setHandler([](const LoopbackHTTPServer::Request& request) {
-        Reply reply = storedSegmentFor(request);
-        reply.delay = 200ms;  // long enough to see that nothing else is sent meanwhile
-        return reply;
-    });
+    server.setHandler(storedSlowly);
     auto channel = makeChannel(defaults(), 60000);
     EXPECT_NO_THROW(test::Pending<void>(io, channel->start()).get());
 
     const auto audio = turn(20400, 1);
     feed(*channel, audio);
-    feed(*channel, turn(20400, 2));
-    feed(*channel, turn(20400, 3));
+    feedTurns(*channel, 2, 3);
     ASSERT_TRUE(requestsReach(1));
     EXPECT_FALSE(requestsReach(2, 100ms));
     ASSERT_TRUE(test::runUntil(io, [&] { return stored.size() == 3; }));
@@ -193,10 +201,6 @@ struct RefusalCase {
     int attempts;
     std::string description;
 };
-
-void PrintTo(const RefusalCase& c, std::ostream* os) {
-    *os << c.name;
-}
 
 struct ChunkChannelRefusals : ChunkChannelTest, testing::WithParamInterface<RefusalCase> {};
 
@@ -234,36 +238,32 @@ TEST_P(ChunkChannelRefusals, RetriesAfterTwoAndFourSecondsOrGivesUpAtOnce) {
     EXPECT_EQ(problems.back(), std::nullopt);
 }
 
-Reply errorReply(int status, std::string body = "") {
-    return body.empty() ? Reply::json(status, "") : Reply::json(status, std::move(body));
-}
-
 INSTANTIATE_TEST_SUITE_P(
     ByStatus, ChunkChannelRefusals,
     testing::Values(
         RefusalCase{
             "BadRequest",
-            errorReply(400, R"({"error":"bad_audio","message":"The audio can't be read."})"), 1,
+            Reply::json(400, R"({"error":"bad_audio","message":"The audio can't be read."})"), 1,
             "The audio can't be read."},
-        RefusalCase{"TooLarge", errorReply(413), 1, "Notara answered HTTP 413."},
-        RefusalCase{"Forbidden", errorReply(403, R"({"error":{"code":"no_access"}})"), 1,
+        RefusalCase{"TooLarge", Reply::json(413, ""), 1, "Notara answered HTTP 413."},
+        RefusalCase{"Forbidden", Reply::json(403, R"({"error":{"code":"no_access"}})"), 1,
                     "Notara answered HTTP 403."},
         RefusalCase{"UndecodableSuccess", Reply::json(200, "<<not json>>"), 1,
                     "Notara sent something unexpected (ChunkResponse)."},
-        RefusalCase{"TooManyRequests", errorReply(429), 3, "Notara answered HTTP 429."},
-        RefusalCase{"Unavailable", errorReply(503), 3, "Notara answered HTTP 503."},
+        RefusalCase{"TooManyRequests", Reply::json(429, ""), 3, "Notara answered HTTP 429."},
+        RefusalCase{"Unavailable", Reply::json(503, ""), 3, "Notara answered HTTP 503."},
         RefusalCase{"ServerError",
-                    errorReply(500, R"({"error":{"code":"stt","message":"Transcriber crashed"}})"),
+                    Reply::json(500, R"({"error":{"code":"stt","message":"Transcriber crashed"}})"),
                     3, "Transcriber crashed"}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(ChunkChannelTest, AnAttemptThatTakesTooLongIsRetriedThenGivenUp) {
-    server.setHandler(
-        [](const LoopbackHTTPServer::Request&) { return Reply::with(Reply::Action::hang); });
+TEST_F(ChunkChannelTest, AnAttemptThatTakesTooLongIsRetriedThenGivenUpBeforeFinishReturns) {
+    server.setHandler(hang);
     auto limits = defaults();
     limits.uploadTimeout = 10s;  // shorter than the client's own 30 s request limit
     auto channel = makeChannel(limits);
     feed(*channel, turn(20400, 1));
+    test::Pending<void> finishing(io, channel->finish());
 
     ASSERT_TRUE(requestsReach(1));
     clock->advance(9999ms);
@@ -274,7 +274,9 @@ TEST_F(ChunkChannelTest, AnAttemptThatTakesTooLongIsRetriedThenGivenUp) {
     advanceTo(22s + 4s);
     ASSERT_TRUE(requestsReach(3));
     EXPECT_TRUE(problems.empty());
+    EXPECT_FALSE(finishing.done());
     advanceTo(36s);
+    ASSERT_TRUE(finishing.finish());
     EXPECT_EQ(problems,
               (std::vector<std::optional<std::string>>{
                   "A stretch of audio couldn't be transcribed: The upload took too long."}));
@@ -291,9 +293,7 @@ TEST_F(ChunkChannelTest, ChunksThatWaitedLongerThanTheirAgeAreDroppedBeforeUploa
     auto limits = defaults();
     limits.uploadTimeout = 25s;  // each chunk given up after 25 + 2 + 25 + 4 + 25 = 81 s
     auto channel = makeChannel(limits);
-    feed(*channel, turn(20400, 1));  // A 0-21000, sent at once
-    feed(*channel, turn(20400, 2));  // B 21000-42000
-    feed(*channel, turn(20400, 3));  // C 42000-63000
+    feedTurns(*channel, 1, 3);       // A 0-21000 sent at once, B 21000-42000, C 42000-63000
     feed(*channel, turn(20800, 4));  // D 63000-84400: 21.4 s
     EXPECT_EQ(channel->queuedCount(), 3u);
 
@@ -330,9 +330,7 @@ TEST_F(ChunkChannelTest, TheOldestQueuedChunksAreDroppedWhenTheQueueOutgrowsItsB
     const std::int64_t chunkBytes = 21000 * bytesPerMs + wavHeaderBytes;
 
     // One chunk in flight and eight queued fit the default 8 MiB; the ninth queued does not.
-    for (std::uint32_t i = 0; i < 9; ++i) {
-        feed(*channel, turn(20400, i + 1));
-    }
+    feedTurns(*channel, 1, 9);
     EXPECT_TRUE(backlogs.empty());
     EXPECT_EQ(channel->queuedBytes(), 8 * chunkBytes);
     feed(*channel, turn(20400, 10));
@@ -354,8 +352,7 @@ TEST_F(ChunkChannelTest, TheOldestQueuedChunksAreDroppedWhenTheQueueOutgrowsItsB
 }
 
 TEST_F(ChunkChannelTest, ASingleQueuedChunkLargerThanTheBoundIsKept) {
-    server.setHandler(
-        [](const LoopbackHTTPServer::Request&) { return Reply::with(Reply::Action::hang); });
+    server.setHandler(hang);
     auto limits = defaults();
     limits.maxQueuedBytes = 1'000'000;  // less than one 21 s chunk
     auto channel = makeChannel(limits);
@@ -374,14 +371,9 @@ TEST_F(ChunkChannelTest, ASingleQueuedChunkLargerThanTheBoundIsKept) {
 }
 
 TEST_F(ChunkChannelTest, FinishReturnsOnlyOnceEveryChunkIsUploaded) {
-    server.setHandler([](const LoopbackHTTPServer::Request& request) {
-        Reply reply = storedSegmentFor(request);
-        reply.delay = 50ms;
-        return reply;
-    });
+    server.setHandler(storedSlowly);
     auto channel = makeChannel(defaults());
-    feed(*channel, turn(20400, 1));
-    feed(*channel, turn(20400, 2));
+    feedTurns(*channel, 1, 2);
     // Three seconds of speech without a closing pause: finish cuts it as the last chunk.
     feed(*channel, test::bytesOf(test::speechSamples(3000 * samplesPerMs, 3)));
 
@@ -397,28 +389,10 @@ TEST_F(ChunkChannelTest, FinishReturnsOnlyOnceEveryChunkIsUploaded) {
     EXPECT_FALSE(requestsReach(4, 50ms));
 }
 
-TEST_F(ChunkChannelTest, FinishWaitsForRetriesToEnd) {
-    server.setHandler([](const LoopbackHTTPServer::Request&) { return errorReply(503); });
-    auto channel = makeChannel(defaults());
-    feed(*channel, turn(20400, 1));
-    test::Pending<void> finishing(io, channel->finish());
-    ASSERT_TRUE(attemptsReach(1));
-    clock->advance(2s);
-    ASSERT_TRUE(attemptsReach(2));
-    EXPECT_FALSE(finishing.done());
-    clock->advance(4s);
-    ASSERT_TRUE(finishing.finish());
-    EXPECT_EQ(attemptsEnded, 3);
-    EXPECT_EQ(problems.size(), 1u);
-}
-
 TEST_F(ChunkChannelTest, CancelReturnsAtOnceMidUploadAndReportsNothingMore) {
-    server.setHandler(
-        [](const LoopbackHTTPServer::Request&) { return Reply::with(Reply::Action::hang); });
+    server.setHandler(hang);
     auto channel = makeChannel(defaults());
-    feed(*channel, turn(20400, 1));
-    feed(*channel, turn(20400, 2));
-    feed(*channel, turn(20400, 3));
+    feedTurns(*channel, 1, 3);
     ASSERT_TRUE(requestsReach(1));
     test::Pending<void> finishing(io, channel->finish());
     clock->runReady();
@@ -442,11 +416,9 @@ TEST_F(ChunkChannelTest, CancelReturnsAtOnceMidUploadAndReportsNothingMore) {
 }
 
 TEST_F(ChunkChannelTest, ADroppedChannelStopsUploading) {
-    server.setHandler(
-        [](const LoopbackHTTPServer::Request&) { return Reply::with(Reply::Action::hang); });
+    server.setHandler(hang);
     auto channel = makeChannel(defaults());
-    feed(*channel, turn(20400, 1));
-    feed(*channel, turn(20400, 2));
+    feedTurns(*channel, 1, 2);
     ASSERT_TRUE(requestsReach(1));
     channel.reset();
     clock->runReady();
@@ -455,20 +427,13 @@ TEST_F(ChunkChannelTest, ADroppedChannelStopsUploading) {
     EXPECT_TRUE(problems.empty());
 }
 
-TEST(ChunkChannelLimits, Profiles) {
-    boost::asio::io_context io;
-    auto clock = std::make_shared<ManualClock>(io);
-    const ChunkChannel::Limits live(clock);
-    EXPECT_EQ(live.maxQueuedBytes, 8'388'608);
-    EXPECT_EQ(live.maxQueuedAge, 180s);
-    EXPECT_EQ(live.uploadTimeout, 60s);
-    EXPECT_EQ(live.retryBase, 2s);
-    EXPECT_EQ(live.now(), clock->now());
+TEST_F(ChunkChannelTest, ReplayProfileKeepsAnHourOfChunks) {
     const auto replay = ChunkChannel::Limits::replay(clock);
     EXPECT_EQ(replay.maxQueuedBytes, 15'448'576);
     EXPECT_EQ(replay.maxQueuedAge, 3600s);
     EXPECT_EQ(replay.uploadTimeout, 60s);
     EXPECT_EQ(replay.retryBase, 2s);
+    EXPECT_EQ(defaults().uploadTimeout, 60s);
 }
 
 }  // namespace

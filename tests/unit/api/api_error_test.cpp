@@ -16,26 +16,18 @@ TEST(APIError, ClassifiesServerAnswers) {
         bool permanent;
         bool realtimeUnavailable;
     };
-    const Case cases[] = {
-        {400, std::nullopt, true, false},
-        {401, std::nullopt, false, false},
-        {403, std::nullopt, true, true},
-        {404, std::nullopt, true, false},
-        {408, std::nullopt, false, false},
-        {409, std::nullopt, false, false},
-        {422, std::nullopt, true, false},
-        {429, std::nullopt, false, false},
-        {499, std::nullopt, true, false},
-        {500, std::nullopt, false, false},
-        {501, std::nullopt, false, true},
-        {502, std::nullopt, false, true},
-        {503, std::nullopt, false, true},
-        {504, std::nullopt, false, false},
+    std::vector<Case> cases{
         {400, "ai_route_not_allowed", true, true},
         {503, "ai_provider_not_configured", false, false},
         {403, "ai_provider_not_configured", true, false},
         {500, "ai_route_not_allowed", false, true},
     };
+    for (int status : {400, 401, 403, 404, 408, 409, 422, 429, 499, 500, 501, 502, 503, 504}) {
+        const bool permanent =
+            status < 500 && status != 401 && status != 408 && status != 409 && status != 429;
+        const bool realtime = status == 403 || (status > 500 && status < 504);
+        cases.push_back({status, std::nullopt, permanent, realtime});
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.code.value_or("-"));
         auto error = APIError::server(c.status, c.code, std::nullopt);
@@ -66,11 +58,7 @@ TEST(APIError, DescriptionsAreTheUsersTexts) {
 
 TEST(APIError, ErrorPartsReadTheErrorShapes) {
     using Parts = APIClient::ErrorParts;
-    struct Case {
-        const char* body;
-        Parts expected;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, Parts> cases[] = {
         {R"({"error":"ai_route_not_allowed"})", {"ai_route_not_allowed", "ai_route_not_allowed"}},
         {R"({"error":"quota","message":"Too many"})", {"quota", "Too many"}},
         {R"({"error":{"code":"c","message":"m"},"message":"top"})", {"c", "m"}},
@@ -81,79 +69,43 @@ TEST(APIError, ErrorPartsReadTheErrorShapes) {
         {"<html>", {}},
         {"", {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.body);
-        const std::string body = c.body;
-        EXPECT_EQ(APIClient::errorParts(
-                      std::span(reinterpret_cast<const std::uint8_t*>(body.data()), body.size())),
-                  c.expected);
+    for (const auto& [body, expected] : cases) {
+        const std::vector<std::uint8_t> bytes(body.begin(), body.end());
+        EXPECT_EQ(APIClient::errorParts(bytes), expected) << body;
     }
 }
 
 TEST(APIError, AccessLoginDetectionLooksAtHostLocationAndPage) {
-    auto bytes = [](const std::string& text) {
-        return std::vector<std::uint8_t>(text.begin(), text.end());
-    };
     struct Case {
-        const char* name;
-        std::string url;
+        std::string url;  // where the answer came from
         int status;
-        std::vector<std::pair<std::string, std::string>> headers;
+        std::string header;  // Location on redirects, else Content-Type
         std::string body;
         bool expected;
     };
-    const std::string big(70000, 'x');
+    const std::string api = "https://n.example/api", html = "text/html";
     const Case cases[] = {
-        {"final URL on the login host", "https://team.cloudflareaccess.com/x", 200, {}, "", true},
-        {"final URL on the bare login domain", "https://cloudflareaccess.com/", 200, {}, "", true},
-        {"look-alike host", "https://notcloudflareaccess.com/", 200, {}, "", false},
-        {"redirect to the login host",
-         "https://n.example/api",
-         302,
-         {{"Location", "https://t.cloudflareaccess.com/login"}},
-         "",
-         true},
-        {"redirect elsewhere",
-         "https://n.example/api",
-         302,
-         {{"Location", "https://n.example/b"}},
-         "",
-         false},
-        {"Location on a success is ignored",
-         "https://n.example/api",
-         200,
-         {{"Location", "/cdn-cgi/access/login"}},
-         "",
-         false},
-        {"page mentioning the domain",
-         "https://n.example/api",
-         200,
-         {{"Content-Type", "text/html"}},
-         "<a href='https://x.CloudflareAccess.com'>",
-         true},
-        {"JSON mentioning the domain",
-         "https://n.example/api",
-         200,
-         {{"Content-Type", "application/json"}},
-         "{\"u\":\"cloudflareaccess.com\"}",
-         false},
-        {"mention past the first 64 KiB",
-         "https://n.example/api",
-         200,
-         {{"Content-Type", "text/html"}},
-         big + "/cdn-cgi/access/",
-         false},
-        {"invalid UTF-8 around the mention",
-         "https://n.example/api",
-         200,
-         {{"Content-Type", "text/html"}},
-         "\xff\xfe/cdn-cgi/access/\xc3",
-         true},
+        {"https://team.cloudflareaccess.com/x", 200, "", "", true},
+        {"https://cloudflareaccess.com/", 200, "", "", true},
+        {"https://notcloudflareaccess.com/", 200, "", "", false},
+        {api, 302, "https://t.cloudflareaccess.com/login", "", true},
+        {api, 302, "/cdn-cgi/access/login/n.example?redirect_url=%2F", "", true},
+        {api, 302, "https://n.example/b", "", false},
+        {api, 200, "/cdn-cgi/access/login", "", false},  // not a Location on a success
+        {api, 200, html, "<a href='https://x.CloudflareAccess.com'>", true},
+        {api, 401, html, "<form action=\"/CDN-CGI/ACCESS/login\">", true},
+        {api, 200, "application/json", "{\"u\":\"cloudflareaccess.com\"}", false},
+        {api, 200, html, std::string(70000, 'x') + "/cdn-cgi/access/", false},  // past 64 KiB
+        {api, 200, html, "\xff\xfe/cdn-cgi/access/\xc3", true},                 // invalid UTF-8
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        HTTPResponse response{c.status, *URL::parse(c.url), c.headers};
-        EXPECT_EQ(APIClient::isAccessLogin(bytes(c.body), response), c.expected);
+        SCOPED_TRACE(c.url + " " + std::to_string(c.status) + " " + c.header);
+        const bool redirect = c.status / 100 == 3 || c.header.starts_with("/");
+        HTTPResponse response{
+            c.status, *URL::parse(c.url), {{redirect ? "Location" : "Content-Type", c.header}}};
+        EXPECT_EQ(APIClient::isAccessLogin(std::vector<std::uint8_t>(c.body.begin(), c.body.end()),
+                                           response),
+                  c.expected);
     }
 }
 

@@ -42,7 +42,8 @@ struct HelperAuthTest : testing::Test {
     }
     static bool signedOut(Pending<std::string>& pending) {
         auto error = test::failure<AuthError>(pending);
-        return error && error->kind() == AuthError::Kind::signedOut;
+        return error && error->kind() == AuthError::Kind::signedOut &&
+               std::string(error->what()) == "You're signed out. Sign in again.";
     }
 };
 

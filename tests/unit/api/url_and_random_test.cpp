@@ -11,11 +11,8 @@ namespace tessarin {
 namespace {
 
 TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
-    struct Case {
-        const char* text;
-        const char* expected;  // nullptr: refused
-    };
-    const Case cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
+        // text, URL or nullptr: refused
         {"  notara.example \n", "https://notara.example"},
         {"HTTPS://Notara.example/app", "https://Notara.example/app"},
         {"http://localhost", "http://localhost"},
@@ -33,15 +30,11 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"   ", nullptr},
         {"https://exa mple.com", nullptr},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        auto url = URL::typed(c.text);
-        if (c.expected) {
-            ASSERT_TRUE(url);
-            EXPECT_EQ(url->text(), c.expected);
-        } else {
-            EXPECT_FALSE(url) << url->text();
-        }
+    for (const auto& [text, expected] : cases) {
+        auto url = URL::typed(text);
+        EXPECT_EQ(url ? std::optional(url->text()) : std::nullopt,
+                  expected ? std::optional<std::string>(expected) : std::nullopt)
+            << text;
     }
 }
 
