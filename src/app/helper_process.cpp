@@ -98,7 +98,7 @@ Awaitable<void> HelperProcess::run() {
 void HelperProcess::serveLine(std::string line) {
     tracker_->begin();
     Task<>::spawn(
-        io_.get_executor(),
+        io_.get_executor(), "a request",
         [server = server_, tracker = tracker_, line = std::move(line)]() -> Awaitable<void> {
             co_await server->handle(line);
             tracker->end();
@@ -122,7 +122,7 @@ void HelperProcess::watchSignals() {
                 return;
             }
             const std::string reason = number == SIGTERM ? "SIGTERM" : "SIGINT";
-            Task<>::spawn(io_.get_executor(),
+            Task<>::spawn(io_.get_executor(), "the exit",
                           [this, reason]() -> Awaitable<void> { co_await exitCleanly(reason); });
             (*wait)();
         });

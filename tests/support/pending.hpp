@@ -27,7 +27,7 @@ class Pending {
   public:
     Pending(boost::asio::io_context& io, Awaitable<T> operation) : io_(io) {
         task_ = Task<>::spawn(
-            io.get_executor(),
+            io.get_executor(), "test",
             [outcome = outcome_, op = std::move(operation)]() mutable -> Awaitable<void> {
                 try {
                     if constexpr (std::is_void_v<T>) {

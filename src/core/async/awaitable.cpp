@@ -1,6 +1,7 @@
 #include "core/async/awaitable.hpp"
 
 #include <boost/asio/error.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
 
 namespace tessarin {
@@ -20,6 +21,26 @@ bool isCancellation(const std::exception_ptr& error) {
 
 void throwCancelled() {
     throw boost::system::system_error(boost::asio::error::operation_aborted);
+}
+
+Awaitable<void> throwIfCancelled() {
+    const auto state = co_await boost::asio::this_coro::cancellation_state;
+    if (state.cancelled() != boost::asio::cancellation_type::none) {
+        throwCancelled();
+    }
+}
+
+std::string describe(const std::exception_ptr& error) {
+    if (!error) {
+        return "no error";
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& failure) {
+        return failure.what();
+    } catch (...) {
+        return "an unknown error";
+    }
 }
 
 }  // namespace tessarin

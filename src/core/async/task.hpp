@@ -3,6 +3,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -12,12 +13,17 @@
 
 #include "core/async/awaitable.hpp"
 #include "core/async/one_shot.hpp"
+#include "core/log/diagnostics.hpp"
 
 namespace tessarin {
 
 // The helper's one kind of background task: a coroutine spawned on an executor that can be
 // cancelled and awaited. Dropping the handle does not stop the task (it runs on, detached); owners
-// that must stop their tasks call `cancel`.
+// of background work keep their tasks in a TaskGroup, which stops them.
+//
+// Every task says what it does (`what`). A task that fails while nobody awaits its `result` has its
+// error written to the diagnostics as "<what> failed: <error>", so no error of background work
+// vanishes; a cancelled task ends quietly.
 //
 // Cancellation is terminal: the wait the task is suspended in throws operation_aborted, and so does
 // every later wait unless the task resets its cancellation state to clean up. Tasks that outlive
@@ -29,7 +35,8 @@ class Task {
     using Stored = std::conditional_t<std::is_void_v<T>, bool, T>;
 
     struct State {
-        explicit State(const Executor& executor) : finished(executor) {}
+        State(const Executor& executor, std::string what)
+            : finished(executor), what(std::move(what)) {}
         boost::asio::cancellation_signal signal;
         OneShot<void> finished;
         // Set once the body has returned or thrown, or cancellation was asked for: from then on
@@ -39,16 +46,19 @@ class Task {
         bool cancelRequested = false;
         std::optional<Stored> value;
         std::exception_ptr error;
+        std::string what;
+        // Tasks awaiting `result`: while there are any, an error is theirs to handle.
+        int resultWaiters = 0;
     };
 
   public:
     Task() = default;
 
     // `body` is a callable returning Awaitable<T>. It is kept alive inside the task, so its
-    // captures stay valid for the task's whole run.
+    // captures stay valid for the task's whole run. `what` names the work for the diagnostics.
     template <class Body>
-    static Task spawn(const Executor& executor, Body&& body) {
-        auto state = std::make_shared<State>(executor);
+    static Task spawn(const Executor& executor, std::string what, Body&& body) {
+        auto state = std::make_shared<State>(executor, std::move(what));
         boost::asio::co_spawn(
             executor,
             [state, body = std::forward<Body>(body)]() mutable -> Awaitable<T> {
@@ -78,6 +88,7 @@ class Task {
     // Waits until the task ends, then returns its value or rethrows its error.
     Awaitable<T> result() const {
         auto state = state_;
+        const ResultWaiter waiter{*state};
         co_await state->finished.wait();
         if (state->error) {
             std::rethrow_exception(state->error);
@@ -103,6 +114,14 @@ class Task {
         ~EndMark() { state.bodyEnded = true; }
     };
 
+    struct ResultWaiter {
+        explicit ResultWaiter(State& state) : state(state) { ++state.resultWaiters; }
+        ~ResultWaiter() { --state.resultWaiters; }
+        ResultWaiter(const ResultWaiter&) = delete;
+        ResultWaiter& operator=(const ResultWaiter&) = delete;
+        State& state;
+    };
+
     struct Completion {
         std::shared_ptr<State> state;
         void operator()(std::exception_ptr error) const requires std::is_void_v<T> {
@@ -118,6 +137,9 @@ class Task {
         }
         void finish(std::exception_ptr error) const {
             state->error = error;
+            if (error && state->resultWaiters == 0 && !isCancellation(error)) {
+                Diagnostics::log(state->what + " failed: " + describe(error));
+            }
             state->finished.resume();
         }
     };

@@ -9,6 +9,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "core/async/clock.hpp"
+#include "core/async/deadline.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/async/task.hpp"
 
@@ -16,8 +17,8 @@ namespace tessarin {
 
 // Runs `operation` (a callable returning Awaitable<T>) against a timer of `duration` on `clock`.
 // Whichever finishes first decides: the operation's value or error, or a default-made `TimedOut`
-// thrown when the timer wins. The loser is cancelled and not waited for, so an operation that is
-// slow to notice its cancellation cannot hold the caller past the time limit. Cancelling the
+// thrown when the deadline passes. The loser is cancelled and not waited for, so an operation that
+// is slow to notice its cancellation cannot hold the caller past the time limit. Cancelling the
 // caller cancels both.
 template <class TimedOut, class Operation>
 auto withTimeout(std::shared_ptr<Clock> clock, Clock::Duration duration, Operation operation)
@@ -31,26 +32,28 @@ auto withTimeout(std::shared_ptr<Clock> clock, Clock::Duration duration, Operati
 
     const Executor executor = co_await boost::asio::this_coro::executor;
     auto decided = std::make_shared<OneShot<Outcome>>(executor);
-    const auto work = Task<>::spawn(
-        executor, [decided, operation = std::move(operation)]() mutable -> Awaitable<void> {
-            try {
-                // Results go through named locals: g++ 12 mishandles temporaries that own memory
-                // inside co_await expressions.
-                Outcome outcome;
-                if constexpr (std::is_void_v<Result>) {
-                    co_await operation();
-                    outcome.value.emplace(true);
-                } else {
-                    Result value = co_await operation();
-                    outcome.value.emplace(std::move(value));
-                }
-                decided->resume(std::move(outcome));
-            } catch (...) {
-                decided->resume(Outcome{std::nullopt, std::current_exception()});
-            }
-        });
-    const auto timer = Task<>::spawn(executor, [decided, clock, duration]() -> Awaitable<void> {
-        co_await clock->sleep(duration);  // a cancelled timer ends here and decides nothing
+    // The work reports every way it ends through `decided`, so its task never fails on its own.
+    const auto work =
+        Task<>::spawn(executor, "a time-limited operation",
+                      [decided, operation = std::move(operation)]() mutable -> Awaitable<void> {
+                          try {
+                              // Results go through named locals: g++ 12 mishandles temporaries that
+                              // own memory inside co_await expressions.
+                              Outcome outcome;
+                              if constexpr (std::is_void_v<Result>) {
+                                  co_await operation();
+                                  outcome.value.emplace(true);
+                              } else {
+                                  Result value = co_await operation();
+                                  outcome.value.emplace(std::move(value));
+                              }
+                              decided->resume(std::move(outcome));
+                          } catch (...) {
+                              decided->resume(Outcome{std::nullopt, std::current_exception()});
+                          }
+                      });
+    Deadline deadline(executor, std::move(clock));
+    deadline.arm(duration, [decided] {
         decided->resume(Outcome{std::nullopt, std::make_exception_ptr(TimedOut{})});
     });
 
@@ -60,11 +63,9 @@ auto withTimeout(std::shared_ptr<Clock> clock, Clock::Duration duration, Operati
         outcome = std::move(waited);
     } catch (...) {
         work.cancel();
-        timer.cancel();
         throw;
     }
     work.cancel();
-    timer.cancel();
     if (outcome.error) {
         std::rethrow_exception(outcome.error);
     }

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "core/audio/pcm16.hpp"
 #include "core/audio/resampler.hpp"
 
 namespace tessarin {
@@ -12,7 +13,7 @@ namespace tessarin {
 // PCM16 bytes.
 class AudioConverter24k {
   public:
-    static constexpr double outputRate = 24000.0;
+    static constexpr double outputRate = PCM16::sampleRate;
 
     explicit AudioConverter24k(double inputRate);
 

@@ -6,7 +6,7 @@
 
 namespace tessarin {
 
-ChunkCutter::ChunkCutter() : detector_(24000) {}
+ChunkCutter::ChunkCutter() : detector_(PCM16::sampleRate) {}
 
 std::vector<ChunkCutter::Chunk> ChunkCutter::feed(std::span<const std::uint8_t> pcm) {
     pending_.insert(pending_.end(), pcm.begin(), pcm.end());
@@ -104,7 +104,7 @@ std::optional<ChunkCutter::Chunk> ChunkCutter::cut(std::int64_t atMs) {
     if (chunkStart_ >= atMs) {
         return std::nullopt;
     }
-    const std::int64_t wanted = (atMs - chunkStart_) * bytesPerMs;
+    const std::int64_t wanted = (atMs - chunkStart_) * PCM16::bytesPerMs;
     const auto available = static_cast<std::int64_t>(pending_.size());
     const std::int64_t n = std::min(wanted, available);
     const auto even = static_cast<std::ptrdiff_t>(n - n % 2);
@@ -119,7 +119,7 @@ std::optional<ChunkCutter::Chunk> ChunkCutter::cut(std::int64_t atMs) {
 }
 
 void ChunkCutter::drop(std::int64_t toMs) {
-    const std::int64_t wanted = std::max<std::int64_t>(0, (toMs - chunkStart_) * bytesPerMs);
+    const std::int64_t wanted = std::max<std::int64_t>(0, (toMs - chunkStart_) * PCM16::bytesPerMs);
     const std::int64_t n = std::min(wanted, static_cast<std::int64_t>(pending_.size()));
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(n - n % 2));
     chunkStart_ = toMs;

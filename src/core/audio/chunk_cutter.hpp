@@ -15,7 +15,6 @@ class ChunkCutter {
   public:
     static constexpr std::int64_t targetMs = 20000;
     static constexpr std::int64_t maxMs = 30000;
-    static constexpr std::int64_t bytesPerMs = 48;
 
     struct Chunk {
         std::int64_t startedMs = 0;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <vector>
 
+#include "core/audio/pcm16.hpp"
+
 namespace tessarin {
 
 // Holds one speaker's 24 kHz PCM16 audio while realtime transcription is down, so that it can be
@@ -12,8 +14,7 @@ namespace tessarin {
 // dropped, and the owner is told once per outage. Positions are ms given by the owner.
 class OutageBuffer {
   public:
-    static constexpr std::int64_t bytesPerMs = 48;
-    static constexpr std::int64_t defaultMaxBytes = 14'400'000;  // five minutes
+    static constexpr std::int64_t defaultMaxBytes = 5 * 60 * 1000 * PCM16::bytesPerMs;
 
     struct Taken {
         std::vector<std::uint8_t> pcm;
@@ -35,7 +36,7 @@ class OutageBuffer {
     std::int64_t count() const { return bytes_; }
     // Position of the first held byte.
     std::optional<std::int64_t> startMs() const;
-    std::int64_t droppedMs() const { return droppedBytes_ / bytesPerMs; }
+    std::int64_t droppedMs() const { return droppedBytes_ / PCM16::bytesPerMs; }
     std::int64_t maxBytes() const { return maxBytes_; }
 
   private:

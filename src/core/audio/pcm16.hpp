@@ -8,6 +8,11 @@
 // ends in. These are the conversions between it and float audio.
 namespace tessarin::PCM16 {
 
+inline constexpr int sampleRate = 24000;
+inline constexpr std::int64_t bytesPerSample = 2;
+// 24 samples of 2 bytes: positions in a stream are its byte count divided by this.
+inline constexpr std::int64_t bytesPerMs = sampleRate / 1000 * bytesPerSample;
+
 // One float sample as a signed 16-bit value: scaled by 32767, rounded half away from zero,
 // saturated; NaN becomes 32767.
 std::int16_t encodeSample(float sample);

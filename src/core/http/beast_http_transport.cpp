@@ -407,7 +407,7 @@ Awaitable<BeastHTTPTransport::Result> BeastHTTPTransport::Impl::send(HTTPRequest
     message.keep_alive(true);
 
     auto deadline = std::make_shared<Deadline>();
-    WatchdogGuard guard{deadline, Task<>::spawn(executor_,
+    WatchdogGuard guard{deadline, Task<>::spawn(executor_, "the request time-out",
                                                 [clock = clock_, timeout = request.timeout,
                                                  deadline]() -> Awaitable<void> {
                                                     co_await clock->sleep(timeout);

@@ -8,6 +8,8 @@
 
 #include "core/api/api_error.hpp"
 #include "core/async/with_timeout.hpp"
+#include "core/audio/outage_buffer.hpp"
+#include "core/audio/pcm16.hpp"
 #include "core/audio/wav.hpp"
 #include "recording/channels/upload_timed_out.hpp"
 
@@ -15,7 +17,6 @@ namespace tessarin {
 
 namespace {
 
-constexpr int sampleRate = 24000;
 constexpr int maxAttempts = 3;
 
 // Whole seconds, halves away from zero.
@@ -150,7 +151,7 @@ ChunkChannel::Limits::Limits(std::shared_ptr<Clock> clock) : clock(std::move(clo
 
 ChunkChannel::Limits ChunkChannel::Limits::replay(std::shared_ptr<Clock> clock) {
     Limits limits(std::move(clock));
-    limits.maxQueuedBytes = 14'400'000 + 1024 * 1024;
+    limits.maxQueuedBytes = OutageBuffer::defaultMaxBytes + 1024 * 1024;
     limits.maxQueuedAge = std::chrono::seconds(3600);
     return limits;
 }
@@ -223,7 +224,7 @@ Awaitable<void> ChunkChannel::cancel() {
 
 void ChunkChannel::enqueue(ChunkCutter::Chunk chunk, const Executor& executor) {
     Pending pending;
-    pending.wav = WAV::encode(chunk.pcm, sampleRate, 1);
+    pending.wav = WAV::encode(chunk.pcm, PCM16::sampleRate, 1);
     pending.startedMs = chunk.startedMs + offsetMs_;
     pending.endedMs = chunk.endedMs + offsetMs_;
     pending.seq = seqFor_(pending.startedMs);
@@ -232,9 +233,9 @@ void ChunkChannel::enqueue(ChunkCutter::Chunk chunk, const Executor& executor) {
     pending_.push_back(std::move(pending));
     trim();
     if (!worker_ || worker_.done()) {
-        worker_ = Task<>::spawn(executor, [weak = weak_from_this()]() -> Awaitable<void> {
-            return Worker::drain(weak);
-        });
+        worker_ = Task<>::spawn(
+            executor, "chunk uploads",
+            [weak = weak_from_this()]() -> Awaitable<void> { return Worker::drain(weak); });
     }
 }
 

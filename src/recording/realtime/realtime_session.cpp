@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/audio/pcm16.hpp"
 #include "core/text/base64.hpp"
 #include "recording/realtime/task_stopping.hpp"
 
@@ -68,7 +69,7 @@ JSONValue RealtimeSession::configuration() const {
         transcription.emplace("language", *settings_.language);
     }
     JSONValue input = JSONValue::object({
-        {"format", JSONValue::object({{"type", "audio/pcm"}, {"rate", 24000}})},
+        {"format", JSONValue::object({{"type", "audio/pcm"}, {"rate", PCM16::sampleRate}})},
         {"transcription", JSONValue(std::move(transcription))},
         {"turn_detection", nullptr},
     });
@@ -115,25 +116,26 @@ void RealtimeSession::connect() {
     write(configuration());
 
     std::weak_ptr<RealtimeSession> weak = weak_from_this();
-    receiveLoop_ = Task<void>::spawn(executor_, [weak, socket = socket_]() -> Awaitable<void> {
-        for (;;) {
-            std::string text;
-            try {
-                text = co_await socket->receive();
-            } catch (...) {
-                auto self = weak.lock();
-                if (self && !self->closed_) {
-                    self->fail(messageFor(socket->httpStatus(), std::nullopt));
+    receiveLoop_ = Task<>::spawn(
+        executor_, "the realtime receive loop", [weak, socket = socket_]() -> Awaitable<void> {
+            for (;;) {
+                std::string text;
+                try {
+                    text = co_await socket->receive();
+                } catch (...) {
+                    auto self = weak.lock();
+                    if (self && !self->closed_) {
+                        self->fail(messageFor(socket->httpStatus(), std::nullopt));
+                    }
+                    co_return;
                 }
-                co_return;
+                auto self = weak.lock();
+                if (!self || self->closed_) {
+                    co_return;
+                }
+                self->handleMessage(text);
             }
-            auto self = weak.lock();
-            if (!self || self->closed_) {
-                co_return;
-            }
-            self->handleMessage(text);
-        }
-    });
+        });
 }
 
 void RealtimeSession::commit(std::int64_t t0, std::int64_t t1) {
@@ -143,7 +145,7 @@ void RealtimeSession::commit(std::int64_t t0, std::int64_t t1) {
     const std::int64_t span = t1 - t0;
     if (span < minimumCommitMs) {
         const std::vector<std::uint8_t> silence(
-            static_cast<std::size_t>(minimumCommitMs - span) * bytesPerMs, 0);
+            static_cast<std::size_t>(minimumCommitMs - span) * PCM16::bytesPerMs, 0);
         send(audioAppend(silence), silence.size());
         if (closed_) {
             return;
@@ -315,15 +317,15 @@ void RealtimeSession::arm(double wait, std::optional<std::string> message) {
     stopTask(watchdog_);
     const std::uint64_t generation = ++watchdogGeneration_;
     std::weak_ptr<RealtimeSession> weak = weak_from_this();
-    watchdog_ = Task<void>::spawn(executor_,
-                                  [weak, clock = clock_, wait, generation,
-                                   message = std::move(message)]() -> Awaitable<void> {
-                                      co_await clock->sleep(seconds(wait));
-                                      auto self = weak.lock();
-                                      if (self && self->watchdogGeneration_ == generation) {
-                                          self->watchdogFired(message);
-                                      }
-                                  });
+    watchdog_ = Task<>::spawn(executor_, "the realtime session watchdog",
+                              [weak, clock = clock_, wait, generation,
+                               message = std::move(message)]() -> Awaitable<void> {
+                                  co_await clock->sleep(seconds(wait));
+                                  auto self = weak.lock();
+                                  if (self && self->watchdogGeneration_ == generation) {
+                                      self->watchdogFired(message);
+                                  }
+                              });
 }
 
 void RealtimeSession::watchdogFired(const std::optional<std::string>& message) {

@@ -57,7 +57,6 @@ class RealtimeSession : public std::enable_shared_from_this<RealtimeSession> {
     static constexpr std::size_t maxQueuedBytes = 3 * 1024 * 1024;
     // The service refuses commits of less audio than this.
     static constexpr std::int64_t minimumCommitMs = 100;
-    static constexpr std::size_t bytesPerMs = 48;
 
     RealtimeSession(Executor executor, std::shared_ptr<Clock> clock, Settings settings,
                     RealtimeSocketFactory makeSocket, std::function<void(Event)> onEvent);
@@ -111,10 +110,10 @@ class RealtimeSession : public std::enable_shared_from_this<RealtimeSession> {
     std::size_t queuedBytes_ = 0;
     RealtimeItems items_;
     std::shared_ptr<OneShot<void>> finishing_;
-    Task<void> watchdog_;
+    Task<> watchdog_;
     // Tells a watchdog that was re-armed or cancelled after it woke from one still due.
     std::uint64_t watchdogGeneration_ = 0;
-    Task<void> receiveLoop_;
+    Task<> receiveLoop_;
 };
 
 }  // namespace tessarin

@@ -13,20 +13,6 @@
 
 namespace tessarin {
 
-namespace {
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& failure) {
-        return failure.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
-}  // namespace
-
 TranscriptionChannel::TranscriptionChannel(Dependencies dependencies, Speaker speaker,
                                            std::optional<std::string> language,
                                            TokenFetcher fetchToken, ChannelCallbacks callbacks,
@@ -89,13 +75,13 @@ Clock::Duration TranscriptionChannel::renewalDelay(const TranscriptionToken& tok
 void TranscriptionChannel::scheduleRenewal(Clock::Duration delay) {
     stopTask(renewTask_);
     std::weak_ptr<TranscriptionChannel> weak = weak_from_this();
-    renewTask_ = Task<void>::spawn(dependencies_.executor,
-                                   [weak, clock = dependencies_.clock, delay]() -> Awaitable<void> {
-                                       co_await clock->sleep(delay);
-                                       if (auto self = weak.lock()) {
-                                           co_await self->renew();
-                                       }
-                                   });
+    renewTask_ = Task<>::spawn(dependencies_.executor, "the session renewal",
+                               [weak, clock = dependencies_.clock, delay]() -> Awaitable<void> {
+                                   co_await clock->sleep(delay);
+                                   if (auto self = weak.lock()) {
+                                       co_await self->renew();
+                                   }
+                               });
 }
 
 Awaitable<void> TranscriptionChannel::feed(std::vector<std::uint8_t> pcm) {
@@ -151,8 +137,8 @@ void TranscriptionChannel::handle(const RealtimeSession::Event& event, std::uint
             if (callbacks_.problem) {
                 callbacks_.problem(speaker_, event.text);
             }
-            reconnectTask_ = Task<void>::spawn(
-                dependencies_.executor,
+            reconnectTask_ = Task<>::spawn(
+                dependencies_.executor, "the reconnection",
                 [weak = weak_from_this()]() -> Awaitable<void> { co_await reconnect(weak); });
             break;
         case Kind::ready:
@@ -203,8 +189,8 @@ void TranscriptionChannel::commitLastTurn(RealtimeSession& session) {
 
 void TranscriptionChannel::retire(std::shared_ptr<RealtimeSession> session) {
     std::erase_if(retiring_, [](const Retiring& entry) { return entry.finishing.done(); });
-    auto finishing = Task<void>::spawn(
-        dependencies_.executor, [session]() -> Awaitable<void> { co_await session->finish(); });
+    auto finishing = Task<>::spawn(dependencies_.executor, "a retiring session",
+                                   [session]() -> Awaitable<void> { co_await session->finish(); });
     retiring_.push_back({std::move(session), std::move(finishing)});
 }
 

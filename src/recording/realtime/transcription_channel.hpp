@@ -13,6 +13,7 @@
 #include "core/async/clock.hpp"
 #include "core/async/task.hpp"
 #include "core/audio/outage_buffer.hpp"
+#include "core/audio/pcm16.hpp"
 #include "core/audio/turn_detector.hpp"
 #include "recording/channels/channel_callbacks.hpp"
 #include "recording/channels/speaker_channel.hpp"
@@ -72,7 +73,7 @@ class TranscriptionChannel final : public SpeakerChannel,
   private:
     struct Retiring {
         std::shared_ptr<RealtimeSession> session;
-        Task<void> finishing;
+        Task<> finishing;
     };
 
     void open(const TranscriptionToken& token);
@@ -90,7 +91,7 @@ class TranscriptionChannel final : public SpeakerChannel,
     ChannelCallbacks callbacks_;
     double finalWait_;
 
-    TurnDetector detector_{24000};
+    TurnDetector detector_{PCM16::sampleRate};
     std::shared_ptr<RealtimeSession> session_;
     // The session a running `finish` waits for, so that `cancel` can still close it.
     std::shared_ptr<RealtimeSession> finishingSession_;
@@ -98,8 +99,8 @@ class TranscriptionChannel final : public SpeakerChannel,
     bool stopped_ = false;
     bool cancelled_ = false;
     std::size_t failures_ = 0;
-    Task<void> renewTask_;
-    Task<void> reconnectTask_;
+    Task<> renewTask_;
+    Task<> reconnectTask_;
     std::vector<Retiring> retiring_;
     OutageBuffer outage_{OutageBuffer::defaultMaxBytes};
     bool opened_ = false;

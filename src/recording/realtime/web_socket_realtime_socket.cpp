@@ -101,16 +101,16 @@ class BeastRealtimeSocket final : public RealtimeSocket,
     void start() {
         auto self = this->shared_from_this();
         std::weak_ptr<BeastRealtimeSocket> weak = self;
-        upgradeTimer_ = Task<void>::spawn(
-            executor_,
+        upgradeTimer_ = Task<>::spawn(
+            executor_, "the WebSocket upgrade timer",
             [weak, clock = clock_, timeout = request_.upgradeTimeout]() -> Awaitable<void> {
                 co_await clock->sleep(timeout);
                 if (auto socket = weak.lock()) {
                     socket->abandonOpening();
                 }
             });
-        Task<void>::spawn(executor_,
-                          [self]() -> Awaitable<void> { co_await self->openConnection(); });
+        Task<>::spawn(executor_, "the WebSocket connection",
+                      [self]() -> Awaitable<void> { co_await self->openConnection(); });
     }
 
     void send(std::string text, SendCompletion completion) override {
@@ -172,8 +172,8 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         settled_.resume();
         if (previous == State::open) {
             auto self = this->shared_from_this();
-            Task<void>::spawn(executor_,
-                              [self]() -> Awaitable<void> { co_await self->closeHandshake(); });
+            Task<>::spawn(executor_, "the WebSocket close",
+                          [self]() -> Awaitable<void> { co_await self->closeHandshake(); });
         } else {
             dropConnection();
         }
@@ -309,7 +309,8 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         }
         writing_ = true;
         auto self = this->shared_from_this();
-        Task<void>::spawn(executor_, [self]() -> Awaitable<void> { co_await self->writeOutbox(); });
+        Task<>::spawn(executor_, "the WebSocket writes",
+                      [self]() -> Awaitable<void> { co_await self->writeOutbox(); });
     }
 
     // One write at a time, in the order the messages were sent.
@@ -344,12 +345,13 @@ class BeastRealtimeSocket final : public RealtimeSocket,
 
     Awaitable<void> closeHandshake() {
         std::weak_ptr<BeastRealtimeSocket> weak = this->shared_from_this();
-        auto deadline = Task<void>::spawn(executor_, [weak, clock = clock_]() -> Awaitable<void> {
-            co_await clock->sleep(WebSocketRealtimeSocket::closeTimeout);
-            if (auto socket = weak.lock()) {
-                socket->dropConnection();
-            }
-        });
+        auto deadline = Task<>::spawn(
+            executor_, "the WebSocket close timer", [weak, clock = clock_]() -> Awaitable<void> {
+                co_await clock->sleep(WebSocketRealtimeSocket::closeTimeout);
+                if (auto socket = weak.lock()) {
+                    socket->dropConnection();
+                }
+            });
         auto [error] = co_await ws_.async_close(websocket::close_code::normal, tupled);
         (void)error;
         deadline.cancel();
@@ -402,7 +404,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
     std::optional<int> status_;
     boost::system::error_code failure_;
     std::string failureText_;
-    Task<void> upgradeTimer_;
+    Task<> upgradeTimer_;
 
     std::deque<Outgoing> outbox_;
     std::size_t outboxBytes_ = 0;

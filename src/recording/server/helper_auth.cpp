@@ -61,7 +61,7 @@ void HelperAuth::startCycle() {
     }
     timer_.cancel();
     std::weak_ptr<HelperAuth> weak = weak_from_this();
-    timer_ = Task<>::spawn(executor_,
+    timer_ = Task<>::spawn(executor_, "the token wait",
                            [weak, clock = clock_, timeout = timeout_, cycle]() -> Awaitable<void> {
                                co_await clock->sleepIgnoringCancellation(timeout);
                                auto self = weak.lock();

@@ -163,7 +163,7 @@ Task<> HelperServer::startDetectionLoop() {
     auto watcher = std::make_shared<CallWatcher>(
         env_.processSource, static_cast<std::int32_t>(getpid()), env_.callDebounce);
     return Task<>::spawn(
-        executor_,
+        executor_, "call detection",
         [weak = weak_from_this(), watcher, clock = env_.clock, now = env_.now,
          interval = env_.detectInterval]() -> Awaitable<void> {
             for (;;) {

@@ -42,12 +42,13 @@ Awaitable<bool> RequestTracker::drain(Clock::Duration grace) {
     auto done = std::make_shared<OneShot<bool>>(executor_);
     finishDrain_ = [done](bool allEnded) { done->resume(allEnded); };
     // The grace timer is left running when the drain ends early; it then finds nothing to do.
-    Task<>::spawn(executor_, [weak = weak_from_this(), sleep = sleep_, grace]() -> Awaitable<void> {
-        co_await sleep(grace);
-        if (auto self = weak.lock()) {
-            self->completeDrain(false);
-        }
-    });
+    Task<>::spawn(executor_, "the request drain",
+                  [weak = weak_from_this(), sleep = sleep_, grace]() -> Awaitable<void> {
+                      co_await sleep(grace);
+                      if (auto self = weak.lock()) {
+                          self->completeDrain(false);
+                      }
+                  });
     const bool allEnded = co_await done->wait();
     co_return allEnded;
 }

@@ -12,6 +12,7 @@
 #include "core/api/access_token_auth_provider.hpp"
 #include "core/api/api_client.hpp"
 #include "core/async/manual_clock.hpp"
+#include "core/audio/pcm16.hpp"
 #include "core/audio/wav.hpp"
 #include "core/http/beast_http_transport.hpp"
 #include "core/transcript/transcript_seq.hpp"
@@ -30,7 +31,7 @@ using test::LoopbackHTTPServer;
 using Reply = LoopbackHTTPServer::Reply;
 
 constexpr std::int64_t samplesPerMs = 24;
-constexpr std::int64_t bytesPerMs = 48;
+using PCM16::bytesPerMs;
 constexpr std::size_t wavHeaderBytes = 44;
 constexpr std::string_view backlog21 =
     "Transcription is falling behind: 21 s of audio was dropped while uploads were slow";
@@ -188,7 +189,7 @@ TEST_F(ChunkChannelTest, UploadsChunksOneAtATimeInOrderAtTheirRecordingPositions
                                       "chunk " + std::to_string(seqOf(starts[i]))}));
     }
     // The first file is exactly the first 21 s of audio fed, as a 24 kHz mono WAV file.
-    const auto wav = WAV::encode(std::span(audio).first(21000 * bytesPerMs), 24000, 1);
+    const auto wav = WAV::encode(std::span(audio).first(21000 * bytesPerMs), PCM16::sampleRate, 1);
     EXPECT_EQ(filePart(requests[0].body), std::string(wav.begin(), wav.end()));
     EXPECT_EQ(problems, (std::vector<std::optional<std::string>>(3, std::nullopt)));
     EXPECT_TRUE(backlogs.empty());

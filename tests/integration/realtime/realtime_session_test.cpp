@@ -51,9 +51,9 @@ struct SessionTest : RealtimeHarness {
         }
     }
 
-    Task<void> startFinish(const std::shared_ptr<RealtimeSession>& session) {
-        return Task<void>::spawn(io.get_executor(),
-                                 [session]() -> Awaitable<void> { co_await session->finish(); });
+    Task<> startFinish(const std::shared_ptr<RealtimeSession>& session) {
+        return Task<>::spawn(io.get_executor(), "test",
+                             [session]() -> Awaitable<void> { co_await session->finish(); });
     }
 };
 

@@ -90,10 +90,10 @@ struct ChannelTest : RealtimeHarness {
 
     // Runs one channel operation to its end; rethrows its failure.
     void await(std::function<Awaitable<void>()> operation) {
-        auto task = Task<void>::spawn(io.get_executor(), std::move(operation));
+        auto task = Task<>::spawn(io.get_executor(), "test", std::move(operation));
         ASSERT_TRUE(runUntil([&] { return task.done(); }));
         std::exception_ptr failure;
-        Task<void>::spawn(io.get_executor(), [task, &failure]() -> Awaitable<void> {
+        Task<>::spawn(io.get_executor(), "test", [task, &failure]() -> Awaitable<void> {
             try {
                 co_await task.result();
             } catch (...) {
@@ -116,7 +116,7 @@ struct ChannelTest : RealtimeHarness {
         for (std::size_t offset = 0; offset < pcm.size(); offset += bytesPer100ms) {
             const auto end = std::min(pcm.size(), offset + bytesPer100ms);
             std::vector<std::uint8_t> piece(pcm.begin() + offset, pcm.begin() + end);
-            auto task = Task<void>::spawn(io.get_executor(), [channel, piece]() mutable {
+            auto task = Task<>::spawn(io.get_executor(), "test", [channel, piece]() mutable {
                 return channel->feed(std::move(piece));
             });
             clock->runReady();
@@ -405,10 +405,10 @@ TEST(TranscriptionChannel, AudioBeforeAStartIsNeitherSentNorHeld) {
     auto channel = test.makeChannel();
     test.feed(channel, speech(500));
     auto failing =
-        Task<void>::spawn(test.io.get_executor(), [channel] { return channel->start(); });
+        Task<>::spawn(test.io.get_executor(), "test", [channel] { return channel->start(); });
     ASSERT_TRUE(test.runUntil([&] { return failing.done(); }));
     std::string error;
-    Task<void>::spawn(test.io.get_executor(), [&error, failing]() -> Awaitable<void> {
+    Task<>::spawn(test.io.get_executor(), "test", [&error, failing]() -> Awaitable<void> {
         try {
             co_await failing.result();
         } catch (const std::exception& failure) {
@@ -424,7 +424,7 @@ TEST(TranscriptionChannel, AudioBeforeAStartIsNeitherSentNorHeld) {
     // The detector heard the early speech, so finishing commits a turn the service never got
     // audio for; it answers nothing and the final wait ends the finish.
     auto finishing =
-        Task<void>::spawn(test.io.get_executor(), [channel] { return channel->finish(); });
+        Task<>::spawn(test.io.get_executor(), "test", [channel] { return channel->finish(); });
     test.advance(3.1);
     ASSERT_TRUE(test.runUntil([&] { return finishing.done(); }));
     EXPECT_TRUE(test.catchUps.empty());
@@ -458,7 +458,7 @@ TEST(TranscriptionChannel, ASessionFailingDuringFinishEndsTheFinish) {
     auto channel = test.startedChannel();
     test.feed(channel, speech(800));
     auto finishing =
-        Task<void>::spawn(test.io.get_executor(), [channel] { return channel->finish(); });
+        Task<>::spawn(test.io.get_executor(), "test", [channel] { return channel->finish(); });
     auto& connection = test.server.lastConnection();
     ASSERT_TRUE(test.runUntil(
         [&] { return connection.messagesOfType("input_audio_buffer.commit").size() == 1; }));

@@ -19,21 +19,22 @@ struct SocketTest : RealtimeHarness {
 
     // Receives one message in a task; `outcome` is the text, or "error" when receive threw.
     Task<std::string> receiveOne(const std::shared_ptr<RealtimeSocket>& socket) {
-        return Task<std::string>::spawn(io.get_executor(), [socket]() -> Awaitable<std::string> {
-            try {
-                co_return co_await socket->receive();
-            } catch (const boost::system::system_error&) {
-                co_return "error";
-            }
-        });
+        return Task<std::string>::spawn(io.get_executor(), "test",
+                                        [socket]() -> Awaitable<std::string> {
+                                            try {
+                                                co_return co_await socket->receive();
+                                            } catch (const boost::system::system_error&) {
+                                                co_return "error";
+                                            }
+                                        });
     }
 };
 
 // Gets a finished task's value.
 std::string valueOf(boost::asio::io_context& io, const Task<std::string>& task) {
     std::string value;
-    Task<void>::spawn(io.get_executor(),
-                      [&value, task]() -> Awaitable<void> { value = co_await task.result(); });
+    Task<>::spawn(io.get_executor(), "test",
+                  [&value, task]() -> Awaitable<void> { value = co_await task.result(); });
     io.restart();
     io.poll();
     return value;
@@ -104,15 +105,16 @@ TEST(WebSocketRealtimeSocket, ARefusedUpgradeReportsItsStatusBeforeTheWaitingSen
     socket->send("config", [&](std::optional<std::string> error) {
         order.push_back(error ? "send failed" : "sent");
     });
-    auto receiving = Task<void>::spawn(test.io.get_executor(), [&, socket]() -> Awaitable<void> {
-        try {
-            co_await socket->receive();
-            order.push_back("received");
-        } catch (const boost::system::system_error&) {
-            order.push_back("receive failed with " +
-                            std::to_string(socket->httpStatus().value_or(0)));
-        }
-    });
+    auto receiving =
+        Task<>::spawn(test.io.get_executor(), "test", [&, socket]() -> Awaitable<void> {
+            try {
+                co_await socket->receive();
+                order.push_back("received");
+            } catch (const boost::system::system_error&) {
+                order.push_back("receive failed with " +
+                                std::to_string(socket->httpStatus().value_or(0)));
+            }
+        });
     ASSERT_TRUE(test.runUntil([&] { return order.size() == 2; }));
     EXPECT_EQ(order, (std::vector<std::string>{"receive failed with 403", "send failed"}));
 }

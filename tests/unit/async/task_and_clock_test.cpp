@@ -1,14 +1,19 @@
 #include <chrono>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
+#include "core/async/deadline.hpp"
 #include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/async/task.hpp"
+#include "core/async/task_group.hpp"
+#include "core/log/diagnostics.hpp"
 
 using namespace std::chrono_literals;
 
@@ -18,19 +23,26 @@ namespace {
 struct AsyncTest : testing::Test {
     boost::asio::io_context io;
     ManualClock clock{io};
+    std::vector<std::string> logged;
+
+    AsyncTest() {
+        Diagnostics::setSink([this](std::string_view line) { logged.emplace_back(line); });
+    }
+    ~AsyncTest() override { Diagnostics::setSink(nullptr); }
 };
 
 TEST_F(AsyncTest, SleepersWakeInDeadlineOrderIncludingOnesStartedDuringTheAdvance) {
     std::vector<std::string> order;
     auto sleeper = [&](std::string name, Clock::Duration first, Clock::Duration again) {
-        return Task<>::spawn(io.get_executor(), [&, name, first, again]() -> Awaitable<void> {
-            co_await clock.sleep(first);
-            order.push_back(name + "@" +
-                            std::to_string((clock.now().time_since_epoch() / 1s) % 100));
-            co_await clock.sleep(again);
-            order.push_back(name + "@" +
-                            std::to_string((clock.now().time_since_epoch() / 1s) % 100));
-        });
+        return Task<>::spawn(
+            io.get_executor(), "test", [&, name, first, again]() -> Awaitable<void> {
+                co_await clock.sleep(first);
+                order.push_back(name + "@" +
+                                std::to_string((clock.now().time_since_epoch() / 1s) % 100));
+                co_await clock.sleep(again);
+                order.push_back(name + "@" +
+                                std::to_string((clock.now().time_since_epoch() / 1s) % 100));
+            });
     };
     auto a = sleeper("a", 10s, 5s);
     auto b = sleeper("b", 12s, 1s);
@@ -45,7 +57,7 @@ TEST_F(AsyncTest, SleepersWakeInDeadlineOrderIncludingOnesStartedDuringTheAdvanc
 
 TEST_F(AsyncTest, CancellingASleepingTaskEndsItWithCancellation) {
     bool resumedAfterSleep = false;
-    auto task = Task<>::spawn(io.get_executor(), [&]() -> Awaitable<void> {
+    auto task = Task<>::spawn(io.get_executor(), "test", [&]() -> Awaitable<void> {
         co_await clock.sleep(30s);
         resumedAfterSleep = true;
     });
@@ -58,7 +70,7 @@ TEST_F(AsyncTest, CancellingASleepingTaskEndsItWithCancellation) {
     EXPECT_EQ(clock.sleepers(), 0u);
 
     bool sawCancellation = false;
-    Task<>::spawn(io.get_executor(), [&, task]() -> Awaitable<void> {
+    Task<>::spawn(io.get_executor(), "test", [&, task]() -> Awaitable<void> {
         try {
             co_await task.result();
         } catch (...) {
@@ -69,32 +81,14 @@ TEST_F(AsyncTest, CancellingASleepingTaskEndsItWithCancellation) {
     EXPECT_TRUE(sawCancellation);
 }
 
-TEST_F(AsyncTest, SleepIgnoringCancellationLetsTheTaskFinishItsOwnWay) {
-    int steps = 0;
-    auto task = Task<int>::spawn(io.get_executor(), [&]() -> Awaitable<int> {
-        co_await clock.sleepIgnoringCancellation(10s);
-        ++steps;
-        co_return 7;
-    });
-    clock.runReady();
-    task.cancel();
-    clock.runReady();
-    EXPECT_EQ(steps, 1);
-    int value = 0;
-    Task<>::spawn(io.get_executor(),
-                  [&, task]() -> Awaitable<void> { value = co_await task.result(); });
-    clock.runReady();
-    EXPECT_EQ(value, 7);
-}
-
 TEST_F(AsyncTest, TaskErrorsReachEveryAwaiter) {
-    auto failing = Task<int>::spawn(io.get_executor(), [&]() -> Awaitable<int> {
+    auto failing = Task<int>::spawn(io.get_executor(), "test", [&]() -> Awaitable<int> {
         co_await clock.sleep(1s);
         throw std::runtime_error("boom");
     });
     std::vector<std::string> seen;
     for (int i = 0; i < 2; ++i) {
-        Task<>::spawn(io.get_executor(), [&, failing]() -> Awaitable<void> {
+        Task<>::spawn(io.get_executor(), "test", [&, failing]() -> Awaitable<void> {
             try {
                 co_await failing.result();
             } catch (const std::runtime_error& e) {
@@ -110,13 +104,13 @@ TEST_F(AsyncTest, OneShotKeepsTheFirstValueAndServesLateWaiters) {
     OneShot<int> shot(io.get_executor());
     std::vector<int> got;
     auto waiter = [&]() -> Awaitable<void> { got.push_back(co_await shot.wait()); };
-    Task<>::spawn(io.get_executor(), waiter);
+    Task<>::spawn(io.get_executor(), "test", waiter);
     clock.runReady();
     EXPECT_TRUE(got.empty());
     EXPECT_TRUE(shot.resume(1));
     EXPECT_FALSE(shot.resume(2));
     clock.runReady();
-    Task<>::spawn(io.get_executor(), waiter);
+    Task<>::spawn(io.get_executor(), "test", waiter);
     clock.runReady();
     EXPECT_EQ(got, (std::vector<int>{1, 1}));
 }
@@ -124,7 +118,7 @@ TEST_F(AsyncTest, OneShotKeepsTheFirstValueAndServesLateWaiters) {
 TEST_F(AsyncTest, CancelledOneShotWaiterThrowsAndLeavesTheShotUsable) {
     OneShot<> shot(io.get_executor());
     bool cancelled = false;
-    auto task = Task<>::spawn(io.get_executor(), [&]() -> Awaitable<void> {
+    auto task = Task<>::spawn(io.get_executor(), "test", [&]() -> Awaitable<void> {
         try {
             co_await shot.wait();
         } catch (...) {
@@ -142,15 +136,136 @@ TEST_F(AsyncTest, BodyCapturesLiveAsLongAsTheTask) {
     auto text = std::make_shared<std::string>("kept");
     std::weak_ptr<std::string> watch = text;
     std::string seen;
-    Task<>::spawn(io.get_executor(), [text = std::move(text), &seen, this]() -> Awaitable<void> {
-        co_await clock.sleep(5s);
-        seen = *text;
-    });
+    Task<>::spawn(io.get_executor(), "test",
+                  [text = std::move(text), &seen, this]() -> Awaitable<void> {
+                      co_await clock.sleep(5s);
+                      seen = *text;
+                  });
     clock.runReady();
     EXPECT_FALSE(watch.expired());
     clock.advance(5s);
     EXPECT_EQ(seen, "kept");
     EXPECT_TRUE(watch.expired());
+}
+
+TEST_F(AsyncTest, BackgroundErrorsAreLoggedOnceWithWhatFailedButNotCancellationsOrAwaitedOnes) {
+    auto fail = [&](std::string what) {
+        return Task<>::spawn(io.get_executor(), std::move(what), [&]() -> Awaitable<void> {
+            co_await clock.sleep(1s);
+            throw std::runtime_error("boom");
+        });
+    };
+    fail("the upload");
+    auto awaited = fail("an awaited step");
+    bool caught = false;
+    Task<>::spawn(io.get_executor(), "awaiting", [&, awaited]() -> Awaitable<void> {
+        try {
+            co_await awaited.result();
+        } catch (const std::runtime_error&) {
+            caught = true;
+        }
+    });
+    auto cancelled = fail("a cancelled wait");
+    clock.runReady();
+    cancelled.cancel();
+    clock.advance(1s);
+    EXPECT_TRUE(caught);
+    EXPECT_EQ(logged, (std::vector<std::string>{"the upload failed: boom"}));
+}
+
+TEST_F(AsyncTest, TaskGroupCancelsAndJoinsEveryTaskAndForgetsFinishedOnes) {
+    auto group = std::make_unique<TaskGroup>(io.get_executor());
+    int woke = 0;
+    for (auto delay : {1s, 5s, 9s}) {
+        group->spawn("sleeper", [&, delay]() -> Awaitable<void> {
+            co_await clock.sleep(delay);
+            ++woke;
+        });
+    }
+    clock.advance(1s);
+    EXPECT_EQ(group->running(), 2u);
+    bool joined = false;
+    Task<>::spawn(io.get_executor(), "joining", [&]() -> Awaitable<void> {
+        co_await group->joinAll();
+        joined = true;
+    });
+    clock.advance(4s);
+    EXPECT_FALSE(joined);
+    group->spawn("late", [&]() -> Awaitable<void> { co_await clock.sleep(100s); });
+    group->cancelAll();
+    clock.runReady();
+    EXPECT_TRUE(joined);
+    EXPECT_EQ(woke, 2);
+    EXPECT_EQ(group->running(), 0u);
+    EXPECT_EQ(clock.sleepers(), 0u);
+
+    // Destroying the group stops what still runs.
+    group->spawn("orphan", [&]() -> Awaitable<void> {
+        co_await clock.sleep(3s);
+        ++woke;
+    });
+    clock.runReady();
+    group.reset();
+    clock.advance(3s);
+    EXPECT_EQ(woke, 2);
+    EXPECT_TRUE(logged.empty());
+}
+
+TEST_F(AsyncTest, DeadlineFiresOnceAtItsLimitUnlessDisarmedRearmedOrRestarted) {
+    auto clockPtr = std::shared_ptr<Clock>(&clock, [](Clock*) {});
+    int fired = 0;
+    Deadline deadline(io.get_executor(), clockPtr);
+    deadline.arm(10s, [&] { ++fired; });
+    clock.advance(9s);
+    deadline.restart();  // an inactivity limit: the 10 s count again from here
+    clock.advance(9s);
+    EXPECT_EQ(fired, 0);
+    clock.advance(1s);
+    EXPECT_EQ(fired, 1);
+    EXPECT_TRUE(deadline.expired());
+    EXPECT_FALSE(deadline.armed());
+    clock.advance(60s);
+    EXPECT_EQ(fired, 1);
+
+    deadline.arm(5s, [&] { fired += 10; });
+    clock.advance(3s);
+    deadline.arm(5s, [&] { fired += 100; });  // re-arming replaces the first arming
+    clock.advance(3s);
+    EXPECT_EQ(fired, 1);
+    clock.advance(2s);
+    EXPECT_EQ(fired, 101);
+
+    deadline.arm(5s, [&] { fired += 1000; });
+    clock.advance(4s);
+    deadline.disarm();
+    EXPECT_FALSE(deadline.expired());
+    clock.advance(10s);
+    EXPECT_EQ(fired, 101);
+    EXPECT_EQ(clock.sleepers(), 0u);
+}
+
+TEST_F(AsyncTest, ADeadlineDisarmedAfterItsTimerWokeDoesNotFire) {
+    // The timer's wake-up and a disarm in the same turn: the wake-up is queued when the owner
+    // disarms, and must find the arming gone.
+    auto clockPtr = std::shared_ptr<Clock>(&clock, [](Clock*) {});
+    int fired = 0;
+    auto deadline = std::make_unique<Deadline>(io.get_executor(), clockPtr);
+    deadline->arm(5s, [&] { ++fired; });
+    Task<>::spawn(io.get_executor(), "owner", [&]() -> Awaitable<void> {
+        co_await clock.sleep(5s);  // started after the deadline's timer, so woken after it
+        deadline.reset();
+    });
+    clock.advance(5s);
+    EXPECT_EQ(fired, 1);  // the timer came first here; now the other order
+    deadline = std::make_unique<Deadline>(io.get_executor(), clockPtr);
+    Task<>::spawn(io.get_executor(), "owner", [&]() -> Awaitable<void> {
+        co_await clock.sleep(5s);
+        deadline->disarm();
+    });
+    clock.runReady();
+    deadline->arm(5s, [&] { ++fired; });
+    clock.advance(5s);
+    EXPECT_EQ(fired, 1);
 }
 
 }  // namespace
@@ -162,14 +277,17 @@ namespace {
 TEST_F(AsyncTest, CancellingAgainOrAfterTheBodyEndedIsHarmless) {
     // Both run from outside the io_context's loop, while the task's end is still queued: the case
     // where a second emit would reach coroutine frames that are already gone.
-    auto sleeping = Task<>::spawn(io.get_executor(), [&]() -> Awaitable<void> { co_await clock.sleep(std::chrono::seconds(5)); });
+    auto sleeping = Task<>::spawn(io.get_executor(), "test", [&]() -> Awaitable<void> {
+        co_await clock.sleep(std::chrono::seconds(5));
+    });
     clock.runReady();
     sleeping.cancel();
     sleeping.cancel();
     clock.runReady();
     EXPECT_TRUE(sleeping.done());
 
-    auto quick = Task<int>::spawn(io.get_executor(), []() -> Awaitable<int> { co_return 3; });
+    auto quick =
+        Task<int>::spawn(io.get_executor(), "test", []() -> Awaitable<int> { co_return 3; });
     io.poll_one();  // the body runs; its completion may still be queued
     quick.cancel();
     clock.runReady();

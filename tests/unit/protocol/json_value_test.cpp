@@ -21,7 +21,7 @@ std::string readFile(const std::filesystem::path& path) {
 
 TEST(JSONConformance, EveryCorpusDocumentIsAcceptedOrRejectedAsItSays) {
     const std::filesystem::path folder =
-        std::filesystem::path(TESSARIN_CONFORMANCE_DIR) / "json-test-suite" / "test_parsing";
+        std::filesystem::path(TESSARIN_TEST_DATA_DIR) / "json-test-suite" / "test_parsing";
     ASSERT_TRUE(std::filesystem::is_directory(folder)) << folder;
     int accepted = 0, rejected = 0, either = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {

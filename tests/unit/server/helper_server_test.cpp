@@ -117,7 +117,8 @@ TEST_F(HelperServerTest, DeviceChangesNameOnlyWhatIsKnown) {
 TEST_F(HelperServerTest, ShutdownRefusesNothingYetButStopsDetection) {
     send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
     ASSERT_TRUE(server->isDetecting());
-    Task<>::spawn(io.get_executor(), [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
+    Task<>::spawn(io.get_executor(), "test",
+                  [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
     clock->runReady();
     EXPECT_TRUE(server->isClosing());
     EXPECT_FALSE(server->isDetecting());
@@ -142,7 +143,7 @@ struct HelperServerBrokerTest : ServerFixture {
     std::vector<std::string> released;
 
     void refuseCurrentToken() {
-        Task<>::spawn(io.get_executor(), [this]() -> Awaitable<void> {
+        Task<>::spawn(io.get_executor(), "test", [this]() -> Awaitable<void> {
             try {
                 std::string next = co_await broker->tokenRejected("t1");
                 released.push_back(next);
@@ -168,7 +169,8 @@ TEST_F(HelperServerBrokerTest, TokenUpdateReleasesParkedRequestsWithTheNewToken)
 TEST_F(HelperServerBrokerTest, ShutdownClosesTheBrokerSoNothingStaysParked) {
     server->useAuth(broker);
     refuseCurrentToken();
-    Task<>::spawn(io.get_executor(), [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
+    Task<>::spawn(io.get_executor(), "test",
+                  [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
     clock->runReady();
     EXPECT_EQ(released, std::vector<std::string>{"signed out"});
     EXPECT_TRUE(broker->closed());

@@ -21,7 +21,7 @@ struct RequestTrackerTest : testing::Test {
     Clock::TimePoint drainedAt;
 
     void startDrain() {
-        Task<>::spawn(io.get_executor(), [this]() -> Awaitable<void> {
+        Task<>::spawn(io.get_executor(), "test", [this]() -> Awaitable<void> {
             drained = co_await tracker->drain(RequestTracker::defaultGrace);
             drainedAt = clock->now();
         });

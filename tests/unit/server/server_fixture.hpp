@@ -67,7 +67,7 @@ struct ServerFixture : testing::Test {
 
     // Starts handling a line and runs everything that is ready.
     void send(std::string line) {
-        Task<>::spawn(io.get_executor(),
+        Task<>::spawn(io.get_executor(), "test",
                       [server = server, line = std::move(line)]() -> Awaitable<void> {
                           co_await server->handle(line);
                       });
