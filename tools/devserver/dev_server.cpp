@@ -89,8 +89,6 @@ class DevServer::Impl : public std::enable_shared_from_this<Impl> {
         api_.onDropNow([this] { dropRealtimeConnections(); });
     }
 
-    ~Impl() { api_.onDropNow({}); }
-
     void listen(std::uint16_t port) {
         const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
         acceptor_.open(endpoint.protocol());
@@ -107,6 +105,7 @@ class DevServer::Impl : public std::enable_shared_from_this<Impl> {
     std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
 
     void stop() {
+        api_.onDropNow({});
         boost::system::error_code ignored;
         acceptor_.close(ignored);
         const auto live = std::move(live_);
@@ -192,13 +191,15 @@ class DevServer::Impl : public std::enable_shared_from_this<Impl> {
             Request request = parser.release();
             if (websocket::is_upgrade(request)) {
                 deadline.disarm();
-                co_await serveRealtime(std::move(socket), std::move(request), registration);
+                co_await serveRealtime(socket, std::move(request), registration);
                 co_return;
             }
             const WebAPI::Reply reply = api_.handle(apiRequestOf(request));
             Diagnostics::log(std::string(request.method_string()) + " " +
                              std::string(request.target()) + " " + std::to_string(reply.status));
-            co_await delayAnswer();
+            deadline.disarm();
+            co_await delay(reply.delay);
+            deadline.arm(limits_.requestTimeout, [&socket] { closeQuietly(socket); });
             Response response = responseOf(reply, request.keep_alive());
             auto [writeError, written] = co_await http::async_write(socket, response, tupled);
             (void)written;
@@ -209,7 +210,10 @@ class DevServer::Impl : public std::enable_shared_from_this<Impl> {
         closeQuietly(socket);
     }
 
-    Awaitable<void> serveRealtime(tcp::socket socket, Request upgrade, Registration& registration) {
+    // `socket` stays the caller's until the upgrade is accepted, so the registration's way of
+    // closing it holds until then.
+    Awaitable<void> serveRealtime(tcp::socket& socket, Request upgrade,
+                                  Registration& registration) {
         if (const auto refusal = api_.refuseUpgrade(apiRequestOf(upgrade))) {
             Diagnostics::log("realtime upgrade refused with " + std::to_string(refusal->status));
             Response response = responseOf(*refusal, false);
@@ -247,7 +251,7 @@ class DevServer::Impl : public std::enable_shared_from_this<Impl> {
                 standIn.receive(beast::buffers_to_string(buffer.data()));
             buffer.consume(buffer.size());
             if (!replies.empty()) {
-                co_await delayAnswer();
+                co_await delay(api_.switches().settings().delay);
             }
             const bool sent = co_await sendAll(ws, replies);
             if (!sent) {
@@ -290,10 +294,9 @@ class DevServer::Impl : public std::enable_shared_from_this<Impl> {
         co_return true;
     }
 
-    Awaitable<void> delayAnswer() {
-        const Clock::Duration delay = api_.switches().settings().delay;
-        if (delay > Clock::Duration{}) {
-            co_await clock_->sleep(delay);
+    Awaitable<void> delay(Clock::Duration duration) {
+        if (duration > Clock::Duration{}) {
+            co_await clock_->sleep(duration);
         }
     }
 

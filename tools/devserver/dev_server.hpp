@@ -18,7 +18,7 @@ namespace tessarin {
 // wait for a request by time, and the number of connections at once. The Beast machinery stays in
 // the .cpp.
 //
-// Confined to its executor.
+// Confined to its executor. The WebAPI it serves must outlive it.
 class DevServer : public SharedObject<DevServer> {
   public:
     struct Limits {
@@ -27,8 +27,9 @@ class DevServer : public SharedObject<DevServer> {
         std::size_t maxBodyBytes = 8 * 1024 * 1024;
         std::size_t maxMessageBytes = 4 * 1024 * 1024;
         std::size_t maxConnections = 256;
-        // How long a client may take to send a request (and to take its answer).
-        Clock::Duration requestTimeout = std::chrono::seconds(30);
+        // How long a client may take to send a request (and to take its answer). Longer than
+        // clients keep idle connections (the helper: 30 s), so they are the ones closing them.
+        Clock::Duration requestTimeout = std::chrono::seconds(75);
     };
 
     DevServer(Token, Executor executor, std::shared_ptr<Clock> clock, WebAPI& api, Limits limits);

@@ -36,6 +36,8 @@ class WebAPI {
         int status = 200;
         std::string body;  // always JSON
         std::vector<std::pair<std::string, std::string>> headers{};
+        // How long to hold the answer back (the delay switch; never for the control endpoint).
+        Clock::Duration delay{};
 
         static Reply json(int status, const JSONValue& body);
         static Reply error(int status, std::string_view code, std::string_view message);
@@ -58,6 +60,7 @@ class WebAPI {
     DevCounters& counters() { return counters_; }
 
   private:
+    Reply answer(const Request& request);
     Reply route(const Request& request);
     Reply control(const Request& request);
     Reply transcriptionToken(const std::string& meeting, const Request& request);

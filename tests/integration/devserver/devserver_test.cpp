@@ -216,10 +216,21 @@ TEST_F(DevServerTest, DroppedConnectionsAndRefusedUpgradesAreSwitchedThroughCont
     EXPECT_EQ(state.member("counters")->member("upgradesRefused")->intValue(), 1);
     EXPECT_GT(state.member("switches")->member("refuseUpgradesMs")->intValue(), 50000);
 
-    control(R"({"refuseUpgradesMs": 0})");
-    std::vector<Event> back;
-    auto reconnected = session(token, back);
-    EXPECT_TRUE(runUntil([&] { return reconnected->isReady(); }));
+    // Connections that live a set time, and one that sends a message over 4 MiB, end on their own.
+    control(R"({"refuseUpgradesMs": 0, "outageMs": 0, "dropEveryMs": 100})");
+    std::vector<Event> brief;
+    auto shortLived = session(token, brief);
+    ASSERT_TRUE(runUntil([&] { return brief.size() == 2; }));
+    EXPECT_EQ(brief[1], Event::failed("OpenAI transcription stopped"));
+    EXPECT_EQ(counter("connectionsDropped"), 2);
+    control(R"({"dropEveryMs": 0})");
+    std::vector<Event> flooding;
+    auto flood = session(token, flooding);
+    ASSERT_TRUE(runUntil([&] { return flood->isReady(); }));
+    flood->send(RealtimeSession::audioAppend(std::vector<std::uint8_t>(3'200'000)), 0);
+    ASSERT_TRUE(runUntil([&] { return flooding.size() == 2; }));
+    EXPECT_EQ(flooding[1].kind, Event::Kind::failed);
+    EXPECT_EQ(counter("connectionsDropped"), 2);
 }
 
 TEST_F(DevServerTest, AppendsAreStoredOncePerSeqAndShownAfterTheServerExited) {
@@ -287,6 +298,33 @@ TEST_F(DevServerTest, AppendFaultsAndTokenRefusalsAreSwitchedThroughControl) {
     EXPECT_EQ(counters.member("segmentsStored")->intValue(), 1);
     EXPECT_EQ(counters.member("tokensRefused")->intValue(), 1);
     EXPECT_EQ(counters.member("tokensIssued")->intValue(), 1);
+
+    // A share of failures is drawn from the seed, so a run repeats.
+    const auto failuresAfterSeeding = [&] {
+        control(R"({"seed": 7, "appendFaultShare": 0.5})");
+        std::string pattern;
+        for (int i = 0; i < 12; ++i) {
+            pattern += failureOf<APIError>(client().appendSegments("m", batch)) ? 'x' : '.';
+        }
+        return pattern;
+    };
+    const std::string pattern = failuresAfterSeeding();
+    EXPECT_EQ(failuresAfterSeeding(), pattern);
+    EXPECT_NE(pattern.find('x'), std::string::npos);
+    EXPECT_NE(pattern.find('.'), std::string::npos);
+
+    // A delay holds every answer but the control endpoint's.
+    control(R"({"appendFaultShare": 0, "delayMs": 60000})");
+    const APIClient api = client();
+    Pending<Me> slow(io, api.me());
+    test::settle(io, std::chrono::milliseconds(200));  // it reaches the server before the reset
+    EXPECT_EQ(control(R"({"delayMs": 0, "resetCounters": true})")
+                  .member("counters")
+                  ->member("appendsReceived")
+                  ->intValue(),
+              0);
+    EXPECT_FALSE(slow.done());
+    EXPECT_EQ(run(client().me()).id, "stand-in");
 }
 
 TEST_F(DevServerTest, ChunkUploadsAreTranscribedUnlessSilent) {
