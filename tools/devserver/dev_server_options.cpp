@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "devserver/fault_switches.hpp"
+
 namespace tessarin {
 
 namespace {
@@ -105,6 +107,8 @@ DevServerOptions DevServerOptions::parse(std::span<const std::string> arguments)
     if (help) {
         options.mode = Mode::help;
     }
+    // Values out of range are refused here, before the server has touched anything.
+    FaultSwitches().apply(options.switches, Clock::TimePoint{});
     return options;
 }
 

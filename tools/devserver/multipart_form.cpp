@@ -1,8 +1,9 @@
 #include "devserver/multipart_form.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
+
+#include <boost/algorithm/string/case_conv.hpp>
 
 namespace tessarin {
 
@@ -11,10 +12,7 @@ namespace {
 constexpr std::string_view crlf = "\r\n";
 
 std::string lowercased(std::string_view text) {
-    std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return result;
+    return boost::algorithm::to_lower_copy(std::string(text));
 }
 
 std::string_view trimmed(std::string_view text) {

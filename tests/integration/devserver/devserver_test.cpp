@@ -68,8 +68,12 @@ struct DevServerTest : testing::Test {
 
     DevServerTest() {
         std::filesystem::remove(database);
-        server = std::make_unique<test::ChildProcess>(
-            devserverBinary, std::vector<std::string>{"--db", database.string()});
+        start({});
+    }
+    void start(std::vector<std::string> flags) {
+        flags.insert(flags.begin(), {"--db", database.string()});
+        server = std::make_unique<test::ChildProcess>(devserverBinary, flags);
+        stopped = false;
         const auto lines = server->readLines(1);
         const auto ready = lines.empty() ? std::nullopt : JSONValue::parse(lines[0]);
         if (!ready || ready->member("event")->stringValue() != "ready") {
@@ -183,11 +187,16 @@ TEST_F(DevServerTest, ATokenOpensARealtimeSessionThatTranscribesEveryCommit) {
         live->send(RealtimeSession::audioAppend(std::span(tone).subspan(at, 4800)), 4800);
     }
     live->commit(300, 1800);
+    // The helper pads a short turn to the service's 100 ms minimum with silence.
+    live->send(RealtimeSession::audioAppend(toneAt20dBFS(40)), 48 * 40);
+    live->commit(1800, 1840);
     Pending<void> finishing(io, live->finish());
     ASSERT_TRUE(finishing.finish());
-    EXPECT_EQ(events, (std::vector<Event>{Event::ready(), Event::delta("[speech 1.5 s,", "item_2"),
-                                          Event::delta("[speech 1.5 s, -20 dBFS]", "item_2"),
-                                          Event::segment(300, 1800, "[speech 1.5 s, -20 dBFS]")}));
+    EXPECT_EQ(std::vector<Event>(events.begin(), events.begin() + 4),
+              (std::vector<Event>{Event::ready(), Event::delta("[speech 1.5 s,", "item_2"),
+                                  Event::delta("[speech 1.5 s, -20 dBFS]", "item_2"),
+                                  Event::segment(300, 1800, "[speech 1.5 s, -20 dBFS]")}));
+    EXPECT_EQ(events.back(), Event::segment(1800, 1840, "[speech 0.1 s, -24 dBFS]"));
 
     // A commit of nothing gets the error the helper takes in its stride, not one that ends it.
     std::vector<Event> second;
@@ -197,12 +206,13 @@ TEST_F(DevServerTest, ATokenOpensARealtimeSessionThatTranscribesEveryCommit) {
     ASSERT_TRUE(runUntil([&] { return counter("commitsEmpty") == 1; }));
     test::settle(io);
     EXPECT_EQ(second, std::vector<Event>{Event::ready()});
-    EXPECT_EQ(counter("commits"), 3);
-    EXPECT_EQ(counter("transcripts"), 2);
+    EXPECT_EQ(counter("commits"), 4);
+    EXPECT_EQ(counter("transcripts"), 3);
 
-    // A key the server never minted is refused at the upgrade.
+    // An expired key is refused at the upgrade.
+    control(R"({"tokenLifetimeMs": 0})");
     std::vector<Event> refused;
-    auto stranger = session(TranscriptionToken{"ek_made_up", {}, {}, token.url}, refused);
+    auto expired = session(run(client().transcriptionToken("m/1", "mic", "en")), refused);
     ASSERT_TRUE(runUntil([&] { return !refused.empty(); }));
     EXPECT_EQ(refused[0], Event::failed("OpenAI didn't accept the transcription key"));
     EXPECT_EQ(counter("upgradesRefused"), 1);
@@ -372,9 +382,12 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
         {"another bearer token", "POST", chunkPath, good, form, "old-token", 401},
         {"not closed", "POST", chunkPath, good.substr(0, good.size() - 4), form, "dev-token", 400},
         {"no boundary", "POST", chunkPath, good, "multipart/form-data", "dev-token", 400},
-        {"not a form", "POST", chunkPath, good, "application/json", "dev-token", 400},
+        {"another kind of multipart", "POST", chunkPath, good,
+         "multipart/mixed; boundary=" + boundary, "dev-token", 400},
         {"an unknown speaker", "POST", chunkPath, chunk("it", wav), form, "dev-token", 400},
         {"not a WAV file", "POST", chunkPath, chunk("me", "RIFF...."), form, "dev-token", 400},
+        {"a cut-off WAV file", "POST", chunkPath, chunk("me", wav.substr(0, wav.size() - 2)), form,
+         "dev-token", 400},
         {"a field twice", "POST", chunkPath, good.substr(0, good.find("--" + boundary, 10)) + good,
          form, "dev-token", 400},
         {"segments that are not JSON", "POST", "/api/v1/meetings/m/segments", "[{", "", "dev-token",
@@ -397,8 +410,27 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
             EXPECT_TRUE(APIClient::errorParts(bytesOf(body)).code) << c.what << ": " << body;
         }
     }
-    EXPECT_EQ(counter("badRequests"), 8);
+    EXPECT_EQ(counter("badRequests"), 9);
     EXPECT_EQ(counter("unauthorized"), 2);
+}
+
+TEST_F(DevServerTest, FaultSwitchesCanBeSetOnTheCommandLine) {
+    stopServer();
+    start({"--access-token", "other", "--drop-every", "0.25", "--refuse-tokens", "always",
+           "--append-fault-share", "1", "--append-fault-status", "422", "--delay-ms", "5"});
+    const JSONValue switches = *control().member("switches");
+    EXPECT_EQ(switches.member("accessToken")->stringValue(), "other");
+    EXPECT_EQ(switches.member("dropEveryMs")->intValue(), 250);
+    EXPECT_EQ(switches.member("refuseTokens")->boolValue(), true);
+    EXPECT_EQ(switches.member("appendFaultShare")->numberValue(), 1.0);
+    EXPECT_EQ(switches.member("appendFaultStatus")->intValue(), 422);
+    EXPECT_EQ(switches.member("delayMs")->intValue(), 5);
+    stopServer();
+    for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
+             {"--append-fault-status", "200"}, {"--drop-every"}}) {
+        test::ChildProcess refused(devserverBinary, wrong);
+        EXPECT_EQ(refused.wait(), 2);
+    }
 }
 
 }  // namespace
