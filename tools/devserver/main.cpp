@@ -46,18 +46,18 @@ int serve(const DevServerOptions& options) {
     WebAPI api(store, clock, [] { return std::chrono::system_clock::now(); });
     api.switches().apply(options.switches, clock->now());
     auto server = DevServer::create(io.get_executor(), clock, api, DevServer::Limits{});
-    server->listen(options.port);
-
-    const JSONValue ready =
-        JSONValue::object({{"event", "ready"}, {"port", server->port()}, {"url", server->url()}});
-    std::cout << ready.serialized().value_or("{}") << std::endl;
-
+    // Caught before the ready line: whoever starts us may stop us as soon as it reads it.
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     signals.async_wait([&server](const boost::system::error_code& error, int) {
         if (!error) {
             server->stop();
         }
     });
+    server->listen(options.port);
+
+    const JSONValue ready =
+        JSONValue::object({{"event", "ready"}, {"port", server->port()}, {"url", server->url()}});
+    std::cout << ready.serialized().value_or("{}") << std::endl;
     io.run();
     return 0;
 }

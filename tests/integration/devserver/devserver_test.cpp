@@ -388,6 +388,9 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
         {"not a WAV file", "POST", chunkPath, chunk("me", "RIFF...."), form, "dev-token", 400},
         {"a cut-off WAV file", "POST", chunkPath, chunk("me", wav.substr(0, wav.size() - 2)), form,
          "dev-token", 400},
+        {"a WAV with a wrong RIFF size", "POST", chunkPath,
+         chunk("me", std::string(wav).replace(4, 1, 1, static_cast<char>(wav[4] + 8))), form,
+         "dev-token", 400},
         {"a field twice", "POST", chunkPath, good.substr(0, good.find("--" + boundary, 10)) + good,
          form, "dev-token", 400},
         {"segments that are not JSON", "POST", "/api/v1/meetings/m/segments", "[{", "", "dev-token",
@@ -410,7 +413,7 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
             EXPECT_TRUE(APIClient::errorParts(bytesOf(body)).code) << c.what << ": " << body;
         }
     }
-    EXPECT_EQ(counter("badRequests"), 9);
+    EXPECT_EQ(counter("badRequests"), 10);
     EXPECT_EQ(counter("unauthorized"), 2);
 }
 
@@ -426,6 +429,13 @@ TEST_F(DevServerTest, FaultSwitchesCanBeSetOnTheCommandLine) {
     EXPECT_EQ(switches.member("appendFaultStatus")->intValue(), 422);
     EXPECT_EQ(switches.member("delayMs")->intValue(), 5);
     stopServer();
+    // Stopped the moment it says it is ready, it still ends cleanly.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        test::ChildProcess quick(devserverBinary, {"--db", database.string()});
+        quick.readLines(1);
+        quick.signal(SIGINT);
+        EXPECT_EQ(quick.wait(), 0);
+    }
     for (const std::vector<std::string>& wrong : std::vector<std::vector<std::string>>{
              {"--append-fault-status", "200"}, {"--drop-every"}}) {
         test::ChildProcess refused(devserverBinary, wrong);
