@@ -1,8 +1,7 @@
+#include <cctype>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "recording/calls/call_apps.hpp"
 #include "recording/calls/call_detector.hpp"
@@ -14,49 +13,51 @@ namespace {
 
 using namespace std::chrono_literals;
 
-CallApp zoom{"us.zoom.xos", "Zoom"};
-CallApp faceTime{"com.apple.FaceTime", "FaceTime"};
-CallApp chrome{"com.google.Chrome", "Google Chrome"};
+const CallApp zoom{"us.zoom.xos", "Zoom"};
+const CallApp faceTime{"com.apple.FaceTime", "FaceTime"};
+const CallApp chrome{"com.google.Chrome", "Google Chrome"};
 
-TEST(CallAppsMatch, IdentifiersMapToTheirApplication) {
-    struct Case {
-        const char* identifier;
-        std::optional<std::string> app;
-    };
-    const Case cases[] = {
-        {"us.zoom.xos", "us.zoom.xos"},
-        {"us.zoom.ZoomAudioDevice", "us.zoom.xos"},
-        {"us.zoom", "us.zoom.xos"},
-        {"us.zoomer", std::nullopt},
-        {"COM.GOOGLE.CHROME", "com.google.Chrome"},
-        {"com.google.Chrome.helper", "com.google.Chrome"},
-        {"com.microsoft.teams2", "com.microsoft.teams2"},
-        {"com.microsoft.teams", "com.microsoft.teams2"},
-        {"com.microsoft.teams2.helper", "com.microsoft.teams2"},
-        {"com.microsoft.teamsx", std::nullopt},
+std::optional<std::string> matched(const std::string& identifier) {
+    const auto app = CallApps::match(identifier);
+    return app ? std::optional<std::string>(app->bundleID) : std::nullopt;
+}
+
+TEST(CallAppsMatch, EveryMatchingIdentifierCountsForItsRowAndOnlyAsAWholeName) {
+    ASSERT_EQ(CallApps::table().size(), 12u);
+    for (const auto& row : CallApps::table()) {
+        for (std::string_view candidate : row.matching) {
+            const std::string id(candidate);
+            std::string upper = id;
+            for (char& c : upper) {
+                c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+            EXPECT_EQ(matched(id), row.app.bundleID) << id;
+            EXPECT_EQ(matched(upper), row.app.bundleID) << upper;
+            EXPECT_EQ(matched(id + ".helper"), row.app.bundleID) << id;
+            EXPECT_EQ(matched(id + "x"), std::nullopt) << id;
+        }
+    }
+    const std::pair<const char*, std::optional<std::string>> cases[] = {
         {"com.apple.WebKit.GPU", "com.apple.Safari"},
         {"com.apple.avconferenced", "com.apple.FaceTime"},
+        {"com.microsoft.teams", "com.microsoft.teams2"},
         {"com.webex.meetingmanager", "Cisco-Systems.Spark"},
         {"org.mozilla.plugincontainer", "org.mozilla.firefox"},
+        {"us.zoom", "us.zoom.xos"},
         {"com.tessarin.desktop", std::nullopt},
-        {"com.tessarin.desktop.helper", std::nullopt},
         {"COM.TESSARIN.DESKTOP.helper", std::nullopt},
+        {"com.tessarin.desktopx", std::nullopt},
         {"", std::nullopt},
-        {"org.example.recorder", std::nullopt},
     };
-    for (const auto& c : cases) {
-        const auto app = CallApps::match(c.identifier);
-        EXPECT_EQ(app ? std::optional<std::string>(app->bundleID) : std::nullopt, c.app)
-            << c.identifier;
+    for (const auto& [identifier, app] : cases) {
+        EXPECT_EQ(matched(identifier), app) << identifier;
     }
-    EXPECT_EQ(CallApps::table().size(), 12u);
 }
 
 // Polls a detector once per second with the apps seen at each second, collecting the events by
 // time.
-std::vector<std::string> runTimeline(const std::vector<std::set<CallApp>>& seenAt,
-                                     double debounce = 3.0) {
-    CallDetector detector(debounce);
+std::vector<std::string> runTimeline(const std::vector<std::set<CallApp>>& seenAt) {
+    CallDetector detector(3s);
     std::vector<std::string> events;
     const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1000));
     for (std::size_t t = 0; t < seenAt.size(); ++t) {
@@ -100,33 +101,42 @@ TEST(CallDetectorDebounce, ChangesAreReportedOnlyAfterTheDebounceInBothDirection
 }
 
 TEST(CallDetectorDebounce, ResetForgetsEverythingWithoutEvents) {
-    CallDetector detector(3.0);
+    CallDetector detector(0s);
     const auto t0 = std::chrono::system_clock::time_point(std::chrono::seconds(1000));
-    for (int t = 0; t <= 3; ++t) {
-        detector.update({zoom}, t0 + std::chrono::seconds(t));
-    }
+    detector.update({zoom}, t0);
+    detector.update({zoom}, t0);
     EXPECT_EQ(detector.activeApps(), std::set<CallApp>{zoom});
     detector.reset();
     EXPECT_TRUE(detector.activeApps().empty());
-    EXPECT_TRUE(detector.update({}, t0 + std::chrono::seconds(100)).empty());
+    EXPECT_TRUE(detector.update({}, t0 + 100s).empty());
 }
 
-TEST(CallWatcherPoll, IgnoresItselfAndFoldsProcessesOfOneApp) {
+TEST(CallWatcherPoll, IgnoresItselfFoldsProcessesOfOneAppAndSurvivesAFailingList) {
     auto source = std::make_shared<ScriptedProcessSource>();
     source->processes = {{10, "com.google.Chrome"},
                          {11, "com.google.Chrome.helper"},
                          {42, "us.zoom.xos"},
                          {12, ""},
                          {-1, "org.example"}};
-    CallWatcher watcher(source, 42, 0.0);
-    const auto events = watcher.poll(std::chrono::system_clock::now());
-    ASSERT_EQ(events.size(), 0u);  // first sighting is pending even with no debounce
-    const auto later = watcher.poll(std::chrono::system_clock::now());
-    ASSERT_EQ(later.size(), 1u);
-    EXPECT_EQ(later[0], CallEvent::started(chrome));
+    CallWatcher watcher(source, 42, 0s);
+    const auto now = std::chrono::system_clock::now();
+    EXPECT_TRUE(watcher.poll(now).empty());  // first sighting is pending even with no debounce
+    EXPECT_EQ(watcher.poll(now), std::vector<CallEvent>{CallEvent::started(chrome)});
+    EXPECT_EQ(watcher.queryFailure(), std::nullopt);
+
+    source->failure = "no sound server";
+    EXPECT_EQ(watcher.poll(now), std::vector<CallEvent>{CallEvent::ended(chrome)});
+    EXPECT_EQ(watcher.queryFailure(), "no sound server");
+    source->failure.reset();
+    watcher.poll(now);
+    EXPECT_EQ(watcher.queryFailure(), std::nullopt);
 }
 
 using DetectionLoopTest = ServerFixture;
+
+const std::string zoomStarted =
+    R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.started"})";
+const std::string zoomEnded = R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.ended"})";
 
 TEST_F(DetectionLoopTest, ReportsCallsAfterTheDebounceAndStopsWhenSwitchedOff) {
     processes->processes = {{100, "us.zoom.xos"}};
@@ -138,20 +148,20 @@ TEST_F(DetectionLoopTest, ReportsCallsAfterTheDebounceAndStopsWhenSwitchedOff) {
     clock->advance(2s);
     EXPECT_TRUE(lines.empty());
     clock->advance(1s);
-    EXPECT_EQ(takeLines(),
-              std::vector<std::string>{
-                  R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.started"})"});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{zoomStarted});
     EXPECT_EQ(logs.back(), "call started: us.zoom.xos");
 
     processes->processes.clear();
     clock->advance(2s);
     EXPECT_TRUE(lines.empty());
     clock->advance(1s);
-    EXPECT_EQ(takeLines(),
-              std::vector<std::string>{
-                  R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.ended"})"});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{zoomEnded});
+    EXPECT_EQ(logs.back(), "call ended: us.zoom.xos");
 
+    // Off and on again in one turn: the new loop starts from nothing.
     processes->processes = {{100, "us.zoom.xos"}};
+    server->setDetection(false);
+    server->setDetection(true);
     clock->advance(2s);
     send(R"({"id":3,"cmd":"detect.set","params":{"enabled":false}})");
     const int polls = processes->polls;
@@ -159,6 +169,44 @@ TEST_F(DetectionLoopTest, ReportsCallsAfterTheDebounceAndStopsWhenSwitchedOff) {
     EXPECT_EQ(processes->polls, polls);
     EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":3,"ok":true,"result":{}})"});
     EXPECT_EQ(clock->sleepers(), 0u);
+}
+
+TEST_F(DetectionLoopTest, AFailingProcessListIsLoggedOnceAndTheLoopGoesOn) {
+    processes->failure = "no sound server";
+    server->setDetection(true);
+    clock->advance(5s);
+    EXPECT_EQ(processes->polls, 6);
+    EXPECT_EQ(logs, std::vector<std::string>{
+                        "call detection: listing processes failed: no sound server"});
+    processes->failure.reset();
+    processes->processes = {{100, "us.zoom.xos"}};
+    clock->advance(4s);  // first seen on the next poll, started a debounce later
+    EXPECT_EQ(takeLines(), std::vector<std::string>{zoomStarted});
+    EXPECT_TRUE(diagnostics.empty());
+}
+
+TEST_F(DetectionLoopTest, ALoopThatFailedIsLoggedAndStartsAgain) {
+    auto env = environment();
+    bool clockBroken = true;
+    env.now = [&, now = env.now] {
+        if (clockBroken) {
+            throw std::runtime_error("no wall clock");
+        }
+        return now();
+    };
+    makeServer(env);
+    server->setDetection(true);
+    clock->runReady();
+    EXPECT_FALSE(server->isDetecting());
+    EXPECT_EQ(diagnostics, std::vector<std::string>{"call detection failed: no wall clock"});
+
+    clockBroken = false;
+    processes->processes = {{100, "us.zoom.xos"}};
+    send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
+    EXPECT_TRUE(server->isDetecting());
+    clock->advance(3s);
+    EXPECT_EQ(takeLines(),
+              (std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})", zoomStarted}));
 }
 
 TEST_F(DetectionLoopTest, ALoopOutlivingItsServerEndsQuietly) {

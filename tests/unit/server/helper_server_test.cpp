@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/api/auth_error.hpp"
@@ -9,73 +10,93 @@
 namespace tessarin::test {
 namespace {
 
+using namespace std::chrono_literals;
 using HelperServerTest = ServerFixture;
 
-TEST_F(HelperServerTest, EveryCommandAnswersItsExactLine) {
-    struct Case {
-        const char* request;
-        const char* response;
-    };
-    const Case cases[] = {
-        {R"({"id":1,"cmd":"hello"})",
-         R"({"id":1,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-        {R"({"id":2,"cmd":"hello","params":{"protocol":1.0}})",
-         R"({"id":2,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
+std::string success(const std::string& id, const std::string& result) {
+    return R"({"id":)" + id + R"(,"ok":true,"result":)" + result + "}";
+}
+std::string failure(const std::string& id, const std::string& code, const std::string& message) {
+    return R"({"error":{"code":")" + code + R"(","message":")" + message + R"("},"id":)" + id +
+           R"(,"ok":false})";
+}
+
+TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
+    const std::string hello = R"({"macos":"6.1.0","protocol":1,"version":"0.1.0"})";
+    const std::string denied = R"({"mic":"denied","systemAudio":"unknown"})";
+    const std::string badKind = R"(kind must be \"mic\" or \"systemAudio\")";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"id":1,"cmd":"hello"})", success("1", hello)},
+        {R"({"id":2,"cmd":"hello","params":{"protocol":1.0}})", success("2", hello)},
         {R"({"id":3,"cmd":"hello","params":{"protocol":2}})",
-         R"({"error":{"code":"unsupported_protocol","message":"This helper speaks protocol 1"},"id":3,"ok":false})"},
-        {R"({"id":4,"cmd":"hello","params":{"protocol":"2"}})",
-         R"({"id":4,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-        {R"({"id":5,"cmd":"hello","params":{"protocol":1.5}})",
-         R"({"id":5,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-        {R"({"id":6,"cmd":"permissions.status"})",
-         R"({"id":6,"ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})"},
-        {R"({"id":7,"cmd":"permissions.request","params":{"kind":"camera"}})",
-         R"({"error":{"code":"bad_params","message":"kind must be \"mic\" or \"systemAudio\""},"id":7,"ok":false})"},
-        {R"({"id":8,"cmd":"permissions.request"})",
-         R"({"error":{"code":"bad_params","message":"kind must be \"mic\" or \"systemAudio\""},"id":8,"ok":false})"},
-        {R"({"id":9,"cmd":"permissions.request","params":{"kind":"systemAudio"}})",
-         R"({"id":9,"ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})"},
-        {R"({"id":10,"cmd":"token.update","params":{"accessToken":""}})",
-         R"({"error":{"code":"bad_params","message":"accessToken is required"},"id":10,"ok":false})"},
-        {R"({"id":11,"cmd":"token.update","params":{"accessToken":5}})",
-         R"({"error":{"code":"bad_params","message":"accessToken is required"},"id":11,"ok":false})"},
-        {R"({"id":12,"cmd":"token.update","params":{"accessToken":"t"}})",
-         R"({"id":12,"ok":true,"result":{}})"},
-        {R"({"id":13,"cmd":"detect.set","params":{"enabled":1}})",
-         R"({"error":{"code":"bad_params","message":"enabled must be true or false"},"id":13,"ok":false})"},
-        {R"({"id":14,"cmd":"detect.set"})",
-         R"({"error":{"code":"bad_params","message":"enabled must be true or false"},"id":14,"ok":false})"},
-        {R"({"id":15,"cmd":"detect.set","params":{"enabled":false}})",
-         R"({"id":15,"ok":true,"result":{}})"},
+         failure("3", "unsupported_protocol", "This helper speaks protocol 1")},
+        {R"({"id":4,"cmd":"hello","params":{"protocol":2.0}})",
+         failure("4", "unsupported_protocol", "This helper speaks protocol 1")},
+        {R"({"id":5,"cmd":"hello","params":{"protocol":"2"}})", success("5", hello)},
+        {R"({"id":6,"cmd":"hello","params":{"protocol":1.5}})", success("6", hello)},
+        {R"({"id":7,"cmd":"permissions.status"})", success("7", denied)},
+        {R"({"id":8,"cmd":"permissions.request","params":{"kind":"camera"}})",
+         failure("8", "bad_params", badKind)},
+        {R"({"id":9,"cmd":"permissions.request"})", failure("9", "bad_params", badKind)},
+        {R"({"id":10,"cmd":"permissions.request","params":{"kind":"systemAudio"}})",
+         success("10", denied)},
+        {R"({"id":11,"cmd":"token.update","params":{"accessToken":""}})",
+         failure("11", "bad_params", "accessToken is required")},
+        {R"({"id":12,"cmd":"token.update","params":{"accessToken":5}})",
+         failure("12", "bad_params", "accessToken is required")},
+        {R"({"id":13,"cmd":"token.update","params":{"accessToken":"t"}})", success("13", "{}")},
+        {R"({"id":14,"cmd":"detect.set","params":{"enabled":1}})",
+         failure("14", "bad_params", "enabled must be true or false")},
+        {R"({"id":15,"cmd":"detect.set"})",
+         failure("15", "bad_params", "enabled must be true or false")},
+        {R"({"id":16,"cmd":"detect.set","params":{"enabled":false}})", success("16", "{}")},
         {R"({"id":"x","cmd":"record.start"})",
-         R"({"error":{"code":"unknown_command","message":"Unknown cmd record.start"},"id":"x","ok":false})"},
-        {R"({"id":16,"cmd":"selftest.run"})",
-         R"({"error":{"code":"unknown_command","message":"Unknown cmd selftest.run"},"id":16,"ok":false})"},
-        {R"({"id":17,"cmd":"fly"})",
-         R"({"error":{"code":"unknown_command","message":"Unknown cmd fly"},"id":17,"ok":false})"},
-        {"not json",
-         R"({"error":{"code":"bad_request","message":"Each line must be a JSON object"},"id":null,"ok":false})"},
-        {R"({"id":true,"cmd":""})",
-         R"({"error":{"code":"bad_request","message":"Missing cmd"},"id":true,"ok":false})"},
-        {"  \t{\"id\":18,\"cmd\":\"hello\"}\xE2\x80\xA8\r",
-         R"({"id":18,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
+         failure(R"("x")", "unknown_command", "Unknown cmd record.start")},
+        {R"({"id":17,"cmd":"selftest.run"})",
+         failure("17", "unknown_command", "Unknown cmd selftest.run")},
+        {R"({"id":18,"cmd":"hello.world"})",
+         failure("18", "unknown_command", "Unknown cmd hello.world")},
+        {"  \t{\"id\":19,\"cmd\":\"hello\"}\xE2\x80\xA8\r", success("19", hello)},
+        {"", ""},
+        {" \t\r", ""},
+        {"\xE2\x80\x83\xC2\xA0", ""},
     };
-    for (const auto& c : cases) {
-        send(c.request);
-        EXPECT_EQ(takeLines(), std::vector<std::string>{c.response}) << c.request;
+    for (const auto& [request, response] : cases) {
+        send(request);
+        EXPECT_EQ(takeLines(), response.empty() ? std::vector<std::string>{}
+                                                : std::vector<std::string>{response})
+            << request;
     }
+    EXPECT_EQ(logs, (std::vector<std::string>{
+                        "hello failed: unsupported_protocol",
+                        "hello failed: unsupported_protocol",
+                        "permissions.request failed: bad_params",
+                        "permissions.request failed: bad_params",
+                        "primed",
+                        "token.update failed: bad_params",
+                        "token.update failed: bad_params",
+                        "detect.set failed: bad_params",
+                        "detect.set failed: bad_params",
+                        "record.start failed: unknown_command",
+                        "selftest.run failed: unknown_command",
+                        "hello.world failed: unknown_command",
+                    }));
 }
 
-TEST_F(HelperServerTest, BlankLinesGetNoAnswer) {
-    for (const char* line : {"", "   ", "\t\r", "\xE2\x80\x83\xC2\xA0"}) {
-        send(line);
+TEST_F(HelperServerTest, PermissionReportNamesEveryMicrophoneStatus) {
+    using Status = CapturePermission::Status;
+    const std::pair<Status, std::string> statuses[] = {{Status::granted, "granted"},
+                                                       {Status::denied, "denied"},
+                                                       {Status::undetermined, "undetermined"},
+                                                       {Status::unknown, "unknown"}};
+    for (const auto& [status, name] : statuses) {
+        auto env = environment();
+        env.micStatus = [status] { return status; };
+        makeServer(env);
+        send(R"({"id":1,"cmd":"permissions.status"})");
+        EXPECT_EQ(takeLines(), std::vector<std::string>{success(
+                                   "1", R"({"mic":")" + name + R"(","systemAudio":"unknown"})")});
     }
-    EXPECT_TRUE(lines.empty());
-}
-
-TEST_F(HelperServerTest, FailuresAreLoggedByCodeOnly) {
-    send(R"({"id":1,"cmd":"detect.set"})");
-    EXPECT_EQ(logs, std::vector<std::string>{"detect.set failed: bad_params"});
 }
 
 TEST_F(HelperServerTest, ASlowMicPromptDoesNotHoldBackLaterRequests) {
@@ -86,8 +107,7 @@ TEST_F(HelperServerTest, ASlowMicPromptDoesNotHoldBackLaterRequests) {
     micPrompt->resume(true);
     clock->runReady();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1],
-              R"({"id":"slow","ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})");
+    EXPECT_EQ(lines[1], success(R"("slow")", R"({"mic":"denied","systemAudio":"unknown"})"));
 }
 
 TEST_F(HelperServerTest, UnexpectedErrorsAnswerInternalWithTheirDescription) {
@@ -95,52 +115,35 @@ TEST_F(HelperServerTest, UnexpectedErrorsAnswerInternalWithTheirDescription) {
     env.requestMic = []() -> Awaitable<bool> { throw std::runtime_error("prompt exploded"); };
     makeServer(env);
     send(R"({"id":1,"cmd":"permissions.request","params":{"kind":"mic"}})");
-    EXPECT_EQ(
-        takeLines(),
-        std::vector<std::string>{
-            R"({"error":{"code":"internal","message":"prompt exploded"},"id":1,"ok":false})"});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("1", "internal", "prompt exploded")});
     EXPECT_TRUE(logs.empty());
 }
 
 TEST_F(HelperServerTest, DeviceChangesNameOnlyWhatIsKnown) {
     server->deviceChanged(std::string("USB Mic"), std::string("Speakers"));
     server->deviceChanged(std::nullopt, std::string("Speakers"));
+    server->deviceChanged(std::string("USB Mic"), std::nullopt);
     server->deviceChanged(std::nullopt, std::nullopt);
     EXPECT_EQ(takeLines(),
               (std::vector<std::string>{
                   R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
                   R"({"event":"device.changed","output":"Speakers"})",
+                  R"({"event":"device.changed","input":"USB Mic"})",
                   R"({"event":"device.changed"})",
               }));
 }
 
-TEST_F(HelperServerTest, ShutdownRefusesNothingYetButStopsDetection) {
-    send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
-    ASSERT_TRUE(server->isDetecting());
-    Task<>::spawn(io.get_executor(), "test",
-                  [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
-    clock->runReady();
-    EXPECT_TRUE(server->isClosing());
-    EXPECT_FALSE(server->isDetecting());
-    const int polls = processes->polls;
-    clock->advance(std::chrono::seconds(10));
-    EXPECT_EQ(processes->polls, polls);
-    // Shutting down while idle writes no events.
-    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})"});
-}
-
-}  // namespace
-}  // namespace tessarin::test
-
-namespace tessarin::test {
-namespace {
-
 struct HelperServerBrokerTest : ServerFixture {
     int tokenNeeded = 0;
     std::shared_ptr<HelperAuth> broker =
-        HelperAuth::make(io.get_executor(), clock, *URL::parse("https://n.example"), "t1",
-                         std::chrono::seconds(60), [this] { ++tokenNeeded; });
+        HelperAuth::create(io.get_executor(), clock, *URL::parse("https://n.example"), "t1", 60s,
+                           [this] { ++tokenNeeded; });
     std::vector<std::string> released;
+
+    void SetUp() override {
+        ServerFixture::SetUp();
+        server->useAuth(broker);
+    }
 
     void refuseCurrentToken() {
         Task<>::spawn(io.get_executor(), "test", [this]() -> Awaitable<void> {
@@ -156,24 +159,29 @@ struct HelperServerBrokerTest : ServerFixture {
 };
 
 TEST_F(HelperServerBrokerTest, TokenUpdateReleasesParkedRequestsWithTheNewToken) {
-    server->useAuth(broker);
     refuseCurrentToken();
     refuseCurrentToken();
     EXPECT_EQ(tokenNeeded, 1);
     send(R"({"id":1,"cmd":"token.update","params":{"accessToken":"t2"}})");
-    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})"});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{success("1", "{}")});
     EXPECT_EQ(released, (std::vector<std::string>{"t2", "t2"}));
     EXPECT_EQ(broker->token(), "t2");
 }
 
-TEST_F(HelperServerBrokerTest, ShutdownClosesTheBrokerSoNothingStaysParked) {
-    server->useAuth(broker);
+TEST_F(HelperServerBrokerTest, ShutdownClosesTheBrokerStopsDetectionAndWritesNothing) {
+    send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
     refuseCurrentToken();
-    Task<>::spawn(io.get_executor(), "test",
-                  [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
-    clock->runReady();
+    takeLines();
+    shutdown();
+    EXPECT_EQ(server->state(), HelperServer::State::closing);
     EXPECT_EQ(released, std::vector<std::string>{"signed out"});
     EXPECT_TRUE(broker->closed());
+    EXPECT_FALSE(server->isDetecting());
+    const int polls = processes->polls;
+    clock->advance(10s);
+    EXPECT_EQ(processes->polls, polls);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(clock->sleepers(), 0u);  // no loop and no token time limit left behind
 }
 
 }  // namespace
