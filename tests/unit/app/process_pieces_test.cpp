@@ -7,12 +7,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "app/helper_process.hpp"
 #include "app/line_reader.hpp"
 #include "app/protocol_writer.hpp"
 #include "app/shutdown_watchdog.hpp"
+#include "core/log/diagnostics.hpp"
+#include "support/io_driver.hpp"
 
 namespace tessarin {
 namespace {
@@ -43,68 +45,93 @@ struct Pipe {
     }
 };
 
-struct Collected {
-    std::vector<std::string> lines;
-    int tooLong = 0;
-    bool ended = false;
-    std::optional<std::string> error;
-};
-
-// Feeds `input` through a LineReader with a small line limit and collects what reaches the
-// executor.
-Collected readAll(const std::string& input, std::size_t maxLine) {
+// A LineReader over a pipe whose writer sends `input` in 3-byte pieces (so lines straddle reads)
+// and then closes. Lines handed over are kept, holding their share of the bound, while `holding`.
+struct ReaderRun {
     boost::asio::io_context io;
     Pipe pipe;
-    Collected got;
-    LineReader::start(io.get_executor(), pipe.read,
-                      {
-                          .line = [&](std::string line) { got.lines.push_back(std::move(line)); },
-                          .tooLong = [&] { got.lines.push_back("<too long>"); },
-                          .end =
-                              [&](std::optional<std::string> error) {
-                                  got.ended = true;
-                                  got.error = error;
-                              },
-                      },
-                      maxLine);
-    std::thread writer([&] {
-        // Small writes so lines straddle reads.
-        for (std::size_t i = 0; i < input.size(); i += 3) {
-            EXPECT_GT(
-                ::write(pipe.write, input.data() + i, std::min<std::size_t>(3, input.size() - i)),
-                0);
-        }
-        pipe.closeWrite();
-    });
-    auto busy = boost::asio::make_work_guard(io);  // the reader posts from another thread
-    while (!got.ended) {
-        io.run_one_for(5s);
+    std::vector<std::string> lines;
+    std::vector<LineReader::Line> held;
+    bool holding = false;
+    bool ended = false;
+    std::optional<std::string> error;
+    std::thread writer;
+
+    ReaderRun(const std::string& input, LineReader::Limits limits) {
+        LineReader::start(io.get_executor(), pipe.read,
+                          {
+                              .line =
+                                  [this](LineReader::Line line) {
+                                      lines.push_back(line.text);
+                                      if (holding) {
+                                          held.push_back(std::move(line));
+                                      }
+                                  },
+                              .tooLong = [this] { lines.push_back("<too long>"); },
+                              .end =
+                                  [this](std::optional<std::string> failure) {
+                                      ended = true;
+                                      error = failure;
+                                  },
+                          },
+                          limits);
+        writer = std::thread([this, input] {
+            for (std::size_t i = 0; i < input.size(); i += 3) {
+                EXPECT_GT(::write(pipe.write, input.data() + i,
+                                  std::min<std::size_t>(3, input.size() - i)),
+                          0);
+            }
+            pipe.closeWrite();
+        });
     }
-    writer.join();
-    return got;
-}
+    ~ReaderRun() { writer.join(); }
+
+    bool finish() {
+        return test::runUntil(io, [this] { return ended; });
+    }
+};
 
 TEST(LineReaderTest, SplitsLinesAndSkipsOverlongOnesToTheNextLineEnd) {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {"ab\ncd\nef", {"ab", "cd", "ef"}},
+        {"ab\r\ncd\r\n", {"ab", "cd"}},
+        {"\n\nx\n", {"", "", "x"}},
+        {"12345678\nz\n", {"12345678", "z"}},
+        {"123456789\nz\n", {"<too long>", "z"}},
+        {"123456789abcdef0123\nz\n", {"<too long>", "z"}},
+        {"ok\n123456789abcdef", {"ok", "<too long>"}},
+        {"a\rb\n", {"a\rb"}},
+    };
+    for (const auto& [input, expected] : cases) {
+        ReaderRun run(input, {.maxLineBytes = 8});
+        ASSERT_TRUE(run.finish()) << input;
+        EXPECT_EQ(run.lines, expected) << input;
+        EXPECT_FALSE(run.error) << input;
+    }
+}
+
+TEST(LineReaderTest, ReadingWaitsWhileLinesInFlightHoldTheBoundAndLosesNothing) {
     struct Case {
         const char* name;
-        std::string input;
-        std::vector<std::string> expected;
+        LineReader::Limits limits;
+        std::size_t admitted;
     };
     const Case cases[] = {
-        {"plain lines and a last line without a feed", "ab\ncd\nef", {"ab", "cd", "ef"}},
-        {"CRLF endings lose the CR", "ab\r\ncd\r\n", {"ab", "cd"}},
-        {"blank lines are lines", "\n\nx\n", {"", "", "x"}},
-        {"a line at the limit is kept", "12345678\nz\n", {"12345678", "z"}},
-        {"an overlong line is reported once and skipped",
-         "123456789abcdef0123\nz\n",
-         {"<too long>", "z"}},
-        {"an overlong last line without a feed", "ok\n123456789abcdef", {"ok", "<too long>"}},
-        {"a CR does not end a line", "a\rb\n", {"a\rb"}},
+        {"bytes filled exactly", {.maxLineBytes = 8, .maxHeldBytes = 10}, 3},
+        {"one byte over the bytes", {.maxLineBytes = 8, .maxHeldBytes = 9}, 2},
+        {"lines", {.maxLineBytes = 8, .maxHeldLines = 2}, 2},
+        {"a line above the bytes passes alone", {.maxLineBytes = 8, .maxHeldBytes = 3}, 1},
     };
     for (const auto& c : cases) {
-        const auto got = readAll(c.input, 8);
-        EXPECT_EQ(got.lines, c.expected) << c.name;
-        EXPECT_FALSE(got.error) << c.name;
+        ReaderRun run("aaaa\nbbbb\ncc\nd\n", c.limits);
+        run.holding = true;
+        test::runUntil(run.io, [&] { return run.lines.size() >= c.admitted; });
+        test::settle(run.io, 20ms);
+        EXPECT_EQ(run.lines.size(), c.admitted) << c.name;
+        run.holding = false;
+        run.held.clear();
+        ASSERT_TRUE(run.finish()) << c.name;
+        EXPECT_EQ(run.lines, (std::vector<std::string>{"aaaa", "bbbb", "cc", "d"})) << c.name;
     }
 }
 
@@ -151,6 +178,19 @@ TEST(ProtocolWriterTest, AClosedReaderAbandonsTheLineWithoutKillingTheProcess) {
     ProtocolWriter writer(pipe.write);
     EXPECT_FALSE(writer.writeLine("{\"id\":1}"));
     EXPECT_FALSE(writer.writeLine("{\"id\":2}"));
+}
+
+TEST(HelperProcessServe, AFailingMainLoopIsLoggedAndEndsWithStatusOne) {
+    std::vector<std::string> logged;
+    Diagnostics::setSink([&](std::string_view line) { logged.emplace_back(line); });
+    boost::asio::io_context io;
+    const int status = HelperProcess::serve(io, []() -> Awaitable<void> {
+        co_await boost::asio::post(boost::asio::use_awaitable_t<Executor>{});
+        throw std::runtime_error("no event loop");
+    }());
+    Diagnostics::setSink({});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(logged, std::vector<std::string>{"the helper failed: no event loop"});
 }
 
 TEST(ShutdownWatchdogDeathTest, FiresEvenWhenTheMainThreadIsStuck) {
