@@ -6,6 +6,7 @@
 #include "core/http/url.hpp"
 #include "recording/server/helper_auth.hpp"
 #include "server_fixture.hpp"
+#include "support/pending.hpp"
 
 namespace tessarin::test {
 namespace {
@@ -13,89 +14,80 @@ namespace {
 using namespace std::chrono_literals;
 using HelperServerTest = ServerFixture;
 
-std::string success(const std::string& id, const std::string& result) {
+std::string request(const std::string& cmd, const std::string& params = "{}") {
+    return R"({"id":1,"cmd":")" + cmd + R"(","params":)" + params + "}";
+}
+std::string success(const std::string& result, const std::string& id = "1") {
     return R"({"id":)" + id + R"(,"ok":true,"result":)" + result + "}";
 }
-std::string failure(const std::string& id, const std::string& code, const std::string& message) {
-    return R"({"error":{"code":")" + code + R"(","message":")" + message + R"("},"id":)" + id +
-           R"(,"ok":false})";
+std::string failure(const std::string& code, const std::string& message) {
+    return R"({"error":{"code":")" + code + R"(","message":")" + message +
+           R"("},"id":1,"ok":false})";
 }
 
 TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
-    const std::string hello = R"({"macos":"6.1.0","protocol":1,"version":"0.1.0"})";
-    const std::string denied = R"({"mic":"denied","systemAudio":"unknown"})";
-    const std::string badKind = R"(kind must be \"mic\" or \"systemAudio\")";
+    const std::string hello = success(R"({"macos":"6.1.0","protocol":1,"version":"0.1.0"})");
+    const std::string denied = success(R"({"mic":"denied","systemAudio":"unknown"})");
+    const std::string otherProtocol =
+        failure("unsupported_protocol", "This helper speaks protocol 1");
+    const std::string badKind = failure("bad_params", R"(kind must be \"mic\" or \"systemAudio\")");
+    const std::string noToken = failure("bad_params", "accessToken is required");
+    const std::string badFlag = failure("bad_params", "enabled must be true or false");
     const std::pair<std::string, std::string> cases[] = {
-        {R"({"id":1,"cmd":"hello"})", success("1", hello)},
-        {R"({"id":2,"cmd":"hello","params":{"protocol":1.0}})", success("2", hello)},
-        {R"({"id":3,"cmd":"hello","params":{"protocol":2}})",
-         failure("3", "unsupported_protocol", "This helper speaks protocol 1")},
-        {R"({"id":4,"cmd":"hello","params":{"protocol":2.0}})",
-         failure("4", "unsupported_protocol", "This helper speaks protocol 1")},
-        {R"({"id":5,"cmd":"hello","params":{"protocol":"2"}})", success("5", hello)},
-        {R"({"id":6,"cmd":"hello","params":{"protocol":1.5}})", success("6", hello)},
-        {R"({"id":7,"cmd":"permissions.status"})", success("7", denied)},
-        {R"({"id":8,"cmd":"permissions.request","params":{"kind":"camera"}})",
-         failure("8", "bad_params", badKind)},
-        {R"({"id":9,"cmd":"permissions.request"})", failure("9", "bad_params", badKind)},
-        {R"({"id":10,"cmd":"permissions.request","params":{"kind":"systemAudio"}})",
-         success("10", denied)},
-        {R"({"id":11,"cmd":"token.update","params":{"accessToken":""}})",
-         failure("11", "bad_params", "accessToken is required")},
-        {R"({"id":12,"cmd":"token.update","params":{"accessToken":5}})",
-         failure("12", "bad_params", "accessToken is required")},
-        {R"({"id":13,"cmd":"token.update","params":{"accessToken":"t"}})", success("13", "{}")},
-        {R"({"id":14,"cmd":"detect.set","params":{"enabled":1}})",
-         failure("14", "bad_params", "enabled must be true or false")},
-        {R"({"id":15,"cmd":"detect.set"})",
-         failure("15", "bad_params", "enabled must be true or false")},
-        {R"({"id":16,"cmd":"detect.set","params":{"enabled":false}})", success("16", "{}")},
-        {R"({"id":"x","cmd":"record.start"})",
-         failure(R"("x")", "unknown_command", "Unknown cmd record.start")},
-        {R"({"id":17,"cmd":"selftest.run"})",
-         failure("17", "unknown_command", "Unknown cmd selftest.run")},
-        {R"({"id":18,"cmd":"hello.world"})",
-         failure("18", "unknown_command", "Unknown cmd hello.world")},
-        {"  \t{\"id\":19,\"cmd\":\"hello\"}\xE2\x80\xA8\r", success("19", hello)},
+        {request("hello"), hello},
+        {request("hello", R"({"protocol":1.0})"), hello},
+        {request("hello", R"({"protocol":2})"), otherProtocol},
+        {request("hello", R"({"protocol":2.0})"), otherProtocol},
+        {request("hello", R"({"protocol":"2"})"), hello},
+        {request("hello", R"({"protocol":1.5})"), hello},
+        {request("permissions.status"), denied},
+        {request("permissions.request", R"({"kind":"camera"})"), badKind},
+        {request("permissions.request"), badKind},
+        {request("permissions.request", R"({"kind":"systemAudio"})"), denied},
+        {request("token.update", R"({"accessToken":""})"), noToken},
+        {request("token.update", R"({"accessToken":5})"), noToken},
+        {request("token.update", R"({"accessToken":"t"})"), success("{}")},
+        {request("detect.set", R"({"enabled":1})"), badFlag},
+        {request("detect.set"), badFlag},
+        {request("detect.set", R"({"enabled":false})"), success("{}")},
+        {request("record.start"), failure("unknown_command", "Unknown cmd record.start")},
+        {request("selftest.run"), failure("unknown_command", "Unknown cmd selftest.run")},
+        {request("hello.world"), failure("unknown_command", "Unknown cmd hello.world")},
+        {"  \t" + request("hello") + "\xE2\x80\xA8\r", hello},
         {"", ""},
         {" \t\r", ""},
         {"\xE2\x80\x83\xC2\xA0", ""},
     };
-    for (const auto& [request, response] : cases) {
-        send(request);
+    for (const auto& [line, response] : cases) {
+        send(line);
         EXPECT_EQ(takeLines(), response.empty() ? std::vector<std::string>{}
                                                 : std::vector<std::string>{response})
-            << request;
+            << line;
     }
-    EXPECT_EQ(logs, (std::vector<std::string>{
-                        "hello failed: unsupported_protocol",
-                        "hello failed: unsupported_protocol",
-                        "permissions.request failed: bad_params",
-                        "permissions.request failed: bad_params",
-                        "primed",
-                        "token.update failed: bad_params",
-                        "token.update failed: bad_params",
-                        "detect.set failed: bad_params",
-                        "detect.set failed: bad_params",
-                        "record.start failed: unknown_command",
-                        "selftest.run failed: unknown_command",
-                        "hello.world failed: unknown_command",
-                    }));
+    const std::string badParams = " failed: bad_params", unknown = " failed: unknown_command";
+    EXPECT_EQ(logs,
+              (std::vector<std::string>{
+                  "hello failed: unsupported_protocol", "hello failed: unsupported_protocol",
+                  "permissions.request" + badParams, "permissions.request" + badParams, "primed",
+                  "token.update" + badParams, "token.update" + badParams, "detect.set" + badParams,
+                  "detect.set" + badParams, "record.start" + unknown, "selftest.run" + unknown,
+                  "hello.world" + unknown}));
 }
 
 TEST_F(HelperServerTest, PermissionReportNamesEveryMicrophoneStatus) {
-    using Status = CapturePermission::Status;
-    const std::pair<Status, std::string> statuses[] = {{Status::granted, "granted"},
-                                                       {Status::denied, "denied"},
-                                                       {Status::undetermined, "undetermined"},
-                                                       {Status::unknown, "unknown"}};
+    using enum CapturePermission::Status;
+    const std::pair<CapturePermission::Status, std::string> statuses[] = {
+        {granted, "granted"},
+        {denied, "denied"},
+        {undetermined, "undetermined"},
+        {unknown, "unknown"}};
     for (const auto& [status, name] : statuses) {
         auto env = environment();
         env.micStatus = [status] { return status; };
         makeServer(env);
-        send(R"({"id":1,"cmd":"permissions.status"})");
-        EXPECT_EQ(takeLines(), std::vector<std::string>{success(
-                                   "1", R"({"mic":")" + name + R"(","systemAudio":"unknown"})")});
+        send(request("permissions.status"));
+        EXPECT_EQ(takeLines(), std::vector<std::string>{success(R"({"mic":")" + name +
+                                                                R"(","systemAudio":"unknown"})")});
     }
 }
 
@@ -107,15 +99,15 @@ TEST_F(HelperServerTest, ASlowMicPromptDoesNotHoldBackLaterRequests) {
     micPrompt->resume(true);
     clock->runReady();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], success(R"("slow")", R"({"mic":"denied","systemAudio":"unknown"})"));
+    EXPECT_EQ(lines[1], success(R"({"mic":"denied","systemAudio":"unknown"})", R"("slow")"));
 }
 
 TEST_F(HelperServerTest, UnexpectedErrorsAnswerInternalWithTheirDescription) {
     auto env = environment();
     env.requestMic = []() -> Awaitable<bool> { throw std::runtime_error("prompt exploded"); };
     makeServer(env);
-    send(R"({"id":1,"cmd":"permissions.request","params":{"kind":"mic"}})");
-    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("1", "internal", "prompt exploded")});
+    send(request("permissions.request", R"({"kind":"mic"})"));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("internal", "prompt exploded")});
     EXPECT_TRUE(logs.empty());
 }
 
@@ -124,13 +116,12 @@ TEST_F(HelperServerTest, DeviceChangesNameOnlyWhatIsKnown) {
     server->deviceChanged(std::nullopt, std::string("Speakers"));
     server->deviceChanged(std::string("USB Mic"), std::nullopt);
     server->deviceChanged(std::nullopt, std::nullopt);
-    EXPECT_EQ(takeLines(),
-              (std::vector<std::string>{
-                  R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
-                  R"({"event":"device.changed","output":"Speakers"})",
-                  R"({"event":"device.changed","input":"USB Mic"})",
-                  R"({"event":"device.changed"})",
-              }));
+    EXPECT_EQ(
+        takeLines(),
+        (std::vector<std::string>{
+            R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
+            R"({"event":"device.changed","output":"Speakers"})",
+            R"({"event":"device.changed","input":"USB Mic"})", R"({"event":"device.changed"})"}));
 }
 
 struct HelperServerBrokerTest : ServerFixture {
@@ -138,49 +129,36 @@ struct HelperServerBrokerTest : ServerFixture {
     std::shared_ptr<HelperAuth> broker =
         HelperAuth::create(io.get_executor(), clock, *URL::parse("https://n.example"), "t1", 60s,
                            [this] { ++tokenNeeded; });
-    std::vector<std::string> released;
-
     void SetUp() override {
         ServerFixture::SetUp();
         server->useAuth(broker);
     }
-
-    void refuseCurrentToken() {
-        Task<>::spawn(io.get_executor(), "test", [this]() -> Awaitable<void> {
-            try {
-                std::string next = co_await broker->tokenRejected("t1");
-                released.push_back(next);
-            } catch (const AuthError&) {
-                released.push_back("signed out");
-            }
-        });
-        clock->runReady();
-    }
 };
 
 TEST_F(HelperServerBrokerTest, TokenUpdateReleasesParkedRequestsWithTheNewToken) {
-    refuseCurrentToken();
-    refuseCurrentToken();
+    Pending<std::string> first(io, broker->tokenRejected("t1"));
+    Pending<std::string> second(io, broker->tokenRejected("t1"));
+    clock->runReady();
     EXPECT_EQ(tokenNeeded, 1);
-    send(R"({"id":1,"cmd":"token.update","params":{"accessToken":"t2"}})");
-    EXPECT_EQ(takeLines(), std::vector<std::string>{success("1", "{}")});
-    EXPECT_EQ(released, (std::vector<std::string>{"t2", "t2"}));
-    EXPECT_EQ(broker->token(), "t2");
+    send(request("token.update", R"({"accessToken":"t2"})"));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{success("{}")});
+    EXPECT_EQ(first.get(), "t2");
+    EXPECT_EQ(second.get(), "t2");
 }
 
 TEST_F(HelperServerBrokerTest, ShutdownClosesTheBrokerStopsDetectionAndWritesNothing) {
-    send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
-    refuseCurrentToken();
-    takeLines();
-    shutdown();
+    send(request("detect.set", R"({"enabled":true})"));
+    Pending<std::string> parked(io, broker->tokenRejected("t1"));
+    Pending<void> shutdown(io, server->shutdown());
+    clock->runReady();
+    EXPECT_TRUE(shutdown.done());
     EXPECT_EQ(server->state(), HelperServer::State::closing);
-    EXPECT_EQ(released, std::vector<std::string>{"signed out"});
-    EXPECT_TRUE(broker->closed());
+    EXPECT_TRUE(failure<AuthError>(parked));
     EXPECT_FALSE(server->isDetecting());
     const int polls = processes->polls;
     clock->advance(10s);
     EXPECT_EQ(processes->polls, polls);
-    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(takeLines(), std::vector<std::string>{success("{}")});
     EXPECT_EQ(clock->sleepers(), 0u);  // no loop and no token time limit left behind
 }
 

@@ -44,7 +44,6 @@ struct ServerFixture : testing::Test {
     std::vector<std::string> lines;
     std::vector<std::string> logs;
     std::vector<std::string> diagnostics;
-    std::chrono::system_clock::time_point wallClock{std::chrono::seconds(1'700'000'000)};
     std::shared_ptr<HelperServer> server;
 
     HelperEnvironment environment() {
@@ -58,9 +57,8 @@ struct ServerFixture : testing::Test {
         env.primeSystemAudio = [this] { logs.push_back("primed"); };
         env.processSource = processes;
         env.clock = clock;
-        // The wall clock moves with virtual time.
-        env.now = [this] {
-            return wallClock + (clock->now().time_since_epoch() - std::chrono::hours(24));
+        env.now = [clock = clock] {  // the wall clock moves with virtual time
+            return std::chrono::system_clock::time_point(clock->now().time_since_epoch());
         };
         return env;
     }
@@ -84,12 +82,6 @@ struct ServerFixture : testing::Test {
                       [server = server, line = std::move(line)]() -> Awaitable<void> {
                           co_await server->handle(line);
                       });
-        clock->runReady();
-    }
-
-    void shutdown() {
-        Task<>::spawn(io.get_executor(), "test",
-                      [server = server]() -> Awaitable<void> { co_await server->shutdown(); });
         clock->runReady();
     }
 
