@@ -38,6 +38,7 @@ TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
         {request("hello", R"({"protocol":1.0})"), hello},
         {request("hello", R"({"protocol":2})"), otherProtocol},
         {request("hello", R"({"protocol":2.0})"), otherProtocol},
+        {request("hello", R"({"protocol":0})"), otherProtocol},
         {request("hello", R"({"protocol":"2"})"), hello},
         {request("hello", R"({"protocol":1.5})"), hello},
         {request("permissions.status"), denied},
@@ -68,10 +69,10 @@ TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
     EXPECT_EQ(logs,
               (std::vector<std::string>{
                   "hello failed: unsupported_protocol", "hello failed: unsupported_protocol",
-                  "permissions.request" + badParams, "permissions.request" + badParams, "primed",
-                  "token.update" + badParams, "token.update" + badParams, "detect.set" + badParams,
-                  "detect.set" + badParams, "record.start" + unknown, "selftest.run" + unknown,
-                  "hello.world" + unknown}));
+                  "hello failed: unsupported_protocol", "permissions.request" + badParams,
+                  "permissions.request" + badParams, "primed", "token.update" + badParams,
+                  "token.update" + badParams, "detect.set" + badParams, "detect.set" + badParams,
+                  "record.start" + unknown, "selftest.run" + unknown, "hello.world" + unknown}));
 }
 
 TEST_F(HelperServerTest, PermissionReportNamesEveryMicrophoneStatus) {
