@@ -54,9 +54,9 @@ void openNullOntoClosedStandardDescriptors() {
 
 int HelperProcess::main(int argc, char** argv) {
     openNullOntoClosedStandardDescriptors();
-    HelperLog log(STDERR_FILENO);
-    // Failures of background work are reported where the helper's own diagnostics go.
-    Diagnostics::setSink([&log](std::string_view message) { log.log(message); });
+    // Lives as long as the process: failures of background work are reported through it.
+    static const HelperLog log(STDERR_FILENO);
+    Diagnostics::setSink([](std::string_view message) { log.log(message); });
     ProtocolWriter writer(STDOUT_FILENO);
     // A closed standard output must make writes fail, not end the process.
     std::signal(SIGPIPE, SIG_IGN);

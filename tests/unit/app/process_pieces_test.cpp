@@ -32,8 +32,8 @@ struct Pipe {
 };
 
 // A LineReader over a pipe whose writer sends `input` in 3-byte pieces (so lines straddle reads)
-// and then closes it. Lines handed over are kept, holding their share of the bound, until
-// `releaseAll`.
+// and then closes it. Lines handed over are kept in `held`, holding their share of the bound,
+// while `holding`.
 struct ReaderRun {
     boost::asio::io_context io;
     Pipe pipe;
@@ -64,47 +64,43 @@ struct ReaderRun {
         });
     }
     ~ReaderRun() { writer.join(); }
-
-    void releaseAll() {
-        holding = false;
-        held.clear();
-    }
-
-    bool finish() {
-        return test::runUntil(io, [this] { return ended; });
-    }
 };
 
 TEST(LineReaderTest, SplitsLinesSkipsOverlongOnesAndWaitsWhileLinesInFlightFillTheBound) {
     struct Case {
         std::string input;
         LineReader::Limits limits;
-        std::size_t admitted;  // while every line handed over is still held
+        // Lines handed over while all of them are held; then again once those are released.
+        std::size_t admitted[2];
         std::vector<std::string> lines;
     };
     const LineReader::Limits lineOf8{.maxLineBytes = 8};
-    const std::vector<std::string> abcd = {"aaaa", "bbbb", "cc", "d"};
+    const std::string five = "aaaa\nbbbb\ncc\nd\ne\n";
+    const std::vector<std::string> fiveLines = {"aaaa", "bbbb", "cc", "d", "e"};
     const Case cases[] = {
-        {"ab\ncd\nef", lineOf8, 3, {"ab", "cd", "ef"}},
-        {"ab\r\ncd\r\n", lineOf8, 2, {"ab", "cd"}},
-        {"\n\nx\n", lineOf8, 3, {"", "", "x"}},
-        {"a\rb\n", lineOf8, 1, {"a\rb"}},
-        {"12345678\nz\n", lineOf8, 2, {"12345678", "z"}},
-        {"123456789\nz\n", lineOf8, 2, {"<too long>", "z"}},
-        {"123456789abcdef0123\nz\n", lineOf8, 2, {"<too long>", "z"}},
-        {"ok\n123456789abcdef", lineOf8, 2, {"ok", "<too long>"}},
-        {"aaaa\nbbbb\ncc\nd\n", {.maxLineBytes = 8, .maxHeldBytes = 10}, 3, abcd},
-        {"aaaa\nbbbb\ncc\nd\n", {.maxLineBytes = 8, .maxHeldBytes = 9}, 2, abcd},
-        {"aaaa\nbbbb\ncc\nd\n", {.maxLineBytes = 8, .maxHeldLines = 2}, 2, abcd},
-        {"aaaa\nbbbb\ncc\nd\n", {.maxLineBytes = 8, .maxHeldBytes = 3}, 1, abcd},
+        {"ab\ncd\nef", lineOf8, {3, 3}, {"ab", "cd", "ef"}},
+        {"ab\r\ncd\r\n", lineOf8, {2, 2}, {"ab", "cd"}},
+        {"\n\nx\n", lineOf8, {3, 3}, {"", "", "x"}},
+        {"a\rb\n", lineOf8, {1, 1}, {"a\rb"}},
+        {"12345678\nz\n", lineOf8, {2, 2}, {"12345678", "z"}},
+        {"123456789\nz\n", lineOf8, {2, 2}, {"<too long>", "z"}},
+        {"123456789abcdef0123\nz\n", lineOf8, {2, 2}, {"<too long>", "z"}},
+        {"ok\n123456789abcdef", lineOf8, {2, 2}, {"ok", "<too long>"}},
+        {five, {.maxLineBytes = 8, .maxHeldBytes = 10}, {3, 5}, fiveLines},  // filled exactly
+        {five, {.maxLineBytes = 8, .maxHeldBytes = 9}, {2, 5}, fiveLines},   // one byte over
+        {five, {.maxLineBytes = 8, .maxHeldLines = 2}, {2, 4}, fiveLines},
+        {five, {.maxLineBytes = 8, .maxHeldBytes = 3}, {1, 2}, fiveLines},  // alone above it
     };
     for (const auto& c : cases) {
         ReaderRun run(c.input, c.limits);
-        test::runUntil(run.io, [&] { return run.lines.size() >= c.admitted; });
-        test::settle(run.io, 20ms);
-        EXPECT_EQ(run.lines.size(), c.admitted) << c.input;
-        run.releaseAll();
-        ASSERT_TRUE(run.finish()) << c.input;
+        for (std::size_t admitted : c.admitted) {
+            test::runUntil(run.io, [&] { return run.lines.size() >= admitted; });
+            test::settle(run.io, 20ms);
+            EXPECT_EQ(run.lines.size(), admitted) << c.input;
+            run.held.clear();
+        }
+        run.holding = false;
+        ASSERT_TRUE(test::runUntil(run.io, [&] { return run.ended; })) << c.input;
         EXPECT_EQ(run.lines, c.lines) << c.input;
     }
 }
