@@ -32,9 +32,7 @@ std::shared_ptr<Clock> HelperEnvironment::defaultClock() {
 
 std::function<Awaitable<void>()> HelperEnvironment::defaultSelfTestTick(
     std::shared_ptr<Clock> clock) {
-    return [clock]() -> Awaitable<void> {
-        co_await clock->sleepIgnoringCancellation(std::chrono::milliseconds(100));
-    };
+    return [clock]() -> Awaitable<void> { co_await clock->sleep(std::chrono::milliseconds(100)); };
 }
 
 std::optional<std::string> HelperEnvironment::languageCode(std::string_view localeName) {

@@ -395,8 +395,8 @@ TEST_F(APIClientTest, ChunkReplyWithoutUsableSegmentIsNoSegment) {
 
 TEST_F(APIClientTest, ConcurrentRefusalsShareOneTokenRequestAndAllRetryWithTheNewToken) {
     int tokenNeeded = 0;
-    auto broker = HelperAuth::make(io.get_executor(), clock, *URL::parse(server.baseURL()), "old",
-                                   60s, [&] { ++tokenNeeded; });
+    auto broker = HelperAuth::create(io.get_executor(), clock, *URL::parse(server.baseURL()), "old",
+                                     60s, [&] { ++tokenNeeded; });
     APIClient brokered(broker, transport);
     server.setHandler([](const LoopbackHTTPServer::Request& request) {
         return Reply::json(request.header("Authorization") == "Bearer new" ? 204 : 401, "");
