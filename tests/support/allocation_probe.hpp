@@ -1,0 +1,48 @@
+#pragma once
+
+// Counts the heap allocations of each thread and can make one of them fail, for the tests and
+// benchmarks that check what code allocates. It replaces the global operator new and, outside
+// sanitizer builds (whose allocator must see every block), aligned_alloc, which Asio uses for its
+// handlers. Include it in exactly one source file of a program (header-only, so that benchmarks
+// can use it without the test support library).
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+namespace tessarin::test::AllocationProbe {
+
+// Allocations made by the calling thread so far.
+inline thread_local std::size_t allocations = 0;
+// When n >= 0, the calling thread's n-th next operator new fails with std::bad_alloc (0: the next
+// one); -1: none fails.
+inline thread_local long failIn = -1;
+
+}  // namespace tessarin::test::AllocationProbe
+
+// Not inlined: the compiler would pair the library's new with this free and warn.
+[[gnu::noinline]] void* operator new(std::size_t bytes) {
+    using namespace tessarin::test::AllocationProbe;
+    ++allocations;
+    if (failIn >= 0 && failIn-- == 0) {
+        throw std::bad_alloc();
+    }
+    if (void* memory = std::malloc(bytes == 0 ? 1 : bytes)) {
+        return memory;
+    }
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+[[gnu::noinline]] void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+#ifndef __SANITIZE_ADDRESS__
+extern "C" void* __libc_memalign(std::size_t alignment, std::size_t bytes);
+extern "C" void* aligned_alloc(std::size_t alignment, std::size_t bytes) noexcept {
+    ++tessarin::test::AllocationProbe::allocations;
+    return __libc_memalign(alignment, bytes);
+}
+#endif
