@@ -1,10 +1,9 @@
 #pragma once
 
-// Counts the heap allocations of each thread and can make one of them fail, for the tests and
-// benchmarks that check what code allocates. It replaces the global operator new and, outside
-// sanitizer builds (whose allocator must see every block), aligned_alloc, which Asio uses for its
-// handlers. Include it in exactly one source file of a program (header-only, so that benchmarks
-// can use it without the test support library).
+// Counts each thread's heap allocations and can make one fail, for tests and benchmarks of what
+// code allocates. Replaces the global operator new and, outside sanitizer builds (whose allocator
+// must see every block), aligned_alloc, which Asio's handlers use. Include it in exactly one
+// source file of a program (header-only, so that benchmarks can use it too).
 
 #include <cstddef>
 #include <cstdlib>
@@ -14,8 +13,7 @@ namespace tessarin::test::AllocationProbe {
 
 // Allocations made by the calling thread so far.
 inline thread_local std::size_t allocations = 0;
-// When n >= 0, the calling thread's n-th next operator new fails with std::bad_alloc (0: the next
-// one); -1: none fails.
+// When n >= 0, the calling thread's n-th next operator new (0: the next) throws std::bad_alloc.
 inline thread_local long failIn = -1;
 
 }  // namespace tessarin::test::AllocationProbe
@@ -24,13 +22,11 @@ inline thread_local long failIn = -1;
 [[gnu::noinline]] void* operator new(std::size_t bytes) {
     using namespace tessarin::test::AllocationProbe;
     ++allocations;
-    if (failIn >= 0 && failIn-- == 0) {
+    void* memory = failIn >= 0 && failIn-- == 0 ? nullptr : std::malloc(bytes == 0 ? 1 : bytes);
+    if (memory == nullptr) {
         throw std::bad_alloc();
     }
-    if (void* memory = std::malloc(bytes == 0 ? 1 : bytes)) {
-        return memory;
-    }
-    throw std::bad_alloc();
+    return memory;
 }
 [[gnu::noinline]] void operator delete(void* memory) noexcept {
     std::free(memory);
