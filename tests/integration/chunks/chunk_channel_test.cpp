@@ -137,8 +137,10 @@ struct ChunkChannelTest : testing::Test {
         co_await channel.feed(std::move(pcm));
         insideChannel = false;
     }
+    // Feeds, then lets what the feed reported arrive.
     void feed(ChunkChannel& channel, std::vector<std::uint8_t> pcm) {
         test::Pending<void>(io, feeding(channel, std::move(pcm))).get();
+        clock->runReady();
     }
     // Feeds turns of 20.4 s speech with the given seeds: one 21 s chunk each.
     void feedTurns(ChunkChannel& channel, std::uint32_t first, std::uint32_t last) {
@@ -320,7 +322,6 @@ TEST_F(ChunkChannelTest, ChunksThatWaitedLongerThanTheirAgeAreDroppedBeforeUploa
         EXPECT_TRUE(backlogs.empty());
         advanceTo(age + 1ms);
         feed(*channel, turn(20900, 4));
-        clock->runReady();
         EXPECT_EQ(backlogs, fallingBehind(21));
         // The first is given up after three attempts; by then the others are too old to send.
         advanceTo(3 * age + 6s);
@@ -349,11 +350,9 @@ TEST_F(ChunkChannelTest, TheOldestQueuedChunksAreDroppedWhenTheQueueOutgrowsItsB
         feed(*channel, turn(20400, 1));  // in flight
         feed(*channel, turn(21900, 2));
         feedTurns(*channel, 3, fit + 1);
-        clock->runReady();
         EXPECT_TRUE(backlogs.empty()) << fit;
         EXPECT_EQ(channel->queuedBytes(), firstBytes + (fit - 1) * chunkBytes);
         feed(*channel, turn(20400, 99));
-        clock->runReady();
         EXPECT_EQ(backlogs, fallingBehind(23)) << fit;
         EXPECT_EQ(channel->queuedBytes(), fit * chunkBytes);
     }
@@ -364,9 +363,9 @@ TEST_F(ChunkChannelTest, TheOldestQueuedChunksAreDroppedWhenTheQueueOutgrowsItsB
 TEST_F(ChunkChannelTest, CancellingOrDroppingTheChannelStopsItMidUpload) {
     server.setHandler(hang);
     for (const bool cancel : {true, false}) {
+        const std::size_t requests = server.requests().size() + 1;
         auto channel = makeChannel(defaults());
         feedTurns(*channel, 1, 3);
-        const std::size_t requests = server.requests().size() + 1;
         ASSERT_TRUE(requestsReach(requests));
         if (cancel) {
             test::Pending<void> finishing(io, channel->finish());

@@ -63,6 +63,7 @@ TEST(ChunkCutterTest, WorkedTimelines) {
     const std::tuple<const char*, Timeline, std::vector<Cut>> cases[] = {
         // A pause after 20 s of speech ends the chunk; the silence after it is not uploaded.
         {"a pause after 20 s", speech(20400).quiet(5000), {{0, 21000, 21000}}},
+        {"a turn ending 20 s in", speech(19400).quiet(1000), {{0, 20000, 20000}}},
         // A turn under 20 s does not cut, the next one does.
         {"a turn under 20 s",
          speech(11400).quiet(600).speech(9400).quiet(600).speech(1000),

@@ -46,8 +46,6 @@ TEST(PCM16Test, SamplesAreLittleEndianPairs) {
     EXPECT_EQ(PCM16::decode(bytes), (std::vector<std::int16_t>{0, 32767, -32767, -32768, 1}));
     // An odd trailing byte is ignored.
     EXPECT_EQ(PCM16::decode(std::span(bytes).first(3)), std::vector<std::int16_t>{0});
-    const auto noise = test::speechSamples(1000, 3, 32767);
-    EXPECT_EQ(PCM16::decode(test::bytesOf(noise)), noise);
 }
 
 TEST(PCM16Test, DownmixAveragesEachWholeFrame) {
@@ -105,6 +103,8 @@ TEST(WAVTest, IsReadBackBySox) {
                    static_cast<std::streamsize>(file.size()));
         EXPECT_EQ(run("soxi -r " + quoted + " && soxi -c " + quoted),
                   std::to_string(rate) + "\n" + std::to_string(channels) + "\n");
+        // sox does not read the byte rate: it is checked here.
+        EXPECT_EQ(file[28] | file[29] << 8 | file[30] << 16, rate * channels * 2);
         const std::string raw = run("sox " + quoted + " -t raw -e signed -b 16 -L -");
         EXPECT_EQ(std::vector<std::uint8_t>(raw.begin(), raw.end()), pcm) << rate;
     }
