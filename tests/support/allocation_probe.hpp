@@ -28,6 +28,10 @@ inline thread_local long failIn = -1;
     }
     return memory;
 }
+// The library's temporary buffers: neither counted nor failed, but freed like the others.
+[[gnu::noinline]] void* operator new(std::size_t bytes, const std::nothrow_t&) noexcept {
+    return std::malloc(bytes == 0 ? 1 : bytes);
+}
 [[gnu::noinline]] void operator delete(void* memory) noexcept {
     std::free(memory);
 }
