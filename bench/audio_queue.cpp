@@ -3,11 +3,14 @@
 //
 // BM_PushBackToBack/<bytes>: pushes as fast as the thread can; the consumer keeps up or the queue
 // drops (dropped_per_push). BM_PushToAWaitingConsumer/<bytes>: every push finds the consumer
-// waiting, so every push also wakes it (manual time: the push call alone). Both report the
-// capture thread's heap allocations per push once warm (allocs_per_push).
+// waiting, so every push also wakes it (manual time: the push call alone, in wall time, which
+// includes any preemption by the consumer it wakes; thread_cpu_ns_per_push: the capture thread's
+// own CPU time in the call). Both report the capture thread's heap allocations per push once warm
+// (allocs_per_push).
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -78,22 +81,33 @@ void BM_PushToAWaitingConsumer(benchmark::State& state) {
     const std::vector<std::uint8_t> pcm(static_cast<std::size_t>(state.range(0)), 7);
     Pump pump;
     std::uint64_t pushed = 0;
+    double threadCpuNs = 0;
     auto pushOnce = [&] {
         pump.waitUntilPopped(pushed);
         // Long enough for the consumer to be back in its wait.
         std::this_thread::sleep_for(std::chrono::microseconds(20));
+        timespec cpuStart{};
+        timespec cpuEnd{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuStart);
         const auto start = std::chrono::steady_clock::now();
         pump.queue->push(pcm);
+        const auto wall = std::chrono::steady_clock::now() - start;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpuEnd);
+        threadCpuNs += static_cast<double>(cpuEnd.tv_sec - cpuStart.tv_sec) * 1e9 +
+                       static_cast<double>(cpuEnd.tv_nsec - cpuStart.tv_nsec);
         ++pushed;
-        return std::chrono::steady_clock::now() - start;
+        return wall;
     };
     for (int i = 0; i < 100; ++i) {
         pushOnce();
     }
     const std::size_t allocationsBefore = AllocationProbe::allocations;
+    threadCpuNs = 0;
     for (auto _ : state) {
         state.SetIterationTime(std::chrono::duration<double>(pushOnce()).count());
     }
+    state.counters["thread_cpu_ns_per_push"] =
+        threadCpuNs / static_cast<double>(state.iterations());
     state.counters["allocs_per_push"] =
         static_cast<double>(AllocationProbe::allocations - allocationsBefore) /
         static_cast<double>(state.iterations());
