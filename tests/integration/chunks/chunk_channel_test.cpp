@@ -275,8 +275,8 @@ TEST_F(ChunkChannelTest, AnAttemptThatTakesTooLongIsRetriedThenGivenUpBeforeFini
 // and neither turns into a time-out or a retry of its own.
 TEST_F(ChunkChannelTest, AWaitForAFreshAccessTokenIsNotUploadTime) {
     int tokensNeeded = 0;
-    auto broker = HelperAuth::make(io.get_executor(), clock, *URL::typed(server.baseURL()), "stale",
-                                   60s, [&] { ++tokensNeeded; });
+    auto broker = HelperAuth::create(io.get_executor(), clock, *URL::typed(server.baseURL()),
+                                     "stale", 60s, [&] { ++tokensNeeded; });
     client = APIClient(broker, client.transport());
     server.enqueue(Reply::json(401, ""));
     server.enqueue(Reply::with(Reply::Action::hang));
