@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "core/async/steady_clock.hpp"
-#include "core/http/beast_http_transport.hpp"
+#include "core/net/beast_http_transport.hpp"
 
 namespace tessarin {
 

@@ -7,8 +7,8 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/async/manual_clock.hpp"
-#include "core/http/beast_http_transport.hpp"
 #include "core/http/http_transport_error.hpp"
+#include "core/net/beast_http_transport.hpp"
 #include "support/loopback_http_server.hpp"
 #include "support/pending.hpp"
 #include "support/test_certificates.hpp"

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/api/base64_url.hpp"
 #include "core/api/random.hpp"
 #include "core/http/url.hpp"
+#include "core/text/base64_url.hpp"
 
 namespace tessarin {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/http/beast_http_transport.hpp"
+#include "core/net/beast_http_transport.hpp"
 
 #include <charconv>
 #include <deque>
