@@ -140,7 +140,7 @@ Awaitable<HTTPTransport::Result> APIClient::perform(Call call) const {
         if (!call.query.empty()) {
             request.url = request.url.withQueryItems(call.query);
         }
-        request.timeout = requestTimeout;
+        request.inactivityLimit = inactivityLimit;
         request.headers = {{"Authorization", "Bearer " + token}, {"Accept", "application/json"}};
         if (call.body) {
             request.body = call.body;

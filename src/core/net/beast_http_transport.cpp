@@ -1,6 +1,10 @@
 #include "core/net/beast_http_transport.hpp"
 
-#include <charconv>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <utility>
@@ -8,9 +12,15 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/compose.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
@@ -18,7 +28,8 @@
 #include <boost/beast/http/vector_body.hpp>
 #include <boost/beast/http/write.hpp>
 
-#include "core/async/task.hpp"
+#include "core/async/deadline.hpp"
+#include "core/async/shared_object.hpp"
 #include "core/http/http_transport_error.hpp"
 #include "core/net/tls_client.hpp"
 
@@ -30,6 +41,7 @@ namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
+using Kind = HTTPTransportError::Kind;
 
 namespace {
 
@@ -37,9 +49,16 @@ constexpr auto withErrorCode = asio::as_tuple(asio::use_awaitable_t<Executor>{})
 
 using Body = http::vector_body<std::uint8_t>;
 
-// One TCP connection, with TLS on top for https.
+// The most a socket's kernel buffer may hold unsent. A write ends only once the network has taken
+// the bytes beyond this, so a slow uplink shows its progress to the inactivity limit write by write
+// instead of the kernel swallowing a whole body at once (the bytes leave later, unseen).
+constexpr int unsentLimit = 64 * 1024;
+
+// One TCP connection, with TLS on top for https. The read buffer is bounded: apart from body
+// bytes, which pass through to the body, nothing a server sends can make it grow further.
 struct Connection {
-    explicit Connection(const Executor& executor) : socket(executor) {}
+    Connection(const Executor& executor, std::size_t bufferLimit)
+        : socket(executor), buffer(bufferLimit) {}
     tcp::socket socket;
     std::unique_ptr<ssl::stream<tcp::socket>> tls;
     beast::flat_buffer buffer;
@@ -65,35 +84,77 @@ struct Connection {
     }
 };
 
-// What the time-out of one request can interrupt. The watchdog closes whatever the exchange is
-// waiting on; the pointers are only set while the exchange is inside that step.
-struct Deadline {
-    bool finished = false;
-    bool expired = false;
+// One request's inactivity limit and what it interrupts when it runs out: the step the request
+// is waiting in. The pointers are only set while the request is inside that step.
+struct Inactivity {
+    Inactivity(Executor executor, std::shared_ptr<Clock> clock)
+        : deadline(std::move(executor), std::move(clock)) {}
     tcp::resolver* resolver = nullptr;
     Connection* connection = nullptr;
+    // Declared last so that it is disarmed before the pointers above go.
+    Deadline deadline;
 
-    void expire() {
-        expired = true;
-        if (resolver) {
-            resolver->cancel();
-        }
-        if (connection) {
-            connection->close();
-        }
+    void arm(Clock::Duration limit) {
+        deadline.arm(limit, [this] {
+            if (resolver) {
+                resolver->cancel();
+            }
+            if (connection) {
+                connection->close();
+            }
+        });
     }
+    bool expired() const { return deadline.expired(); }
 };
 
-// Ends a request's watchdog however the exchange ends.
-struct WatchdogGuard {
-    std::shared_ptr<Deadline> deadline;
-    Task<> watchdog;
-    ~WatchdogGuard() {
-        deadline->finished = true;
-        deadline->resolver = nullptr;
-        deadline->connection = nullptr;
-        watchdog.cancel();
+// A stream that restarts the exchange's inactivity limit whenever a read or write on `next`
+// moved bytes.
+template <class Next>
+class ProgressStream {
+  public:
+    using executor_type = typename Next::executor_type;
+
+    ProgressStream(Next& next, Deadline& deadline) : next_(next), deadline_(deadline) {}
+    executor_type get_executor() { return next_.get_executor(); }
+
+    template <class Buffers, class Token>
+    auto async_read_some(const Buffers& buffers, Token&& token) {
+        return asio::async_compose<Token, void(error_code, std::size_t)>(
+            Step<Buffers, false>{*this, buffers}, token, next_);
     }
+    template <class Buffers, class Token>
+    auto async_write_some(const Buffers& buffers, Token&& token) {
+        return asio::async_compose<Token, void(error_code, std::size_t)>(
+            Step<Buffers, true>{*this, buffers}, token, next_);
+    }
+
+  private:
+    template <class Buffers, bool isWrite>
+    struct Step {
+        ProgressStream& stream;
+        Buffers buffers;
+        bool started = false;
+
+        template <class Self>
+        void operator()(Self& self, error_code ec = {}, std::size_t moved = 0) {
+            if (!started) {
+                started = true;
+                if constexpr (isWrite) {
+                    stream.next_.async_write_some(buffers, std::move(self));
+                } else {
+                    stream.next_.async_read_some(buffers, std::move(self));
+                }
+                return;
+            }
+            if (moved > 0) {
+                stream.deadline_.restart();
+            }
+            self.complete(ec, moved);
+        }
+    };
+
+    Next& next_;
+    Deadline& deadline_;
 };
 
 std::string hostHeader(const URL& url) {
@@ -109,7 +170,7 @@ std::string hostHeader(const URL& url) {
     return host;
 }
 
-[[noreturn]] void fail(HTTPTransportError::Kind kind, const std::string& message) {
+[[noreturn]] void fail(Kind kind, const std::string& message) {
     throw HTTPTransportError(kind, message);
 }
 
@@ -124,17 +185,16 @@ bool isToken(std::string_view text) {
     return !text.empty() && text.find_first_not_of(allowed) == std::string_view::npos;
 }
 
-void checkSendable(const HTTPRequest& request) {
-    if (!isToken(request.method)) {
-        fail(HTTPTransportError::Kind::invalidRequest,
-             "Can't send a request with the method \"" + request.method + "\".");
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+void checkSendable(const std::string& method, const Headers& headers) {
+    if (!isToken(method)) {
+        fail(Kind::invalidRequest, "Can't send a request with the method \"" + method + "\".");
     }
-    for (const auto& [name, value] : request.headers) {
+    for (const auto& [name, value] : headers) {
         if (!isToken(name) || !isSafeHeaderText(value)) {
-            fail(HTTPTransportError::Kind::invalidRequest,
-                 "Can't send the header \"" + name +
-                     "\": it contains a line break or invalid "
-                     "characters.");
+            fail(Kind::invalidRequest, "Can't send the header \"" + name +
+                                           "\": it contains a line break or invalid characters.");
         }
     }
 }
@@ -148,7 +208,6 @@ bool isConnectionEnd(const error_code& ec) {
 
 // Maps a failed step to the transport's error. Never called for the caller's own cancellation.
 [[noreturn]] void failWith(const error_code& ec, const std::string& host, bool expired) {
-    using Kind = HTTPTransportError::Kind;
     if (expired) {
         fail(Kind::timedOut, "The request to " + host + " timed out.");
     }
@@ -167,11 +226,37 @@ bool isConnectionEnd(const error_code& ec) {
     fail(Kind::connectionLost, "The exchange with " + host + " failed (" + ec.message() + ").");
 }
 
+// Runs the reading and the writing of one exchange side by side until the reading ends, then
+// cancels the writing: the answer decides how an exchange ends, also while a body is still going
+// out to a server that has refused it early.
+Awaitable<void> race(Awaitable<void> reading, Awaitable<void> writing) {
+    const Executor executor = co_await asio::this_coro::executor;
+    auto [order, readFailure, writeFailure] =
+        co_await asio::experimental::make_parallel_group(
+            asio::co_spawn(executor, std::move(reading), asio::deferred),
+            asio::co_spawn(executor, std::move(writing), asio::deferred))
+            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable_t<Executor>{});
+    (void)order;
+    (void)writeFailure;
+    if (readFailure) {
+        std::rethrow_exception(readFailure);
+    }
+}
+
+void limitUnsentBytes(tcp::socket& socket) {
+#ifdef TCP_NOTSENT_LOWAT
+    ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentLimit,
+                 sizeof unsentLimit);
+#else
+    (void)socket;
+#endif
+}
+
 }  // namespace
 
-class BeastHTTPTransport::Impl : public std::enable_shared_from_this<Impl> {
+class BeastHTTPTransport::Impl : public SharedObject<Impl> {
   public:
-    Impl(Executor executor, std::shared_ptr<Clock> clock, Options options)
+    Impl(Token, Executor executor, std::shared_ptr<Clock> clock, Options options)
         : executor_(std::move(executor)), clock_(std::move(clock)), options_(std::move(options)) {}
 
     ~Impl() {
@@ -201,6 +286,7 @@ class BeastHTTPTransport::Impl : public std::enable_shared_from_this<Impl> {
         std::optional<Result> result;
         error_code error;
         bool gotResponseBytes = false;
+        bool written = false;
         bool keepAlive = false;
     };
 
@@ -210,12 +296,16 @@ class BeastHTTPTransport::Impl : public std::enable_shared_from_this<Impl> {
 
     std::shared_ptr<Connection> takeIdle(const std::string& key);
     void keepIdle(const std::string& key, std::shared_ptr<Connection> connection);
-    Awaitable<std::shared_ptr<Connection>> connect(const URL& url, Deadline& deadline);
+    Awaitable<std::shared_ptr<Connection>> connect(const URL& url, Inactivity& inactivity);
+    Awaitable<void> handshake(Connection& connection, const std::string& host,
+                              Inactivity& inactivity);
     Awaitable<Attempt> exchange(Connection& connection, const HTTPRequest& request,
-                                const http::request<Body>& message);
+                                http::request<Body>& message, Inactivity& inactivity);
     template <class Stream>
-    Awaitable<Attempt> exchangeOn(Stream& stream, Connection& connection,
-                                  const HTTPRequest& request, const http::request<Body>& message);
+    Awaitable<void> writeRequest(Stream& stream, http::request<Body>& message, Attempt& attempt);
+    template <class Stream>
+    Awaitable<void> readResponse(Stream& stream, Connection& connection, const HTTPRequest& request,
+                                 Attempt& attempt);
     ssl::context& tlsContext() {
         if (!tls_) {
             tls_ = TLSClient::makeContext(options_.extraAuthorityPEM);
@@ -264,15 +354,14 @@ void BeastHTTPTransport::Impl::keepIdle(const std::string& key,
 }
 
 Awaitable<std::shared_ptr<Connection>> BeastHTTPTransport::Impl::connect(const URL& url,
-                                                                         Deadline& deadline) {
-    using Kind = HTTPTransportError::Kind;
+                                                                         Inactivity& inactivity) {
     const std::string host = url.host();
     tcp::resolver resolver(executor_);
-    deadline.resolver = &resolver;
+    inactivity.resolver = &resolver;
     auto [resolveError, endpoints] = co_await resolver.async_resolve(
         host, std::to_string(url.port()), tcp::resolver::numeric_service, withErrorCode);
-    deadline.resolver = nullptr;
-    if (deadline.expired) {
+    inactivity.resolver = nullptr;
+    if (inactivity.expired()) {
         failWith(resolveError, host, true);
     }
     if (resolveError) {
@@ -280,20 +369,35 @@ Awaitable<std::shared_ptr<Connection>> BeastHTTPTransport::Impl::connect(const U
              "Can't find the server " + host + " (" + resolveError.message() + ").");
     }
 
-    auto connection = std::make_shared<Connection>(executor_);
-    deadline.connection = connection.get();
+    auto connection = std::make_shared<Connection>(executor_, options_.maxHeaderBytes);
+    inactivity.connection = connection.get();
+    // Plain HTTP carries the token readably: it may only reach this computer, whatever the name
+    // resolved to. Addresses that merely lead here (0.0.0.0, IPv4-mapped) don't count.
+    const bool loopbackOnly = url.scheme() == "http";
     error_code connectError = asio::error::host_not_found;
+    std::string refused;
+    bool tried = false;
     // Each address in turn; a time-out stops the walk instead of moving on to the next address.
     for (const auto& entry : endpoints) {
+        const auto address = entry.endpoint().address();
+        if (loopbackOnly && !address.is_loopback()) {
+            refused = address.to_string();
+            continue;
+        }
+        tried = true;
         error_code ignored;
         connection->socket.close(ignored);
         auto [ec] = co_await connection->socket.async_connect(entry.endpoint(), withErrorCode);
         connectError = ec;
-        if (!ec || deadline.expired || ec == asio::error::operation_aborted) {
+        if (!ec || inactivity.expired() || ec == asio::error::operation_aborted) {
             break;
         }
     }
-    if (deadline.expired) {
+    if (!tried && !refused.empty()) {
+        fail(Kind::badURL,
+             "Won't send plain HTTP to " + host + ": " + refused + " isn't a loopback address.");
+    }
+    if (inactivity.expired()) {
         failWith(connectError, host, true);
     }
     if (connectError == asio::error::operation_aborted) {
@@ -303,101 +407,139 @@ Awaitable<std::shared_ptr<Connection>> BeastHTTPTransport::Impl::connect(const U
         fail(Kind::cannotConnect,
              "Can't connect to " + host + " (" + connectError.message() + ").");
     }
+    inactivity.deadline.restart();
     error_code ignored;
     connection->socket.set_option(tcp::no_delay(true), ignored);
-
+    limitUnsentBytes(connection->socket);
     if (url.scheme() == "https") {
-        connection->tls =
-            std::make_unique<ssl::stream<tcp::socket>>(std::move(connection->socket), tlsContext());
-        try {
-            TLSClient::prepareConnection(connection->tls->native_handle(), host);
-        } catch (const std::exception& e) {
-            fail(Kind::secureConnectionFailed, e.what());
-        }
-        auto [ec] =
-            co_await connection->tls->async_handshake(ssl::stream_base::client, withErrorCode);
-        if (deadline.expired) {
-            failWith(ec, host, true);
-        }
-        if (ec == asio::error::operation_aborted) {
-            throwCancelled();
-        }
-        if (ec) {
-            std::string reason = ec.message();
-            const long verify = SSL_get_verify_result(connection->tls->native_handle());
-            if (verify != X509_V_OK) {
-                reason = X509_verify_cert_error_string(verify);
-            }
-            fail(Kind::secureConnectionFailed,
-                 "Can't make a secure connection to " + host + " (" + reason + ").");
-        }
+        co_await handshake(*connection, host, inactivity);
     }
     co_return connection;
 }
 
+Awaitable<void> BeastHTTPTransport::Impl::handshake(Connection& connection, const std::string& host,
+                                                    Inactivity& inactivity) {
+    connection.tls =
+        std::make_unique<ssl::stream<tcp::socket>>(std::move(connection.socket), tlsContext());
+    try {
+        TLSClient::prepareConnection(connection.tls->native_handle(), host);
+    } catch (const std::exception& e) {
+        fail(Kind::secureConnectionFailed, e.what());
+    }
+    auto [ec] = co_await connection.tls->async_handshake(ssl::stream_base::client, withErrorCode);
+    if (inactivity.expired()) {
+        failWith(ec, host, true);
+    }
+    if (ec == asio::error::operation_aborted) {
+        throwCancelled();
+    }
+    if (ec) {
+        std::string reason = ec.message();
+        const long verify = SSL_get_verify_result(connection.tls->native_handle());
+        if (verify != X509_V_OK) {
+            reason = X509_verify_cert_error_string(verify);
+        }
+        fail(Kind::secureConnectionFailed,
+             "Can't make a secure connection to " + host + " (" + reason + ").");
+    }
+    inactivity.deadline.restart();
+}
+
 template <class Stream>
-Awaitable<BeastHTTPTransport::Impl::Attempt> BeastHTTPTransport::Impl::exchangeOn(
-    Stream& stream, Connection& connection, const HTTPRequest& request,
-    const http::request<Body>& message) {
-    Attempt attempt;
-    auto [writeError, written] = co_await http::async_write(stream, message, withErrorCode);
+Awaitable<void> BeastHTTPTransport::Impl::writeRequest(Stream& stream, http::request<Body>& message,
+                                                       Attempt& attempt) {
+    auto [ec, written] = co_await http::async_write(stream, message, withErrorCode);
     (void)written;
-    if (writeError) {
-        attempt.error = writeError;
-        co_return attempt;
+    attempt.written = !ec;
+    // Whether or not the request went out whole, the answer decides how the exchange ends (a
+    // server may refuse a body early and stop reading it): wait for the race to end.
+    asio::steady_timer untilAnswered(executor_, asio::steady_timer::time_point::max());
+    co_await untilAnswered.async_wait(withErrorCode);
+}
+
+template <class Stream>
+Awaitable<void> BeastHTTPTransport::Impl::readResponse(Stream& stream, Connection& connection,
+                                                       const HTTPRequest& request,
+                                                       Attempt& attempt) {
+    // Interim (1xx) answers are skipped; together they may take no more than one head.
+    std::size_t headBudget = options_.maxHeaderBytes;
+    for (;;) {
+        http::response_parser<Body> parser;
+        parser.body_limit(options_.maxBodyBytes);
+        parser.header_limit(static_cast<std::uint32_t>(headBudget));
+        if (request.method == "HEAD") {
+            parser.skip(true);
+        }
+        auto [ec, used] =
+            co_await http::async_read(stream, connection.buffer, parser, withErrorCode);
+        attempt.gotResponseBytes = attempt.gotResponseBytes || parser.got_some();
+        if (ec == ssl::error::stream_truncated && parser.need_eof()) {
+            // A body that ends with the connection is whole even when the server skipped TLS's
+            // close_notify, as many do.
+            ec = {};
+            parser.put_eof(ec);
+        }
+        if (ec) {
+            attempt.error = ec;
+            co_return;
+        }
+        if (parser.get().result_int() / 100 == 1) {
+            headBudget -= std::min(headBudget, used);
+            continue;
+        }
+        auto response = parser.release();
+        Result result;
+        result.response.status = static_cast<int>(response.result_int());
+        result.response.url = request.url;
+        for (const auto& field : response) {
+            result.response.headers.emplace_back(std::string(field.name_string()),
+                                                 std::string(field.value()));
+        }
+        result.body = std::move(response.body());
+        attempt.keepAlive = response.keep_alive() && connection.buffer.size() == 0;
+        attempt.result = std::move(result);
+        co_return;
     }
-    http::response_parser<Body> parser;
-    parser.body_limit(options_.maxBodyBytes);
-    parser.header_limit(static_cast<std::uint32_t>(options_.maxHeaderBytes));
-    if (request.method == "HEAD") {
-        parser.skip(true);
-    }
-    auto [readError, read] =
-        co_await http::async_read(stream, connection.buffer, parser, withErrorCode);
-    (void)read;
-    attempt.gotResponseBytes = parser.got_some();
-    if (readError) {
-        attempt.error = readError;
-        co_return attempt;
-    }
-    auto response = parser.release();
-    Result result;
-    result.response.status = static_cast<int>(response.result_int());
-    result.response.url = request.url;
-    for (const auto& field : response) {
-        result.response.headers.emplace_back(std::string(field.name_string()),
-                                             std::string(field.value()));
-    }
-    result.body = std::move(response.body());
-    attempt.keepAlive = response.keep_alive() && connection.buffer.size() == 0;
-    attempt.result = std::move(result);
-    co_return attempt;
 }
 
 Awaitable<BeastHTTPTransport::Impl::Attempt> BeastHTTPTransport::Impl::exchange(
-    Connection& connection, const HTTPRequest& request, const http::request<Body>& message) {
+    Connection& connection, const HTTPRequest& request, http::request<Body>& message,
+    Inactivity& inactivity) {
+    Attempt attempt;
     if (connection.tls) {
-        co_return co_await exchangeOn(*connection.tls, connection, request, message);
+        ProgressStream stream(*connection.tls, inactivity.deadline);
+        auto reading = readResponse(stream, connection, request, attempt);
+        auto writing = writeRequest(stream, message, attempt);
+        co_await race(std::move(reading), std::move(writing));
+    } else {
+        ProgressStream stream(connection.socket, inactivity.deadline);
+        auto reading = readResponse(stream, connection, request, attempt);
+        auto writing = writeRequest(stream, message, attempt);
+        co_await race(std::move(reading), std::move(writing));
     }
-    co_return co_await exchangeOn(connection.socket, connection, request, message);
+    attempt.keepAlive = attempt.keepAlive && attempt.written;
+    co_return attempt;
 }
 
 Awaitable<BeastHTTPTransport::Result> BeastHTTPTransport::Impl::send(HTTPRequest request) {
-    using Kind = HTTPTransportError::Kind;
     auto self = shared_from_this();
     const std::string scheme = request.url.scheme();
     const std::string host = request.url.host();
     if ((scheme != "http" && scheme != "https") || host.empty()) {
         fail(Kind::badURL, "Can't send a request to " + request.url.text() + ".");
     }
-    checkSendable(request);
+    Headers headers{{"Host", hostHeader(request.url)}};
+    if (!options_.userAgent.empty()) {
+        headers.emplace_back("User-Agent", options_.userAgent);
+    }
+    headers.insert(headers.end(), request.headers.begin(), request.headers.end());
+    checkSendable(request.method, headers);
 
     http::request<Body> message;
     message.version(11);
     message.method_string(request.method);
     message.target(request.url.target());
-    message.set(http::field::host, hostHeader(request.url));
-    for (const auto& [name, value] : request.headers) {
+    for (const auto& [name, value] : headers) {
         message.insert(name, value);
     }
     if (request.body) {
@@ -406,40 +548,32 @@ Awaitable<BeastHTTPTransport::Result> BeastHTTPTransport::Impl::send(HTTPRequest
     }
     message.keep_alive(true);
 
-    auto deadline = std::make_shared<Deadline>();
-    WatchdogGuard guard{deadline, Task<>::spawn(executor_, "the request time-out",
-                                                [clock = clock_, timeout = request.timeout,
-                                                 deadline]() -> Awaitable<void> {
-                                                    co_await clock->sleep(timeout);
-                                                    if (!deadline->finished) {
-                                                        deadline->expire();
-                                                    }
-                                                })};
-
+    Inactivity inactivity(executor_, clock_);
+    inactivity.arm(request.inactivityLimit);
     const std::string key = poolKey(request.url);
     std::shared_ptr<Connection> connection = takeIdle(key);
     const bool reused = connection != nullptr;
     if (!connection) {
-        connection = co_await connect(request.url, *deadline);
+        connection = co_await connect(request.url, inactivity);
     }
-    deadline->connection = connection.get();
-    Attempt attempt = co_await exchange(*connection, request, message);
+    inactivity.connection = connection.get();
+    Attempt attempt = co_await exchange(*connection, request, message, inactivity);
     // A kept-alive connection that the server closed while it sat idle fails before any answer;
     // the request then goes once more over a fresh connection.
-    if (reused && attempt.error && !attempt.gotResponseBytes && !deadline->expired &&
+    if (reused && attempt.error && !attempt.gotResponseBytes && !inactivity.expired() &&
         isConnectionEnd(attempt.error)) {
         connection->close();
-        connection = co_await connect(request.url, *deadline);
-        deadline->connection = connection.get();
-        attempt = co_await exchange(*connection, request, message);
+        connection = co_await connect(request.url, inactivity);
+        inactivity.connection = connection.get();
+        attempt = co_await exchange(*connection, request, message, inactivity);
     }
-    deadline->connection = nullptr;
+    inactivity.connection = nullptr;
     if (attempt.error) {
         connection->close();
-        if (attempt.error == asio::error::operation_aborted && !deadline->expired) {
+        if (attempt.error == asio::error::operation_aborted && !inactivity.expired()) {
             throwCancelled();
         }
-        failWith(attempt.error, host, deadline->expired);
+        failWith(attempt.error, host, inactivity.expired());
     }
     if (attempt.keepAlive) {
         keepIdle(key, std::move(connection));
@@ -451,7 +585,7 @@ Awaitable<BeastHTTPTransport::Result> BeastHTTPTransport::Impl::send(HTTPRequest
 
 BeastHTTPTransport::BeastHTTPTransport(Executor executor, std::shared_ptr<Clock> clock,
                                        Options options)
-    : impl_(std::make_shared<Impl>(std::move(executor), std::move(clock), std::move(options))) {}
+    : impl_(Impl::create(std::move(executor), std::move(clock), std::move(options))) {}
 
 BeastHTTPTransport::BeastHTTPTransport(Executor executor, std::shared_ptr<Clock> clock)
     : BeastHTTPTransport(std::move(executor), std::move(clock), Options{}) {}
