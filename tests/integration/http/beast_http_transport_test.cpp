@@ -2,7 +2,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <variant>
+#include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
@@ -40,6 +43,13 @@ struct TransportTest : testing::Test {
     static HTTPRequest get(const std::string& url) {
         HTTPRequest request;
         request.url = *URL::parse(url);
+        return request;
+    }
+
+    static HTTPRequest post(const std::string& url, std::size_t bytes) {
+        HTTPRequest request = get(url);
+        request.method = "POST";
+        request.body = std::vector<std::uint8_t>(bytes, 'w');
         return request;
     }
 
@@ -107,55 +117,31 @@ TEST_F(TransportTest, TheHelpersTransportNamesItselfWithItsVersion) {
     EXPECT_EQ(server.requests().at(0).header("User-Agent"), "tessarin-helper/0.1.0");
 }
 
-TEST_F(TransportTest, AnswersArriveWholeHoweverTheServerFramesThem) {
-    const std::string thousandAndOne(1001, 'c');
-    auto chunked = Reply::with(Action::chunked, std::string(1000, 'c'));
-    chunked.trailer = "X-Checksum: 1\r\nX-More: 2\r\n";
-    const std::pair<Reply, std::string> cases[] = {
-        {chunked, std::string(1000, 'c')},
-        // Interim answers, 100 to 199, come before the real one.
-        {Reply::with(Action::raw,
-                     "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\n"
-                     "Link: </a>\r\n\r\nHTTP/1.1 199 Misc\r\n\r\n"
-                     "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"),
-         "ok"},
-        // Ended by closing the connection, over TLS without close_notify.
-        {Reply::with(Action::raw, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil close"),
-         "until close"},
-    };
-    for (const auto& [reply, body] : cases) {
-        for (auto security : bothSecurities) {
-            SCOPED_TRACE(body.substr(0, 20));
-            LoopbackHTTPServer server(security);
-            server.enqueue(reply);
-            auto transport = makeTransport({.maxBodyBytes = 1000});
-            auto result = Pending(io, transport->send(get(server.baseURL() + "/"))).get();
-            EXPECT_EQ(result.response.status, 200);
-            EXPECT_EQ(text(result), body);
-        }
-    }
-}
-
-TEST_F(TransportTest, ServersThatCantBeTrustedOrReachedGetNoRequest) {
+TEST_F(TransportTest, OnlyTrustedServersAndLoopbackAddressesGetARequest) {
     LoopbackHTTPServer plain, trusted(Security::tls), otherName(Security::otherNameTLS),
-        untrusted(Security::untrustedTLS), onAnotherAddress(Security::tls, "127.0.0.2");
+        untrusted(Security::untrustedTLS), onAnotherAddress(Security::tls, "127.0.0.2"), local,
+        top(Security::plain, "127.255.255.254"), v6(Security::plain, "::1");
     const auto port = [](const LoopbackHTTPServer& server) {
         return ":" + std::to_string(server.port());
     };
-    const auto closedPort = port(LoopbackHTTPServer());
     struct Case {
         std::string url;
-        Kind expected;
+        std::optional<Kind> expected;  // nothing: the server answers
         std::string reason = {};
     };
     const Case cases[] = {
+        {trusted.baseURL(), std::nullopt},
         {untrusted.baseURL(), Kind::secureConnectionFailed},
         {otherName.baseURL(), Kind::secureConnectionFailed, "hostname mismatch"},
         // The certificate names 127.0.0.1 but not 127.0.0.2.
         {"https://127.0.0.2" + port(onAnotherAddress), Kind::secureConnectionFailed,
          "IP address mismatch"},
-        {"http://127.0.0.1" + closedPort, Kind::cannotConnect},
+        {"http://127.0.0.1" + port(LoopbackHTTPServer()), Kind::cannotConnect},
         {"ftp://127.0.0.1/file", Kind::badURL},
+        // Plain HTTP reaches every loopback address, by name or number.
+        {"http://localhost" + port(local), std::nullopt},
+        {"http://127.255.255.254" + port(top), std::nullopt},
+        {"http://[::1]" + port(v6), std::nullopt},
         // Encoded names are not decoded into other names or into header lines.
         {"http://evil.example%00.localhost" + port(plain), Kind::badURL},
         {"http://localhost%0d%0aX-Injected%3a1" + port(plain), Kind::badURL},
@@ -167,103 +153,90 @@ TEST_F(TransportTest, ServersThatCantBeTrustedOrReachedGetNoRequest) {
         SCOPED_TRACE(c.url);
         auto transport = makeTransport();
         Pending pending(io, transport->send(get(c.url + "/")));
+        EXPECT_EQ(errorKind(pending), c.expected);
         auto error = test::failure<HTTPTransportError>(pending);
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->kind(), c.expected);
-        EXPECT_NE(std::string(error->what()).find(c.reason), std::string::npos) << error->what();
+        EXPECT_THAT(error ? error->what() : "", testing::HasSubstr(c.reason));
     }
     // Without the test authority even the right certificate is refused.
     BeastHTTPTransport systemTrustOnly(io.get_executor(), clock);
     Pending pending(io, systemTrustOnly.send(get(trusted.baseURL() + "/")));
     EXPECT_EQ(errorKind(pending), Kind::secureConnectionFailed);
     EXPECT_EQ(plain.connectionsAccepted(), 0u);
-    for (auto* server : {&trusted, &otherName, &untrusted, &onAnotherAddress}) {
+    for (auto* server : {&otherName, &untrusted, &onAnotherAddress}) {
         EXPECT_TRUE(server->requests().empty());
     }
 }
 
-TEST_F(TransportTest, PlainHTTPReachesEveryLoopbackAddress) {
-    for (const char* address : {"127.0.0.1", "127.255.255.254", "::1"}) {
-        SCOPED_TRACE(address);
-        LoopbackHTTPServer server(Security::plain, address);
-        server.enqueue(Reply::json(200, "here"));
-        EXPECT_EQ(fetch(*makeTransport(), get(server.baseURL() + "/")), "here");
-    }
-    LoopbackHTTPServer byName;
-    byName.enqueue(Reply::json(200, "named"));
-    EXPECT_EQ(fetch(*makeTransport(), get("http://localhost:" + std::to_string(byName.port()))),
-              "named");
-}
-
-TEST_F(TransportTest, KeepAliveConnectionIsReusedUntilClosedOrExpired) {
+TEST_F(TransportTest, ConnectionsAreKeptForReuseUntilClosedExpiredOrTooMany) {
     LoopbackHTTPServer server(Security::tls);
-    server.setHandler([](const auto&) { return Reply::json(200, "{}"); });
+    server.setHandler([](const auto& request) { return Reply::json(200, request.target); });
     auto transport = makeTransport();
-    for (int i = 0; i < 3; ++i) {
-        fetch(*transport, get(server.baseURL() + "/a"));
+    // Concurrent requests each get a connection and their own answer; four are kept afterwards.
+    std::vector<std::unique_ptr<Pending>> pending;
+    for (int i = 0; i < 5; ++i) {
+        pending.push_back(std::make_unique<Pending>(
+            io, transport->send(get(server.baseURL() + "/r" + std::to_string(i)))));
     }
-    EXPECT_EQ(server.connectionsAccepted(), 1u);
-    EXPECT_EQ(transport->idleConnections(), 1u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(text(pending[i]->get()), "/r" + std::to_string(i));
+    }
+    EXPECT_EQ(transport->idleConnections(), 4u);
+    EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/a")), "/a");
+    EXPECT_EQ(server.connectionsAccepted(), 5u);
 
     server.enqueue(Reply::with(
         Action::raw, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}"));
     EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/b")), "{}");
-    EXPECT_EQ(transport->idleConnections(), 0u);
-    fetch(*transport, get(server.baseURL() + "/c"));
-    EXPECT_EQ(server.connectionsAccepted(), 2u);
+    EXPECT_EQ(transport->idleConnections(), 3u);
 
     clock->advance(31s);
-    fetch(*transport, get(server.baseURL() + "/d"));
-    EXPECT_EQ(server.connectionsAccepted(), 3u);
+    fetch(*transport, get(server.baseURL() + "/c"));
+    EXPECT_EQ(server.connectionsAccepted(), 6u);
+    EXPECT_EQ(transport->idleConnections(), 1u);
 }
 
 TEST_F(TransportTest, IdleConnectionTheServerDroppedIsReplacedTransparently) {
-    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1";
-    struct Case {
-        const char* name;
-        std::vector<Reply> replies;
-        std::size_t requests;
-    };
-    const Case cases[] = {
-        // The next request on the kept-alive connection is read but never answered.
-        {"closed on the next request", {Reply::json(200, "1"), Reply::with(Action::raw)}, 3},
-        // The server closes right after answering, unannounced: the closed connection is skipped.
-        {"closed after answering", {Reply::with(Action::raw, answer)}, 2},
-    };
-    for (const auto& c : cases) {
-        for (auto security : bothSecurities) {
-            SCOPED_TRACE(c.name);
-            LoopbackHTTPServer server(security);
-            auto transport = makeTransport();
-            server.enqueue(c.replies[0]);
-            EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/1")), "1");
-            ASSERT_TRUE(c.replies.size() > 1 || server.waitForClosedConnections());
-            for (std::size_t i = 1; i < c.replies.size(); ++i) {
-                server.enqueue(c.replies[i]);
-            }
-            server.enqueue(Reply::json(200, "2"));
-            EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/2")), "2");
-            EXPECT_EQ(server.requests().size(), c.requests);
-            EXPECT_EQ(server.connectionsAccepted(), 2u);
-        }
+    for (auto security : bothSecurities) {
+        LoopbackHTTPServer server(security);
+        auto transport = makeTransport();
+        // Closed right after answering, unannounced: the closed connection is not used again.
+        server.enqueue(Reply::with(Action::raw, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"));
+        EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/1")), "1");
+        ASSERT_TRUE(server.waitForClosedConnections());
+        server.enqueue(Reply::json(200, "2"));
+        EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/2")), "2");
+        // Closed on receiving the next request: it goes once more over a new connection.
+        server.enqueue(Reply::with(Action::raw));
+        server.enqueue(Reply::json(200, "3"));
+        EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/3")), "3");
+        EXPECT_EQ(server.requests().size(), 4u);
+        EXPECT_EQ(server.connectionsAccepted(), 3u);
     }
 }
 
-TEST_F(TransportTest, SilentServerIsCutOffWhenNothingMovedForTheLimit) {
-    for (auto security : bothSecurities) {
-        LoopbackHTTPServer server(security);
-        server.enqueue(Reply::with(Action::hang));
-        auto transport = makeTransport();
-        Pending pending(io, transport->send(get(server.baseURL() + "/slow")));
-        ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
-        clock->advance(30s - 1ms);
-        test::settle(io, 20ms);
-        EXPECT_FALSE(pending.done());
-        clock->advance(1ms);
-        EXPECT_EQ(errorKind(pending), Kind::timedOut);
-        EXPECT_EQ(transport->idleConnections(), 0u);
-        EXPECT_TRUE(server.waitForClosedConnections());
-        EXPECT_EQ(clock->sleepers(), 0u);
+TEST_F(TransportTest, SilentServerIsCutOffAfterTheLimitOrWhenTheCallerCancels) {
+    for (bool cancel : {false, true}) {
+        for (auto security : bothSecurities) {
+            LoopbackHTTPServer server(security);
+            server.enqueue(Reply::with(Action::hang));
+            auto transport = makeTransport();
+            Pending pending(io, transport->send(get(server.baseURL() + "/slow")));
+            ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
+            clock->advance(30s - 1ms);
+            test::settle(io, 20ms);
+            EXPECT_FALSE(pending.done());
+            if (cancel) {
+                pending.cancel();
+                EXPECT_TRUE(isCancellation(pending.error()));
+            } else {
+                clock->advance(1ms);
+                EXPECT_EQ(errorKind(pending), Kind::timedOut);
+            }
+            EXPECT_EQ(transport->idleConnections(), 0u);
+            EXPECT_TRUE(server.waitForClosedConnections());
+            clock->runReady();
+            EXPECT_EQ(clock->sleepers(), 0u);
+        }
     }
 }
 
@@ -273,10 +246,7 @@ TEST_F(TransportTest, SlowButMovingUploadAndAnswerTakeAsLongAsTheyNeed) {
         server.readSlowly(16 * 1024, 1ms);
         server.enqueue(Reply::with(Action::trickle, std::string(60, 't')));
         auto transport = makeTransport();
-        HTTPRequest upload = get(server.baseURL() + "/chunk");
-        upload.method = "POST";
-        upload.body = std::vector<std::uint8_t>(1400 * 1000, 'w');
-        Pending pending(io, transport->send(upload));
+        Pending pending(io, transport->send(post(server.baseURL() + "/chunk", 1400 * 1000)));
         // A second of virtual time for each step in which bytes moved: far more than 30 s in all.
         std::size_t moved = 0;
         int seconds = 0;
@@ -297,15 +267,12 @@ TEST_F(TransportTest, SlowButMovingUploadAndAnswerTakeAsLongAsTheyNeed) {
 TEST_F(TransportTest, EarlyRefusalOfABodyStillBeingSentIsTheAnswer) {
     for (int status : {401, 413}) {
         for (auto security : bothSecurities) {
-            SCOPED_TRACE(status);
             LoopbackHTTPServer server(security);
             auto refusal = Reply::json(status, R"({"error":"no"})");
             refusal.action = Action::early;
             server.enqueue(refusal);
             auto transport = makeTransport();
-            HTTPRequest upload = get(server.baseURL() + "/chunk");
-            upload.method = "POST";
-            upload.body = std::vector<std::uint8_t>(8 * 1024 * 1024, 'w');
+            auto upload = post(server.baseURL() + "/chunk", 8 * 1024 * 1024);
             auto result = Pending(io, transport->send(upload)).get();
             EXPECT_EQ(result.response.status, status);
             EXPECT_EQ(text(result), R"({"error":"no"})");
@@ -314,12 +281,12 @@ TEST_F(TransportTest, EarlyRefusalOfABodyStillBeingSentIsTheAnswer) {
     }
 }
 
-TEST_F(TransportTest, LimitsHoldToTheByte) {
-    // A chunked answer without data whose last chunk ("0\r\n", the trailer fields and the empty
-    // line) takes `size` bytes.
-    const auto lastChunk = [](std::size_t size) {
-        auto reply = Reply::with(Action::chunked);
-        reply.trailer = "X-Pad: " + std::string(size - 14, 'p') + "\r\n";
+TEST_F(TransportTest, EachAnswerArrivesWholeOrFailsWithItsOwnError) {
+    // Chunks of 1000 bytes; the last chunk ("0\r\n", the trailer fields and the empty line)
+    // takes `last` bytes.
+    const auto chunked = [](std::size_t size, std::size_t last) {
+        auto reply = Reply::with(Action::chunked, std::string(size, 'c'));
+        reply.trailer = "X-Pad: " + std::string(last - 14, 'p') + "\r\n";
         return reply;
     };
     std::string interimFlood;
@@ -328,16 +295,26 @@ TEST_F(TransportTest, LimitsHoldToTheByte) {
     }
     auto hugeHeader = Reply::json(200, "{}");
     hugeHeader.headers.emplace_back("X-Big", std::string(1100, 'h'));
-    const std::pair<Reply, std::optional<Kind>> cases[] = {
-        {Reply::json(200, std::string(1000, 'z')), std::nullopt},
-        {Reply::json(200, std::string(1001, 'z')), Kind::responseTooLarge},
-        {Reply::with(Action::chunked, std::string(1000, 'z')), std::nullopt},
-        {Reply::with(Action::chunked, std::string(1001, 'z')), Kind::responseTooLarge},
-        {lastChunk(1024), std::nullopt},
-        {lastChunk(1025), Kind::responseTooLarge},
+    // Bodies pass through a read buffer smaller than they are.
+    const std::pair<Reply, std::variant<std::string, Kind>> cases[] = {
+        {Reply::json(200, std::string(2000, 'z')), std::string(2000, 'z')},
+        {Reply::json(200, std::string(2001, 'z')), Kind::responseTooLarge},
+        {chunked(2000, 40), std::string(2000, 'c')},
+        {chunked(2001, 40), Kind::responseTooLarge},
+        {chunked(0, 1024), std::string()},
+        {chunked(0, 1025), Kind::responseTooLarge},
         {hugeHeader, Kind::responseTooLarge},
+        // Interim answers, 100 to 199, come before the real one; a flood of them is too much.
+        {Reply::with(Action::raw,
+                     "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\n"
+                     "Link: </a>\r\n\r\nHTTP/1.1 199 Misc\r\n\r\n"
+                     "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+         "ok"},
         {Reply::with(Action::raw, interimFlood + "HTTP/1.1 204 No Content\r\n\r\n"),
          Kind::responseTooLarge},
+        // Ended by closing the connection, over TLS without close_notify.
+        {Reply::with(Action::raw, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil close"),
+         "until close"},
         {Reply::with(Action::raw), Kind::connectionLost},
         {Reply::with(Action::raw,
                      "HTTP/1.1 200 OK\r\nContent-Length: 800\r\n\r\n" + std::string(400, 'b')),
@@ -349,22 +326,20 @@ TEST_F(TransportTest, LimitsHoldToTheByte) {
             SCOPED_TRACE(reply.body.substr(0, 30) + reply.trailer.substr(0, 10));
             LoopbackHTTPServer server(security);
             server.enqueue(reply);
-            auto transport = makeTransport({.maxBodyBytes = 1000, .maxHeaderBytes = 1024});
+            auto transport = makeTransport({.maxBodyBytes = 2000, .maxHeaderBytes = 1024});
             Pending pending(io, transport->send(get(server.baseURL() + "/")));
-            EXPECT_EQ(errorKind(pending), expected);
+            if (const auto* body = std::get_if<std::string>(&expected)) {
+                EXPECT_EQ(text(pending.get()), *body);
+            } else {
+                EXPECT_EQ(errorKind(pending), std::get<Kind>(expected));
+            }
         }
     }
 }
 
-TEST_F(TransportTest, BodyOfExactlyTheDefaultLimitArrivesWhole) {
-    LoopbackHTTPServer server;
-    server.enqueue(Reply::json(200, std::string(16 * 1024 * 1024, 'a')));
-    auto transport = makeTransport();
-    EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/big")).size(), 16u * 1024 * 1024);
-}
-
 TEST_F(TransportTest, HeadersThatWouldBreakTheirLineAreRefusedBeforeSending) {
     LoopbackHTTPServer server;
+    auto transport = makeTransport();
     const std::pair<std::string, std::pair<std::string, std::string>> cases[] = {
         {"GET", {"Authorization", "Bearer abc\r\nX-Injected: 1"}},
         {"GET", {"Authorization", "Bearer abc\n"}},
@@ -378,40 +353,14 @@ TEST_F(TransportTest, HeadersThatWouldBreakTheirLineAreRefusedBeforeSending) {
         HTTPRequest request = get(server.baseURL() + "/");
         request.method = method;
         request.headers = {header};
-        Pending pending(io, makeTransport()->send(request));
+        Pending pending(io, transport->send(request));
         EXPECT_EQ(errorKind(pending), Kind::invalidRequest);
     }
     // The headers the transport adds itself are checked the same way.
-    Pending pending(
-        io, makeTransport({.userAgent = "a\r\nX-Injected: 1"})->send(get(server.baseURL() + "/")));
+    transport = makeTransport({.userAgent = "a\r\nX-Injected: 1"});
+    Pending pending(io, transport->send(get(server.baseURL() + "/")));
     EXPECT_EQ(errorKind(pending), Kind::invalidRequest);
     EXPECT_EQ(server.connectionsAccepted(), 0u);
-}
-
-TEST_F(TransportTest, CancellingTheCallerEndsTheRequestAsCancelled) {
-    LoopbackHTTPServer server;
-    server.enqueue(Reply::with(Action::hang));
-    auto transport = makeTransport();
-    Pending pending(io, transport->send(get(server.baseURL() + "/hang")));
-    ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
-    pending.cancel();
-    EXPECT_TRUE(isCancellation(pending.error()));
-    EXPECT_TRUE(server.waitForClosedConnections());
-    EXPECT_EQ(transport->idleConnections(), 0u);
-}
-
-TEST_F(TransportTest, ConcurrentRequestsEachGetTheirOwnAnswer) {
-    LoopbackHTTPServer server;
-    server.setHandler([](const auto& request) { return Reply::json(200, request.target); });
-    auto transport = makeTransport();
-    std::vector<std::unique_ptr<Pending>> pending;
-    for (int i = 0; i < 5; ++i) {
-        pending.push_back(std::make_unique<Pending>(
-            io, transport->send(get(server.baseURL() + "/r" + std::to_string(i)))));
-    }
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(text(pending[i]->get()), "/r" + std::to_string(i));
-    }
 }
 
 }  // namespace

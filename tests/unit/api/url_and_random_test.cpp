@@ -29,6 +29,9 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"", nullptr},
         {"   ", nullptr},
         {"https://exa mple.com", nullptr},
+        // Encoded names are not decoded into other names.
+        {"http://evil.example%00.localhost", nullptr},
+        {"https://a%2Eexample", nullptr},
     };
     for (const auto& [text, expected] : cases) {
         auto url = URL::typed(text);
@@ -49,6 +52,7 @@ TEST(URLTyped, RealtimeSchemesUseTheSameRule) {
 TEST(URL, PartsPathsAndQueries) {
     auto url = *URL::parse("https://[::1]:8443/base?q=1#f");
     EXPECT_EQ(url.host(), "::1");
+    EXPECT_EQ(URL::parse("https://a%0D%0Ab/")->host(), "");
     EXPECT_EQ(url.port(), 8443);
     EXPECT_EQ(url.target(), "/base?q=1");
     EXPECT_EQ(URL::parse("http://h")->port(), 80);
