@@ -19,7 +19,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -29,6 +28,7 @@
 #include <boost/beast/http/write.hpp>
 
 #include "core/async/deadline.hpp"
+#include "core/async/one_shot.hpp"
 #include "core/async/shared_object.hpp"
 #include "core/http/http_transport_error.hpp"
 #include "core/net/tls_client.hpp"
@@ -452,9 +452,9 @@ Awaitable<void> BeastHTTPTransport::Impl::writeRequest(Stream& stream, http::req
     (void)written;
     attempt.written = !ec;
     // Whether or not the request went out whole, the answer decides how the exchange ends (a
-    // server may refuse a body early and stop reading it): wait for the race to end.
-    asio::steady_timer untilAnswered(executor_, asio::steady_timer::time_point::max());
-    co_await untilAnswered.async_wait(withErrorCode);
+    // server may refuse a body early and stop reading it): wait until the race cancels this side.
+    OneShot<> untilCancelled(executor_);
+    co_await untilCancelled.wait();
 }
 
 template <class Stream>
