@@ -23,6 +23,7 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"http://192.168.1.10", nullptr},
         {"http://10.0.0.1:3000", nullptr},
         {"http://localhost.example.com", nullptr},
+        {"http://notlocalhost", nullptr},
         {"http://notara.example", nullptr},
         {"ftp://notara.example", nullptr},
         {"https://", nullptr},
