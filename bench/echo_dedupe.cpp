@@ -1,5 +1,6 @@
 // How long the echo decision takes on the main executor: one sentence-sized `me` segment against
-// the `them` segments around it, and tokenising a long mixed-script text.
+// the `them` segments around it, tokenising a long mixed-script text, and a decision between two
+// texts of N tokens each (the largest ones it compares, and far larger ones that it declines).
 
 #include <string>
 #include <vector>
@@ -66,6 +67,28 @@ void tokensOfTenKilobytesMixedScript(benchmark::State& state) {
                             static_cast<std::int64_t>(text.size()));
 }
 BENCHMARK(tokensOfTenKilobytesMixedScript)->Unit(benchmark::kMicrosecond);
+
+// Two texts of N different-ish tokens whose LCS is most of them: the table is filled in full.
+void decideBetweenTextsOfNTokens(benchmark::State& state) {
+    const auto n = static_cast<int>(state.range(0));
+    std::string me;
+    std::string them;
+    for (int i = 0; i < n; ++i) {
+        me += "w" + std::to_string(i % 977) + ' ';
+        them += "w" + std::to_string((i * 7) % 977) + ' ';
+    }
+    const std::vector<Segment> heard{Segment{0, 0, 60000, Speaker::them, them}};
+    const Segment said{0, 0, 60000, Speaker::me, me};
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tessarin::EchoDedupe::decide(said, heard));
+    }
+}
+BENCHMARK(decideBetweenTextsOfNTokens)
+    ->Arg(250)
+    ->Arg(1000)
+    ->Arg(2000)
+    ->Arg(8000)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -1,20 +1,21 @@
 #include "app/helper_process.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
-#include "app/line_reader.hpp"
 #include "app/shutdown_watchdog.hpp"
-#include "core/async/steady_clock.hpp"
-#include "core/async/task.hpp"
+#include "core/async/one_shot.hpp"
+#include "core/log/diagnostics.hpp"
 #include "recording/server/helper_codec.hpp"
 #include "recording/server/helper_environment.hpp"
 #include "recording/server/helper_server.hpp"
@@ -33,15 +34,29 @@ std::string describeSeconds(std::chrono::steady_clock::duration elapsed) {
     return std::string(buffer, error == std::errc{} ? end : buffer) + " seconds";
 }
 
+// A standard descriptor the parent left closed would be taken by the next descriptor the helper
+// opens (the event loop's), and protocol lines or diagnostics would go there; reading a closed
+// stdin would wait for ever. /dev/null stands in for each: no input, output discarded.
+void openNullOntoClosedStandardDescriptors() {
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+            continue;
+        }
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
 }  // namespace
 
-struct HelperProcess::Signals {
-    explicit Signals(boost::asio::io_context& io) : set(io, SIGTERM, SIGINT) {}
-    boost::asio::signal_set set;
-};
-
 int HelperProcess::main(int argc, char** argv) {
-    HelperLog log(STDERR_FILENO);
+    openNullOntoClosedStandardDescriptors();
+    // Lives as long as the process: failures of background work are reported through it.
+    static const HelperLog log(STDERR_FILENO);
+    Diagnostics::setSink([](std::string_view message) { log.log(message); });
     ProtocolWriter writer(STDOUT_FILENO);
     // A closed standard output must make writes fail, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
@@ -55,27 +70,39 @@ int HelperProcess::main(int argc, char** argv) {
     }
 
     boost::asio::io_context io(1);
-    auto keepRunning = boost::asio::make_work_guard(io);
     HelperProcess process(io, writer, log);
-    boost::asio::co_spawn(io, process.run(), boost::asio::detached);
+    const int status = serve(io, process.run());
+    // The reading thread may still be blocked on stdin: end without unwinding what it uses.
+    std::_Exit(status);
+}
+
+int HelperProcess::serve(boost::asio::io_context& io, Awaitable<void> work) {
+    auto keepRunning = boost::asio::make_work_guard(io);
+    int status = 0;
+    boost::asio::co_spawn(io, std::move(work), [&](std::exception_ptr error) {
+        if (error) {
+            Diagnostics::log("the helper failed: " + describe(error));
+            status = 1;
+            io.stop();
+        }
+    });
     io.run();
-    return 0;
+    return status;
 }
 
 HelperProcess::HelperProcess(boost::asio::io_context& io, ProtocolWriter& writer,
                              const HelperLog& log)
-    : io_(io), writer_(writer), log_(log) {}
+    : io_(io), writer_(writer), log_(log), tasks_(io.get_executor()) {}
 
 HelperProcess::~HelperProcess() = default;
 
 Awaitable<void> HelperProcess::run() {
     auto executor = io_.get_executor();
     HelperEnvironment env = HelperEnvironment::live(executor);
-    auto clock = env.clock;
+    tracker_ = RequestTracker::create(executor, env.clock);
     server_ = HelperServer::create(
         executor, std::move(env), [this](const std::string& line) { writer_.writeLine(line); },
         [this](const std::string& message) { log_.log(message); });
-    tracker_ = RequestTracker::create(executor, clock);
     watchSignals();
     log_.log("started (pid " + std::to_string(getpid()) + ")");
 
@@ -83,7 +110,7 @@ Awaitable<void> HelperProcess::run() {
     LineReader::start(
         executor, STDIN_FILENO,
         {
-            .line = [this](std::string line) { serveLine(std::move(line)); },
+            .line = [this](LineReader::Line line) { serveLine(std::move(line)); },
             .tooLong = [this] { answerTooLongLine(); },
             .end = [inputEnded](
                        std::optional<std::string> error) { inputEnded->resume(std::move(error)); },
@@ -95,39 +122,36 @@ Awaitable<void> HelperProcess::run() {
     co_await exitCleanly("stdin closed");
 }
 
-void HelperProcess::serveLine(std::string line) {
+void HelperProcess::serveLine(LineReader::Line line) {
     tracker_->begin();
-    Task<>::spawn(
-        io_.get_executor(), "a request",
-        [server = server_, tracker = tracker_, line = std::move(line)]() -> Awaitable<void> {
-            co_await server->handle(line);
-            tracker->end();
-        });
+    // The line is held (and counts against the reader's bound) until it is answered.
+    tasks_.spawn("a request",
+                 [server = server_, tracker = tracker_,
+                  line = std::move(line)]() mutable -> Awaitable<void> {
+                     co_await server->handle(std::move(line.text));
+                     tracker->end();
+                 });
 }
 
 void HelperProcess::answerTooLongLine() {
     writer_.writeLine(HelperCodec::failure(
         nullptr, HelperError("bad_request", "Each line must be at most " +
-                                                std::to_string(LineReader::defaultMaxLineBytes) +
+                                                std::to_string(LineReader::Limits{}.maxLineBytes) +
                                                 " bytes")));
 }
 
 void HelperProcess::watchSignals() {
-    signals_ = std::make_unique<Signals>(io_);
-    // Handled through the executor: the default action (immediate termination) never runs.
-    auto wait = std::make_shared<std::function<void()>>();
-    *wait = [this, wait] {
-        signals_->set.async_wait([this, wait](const boost::system::error_code& error, int number) {
-            if (error) {
-                return;
-            }
+    // Installed before the start is logged; from then on SIGTERM and SIGINT only start the exit.
+    auto signals = std::make_shared<boost::asio::signal_set>(io_, SIGTERM, SIGINT);
+    tasks_.spawn("the signal watch", [this, signals]() -> Awaitable<void> {
+        for (;;) {
+            const int number =
+                co_await signals->async_wait(boost::asio::use_awaitable_t<Executor>{});
             const std::string reason = number == SIGTERM ? "SIGTERM" : "SIGINT";
-            Task<>::spawn(io_.get_executor(), "the exit",
-                          [this, reason]() -> Awaitable<void> { co_await exitCleanly(reason); });
-            (*wait)();
-        });
-    };
-    (*wait)();
+            tasks_.spawn("the exit",
+                         [this, reason]() -> Awaitable<void> { co_await exitCleanly(reason); });
+        }
+    });
 }
 
 Awaitable<void> HelperProcess::exitCleanly(std::string reason) {

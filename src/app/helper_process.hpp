@@ -6,8 +6,10 @@
 #include <boost/asio/io_context.hpp>
 
 #include "app/helper_log.hpp"
+#include "app/line_reader.hpp"
 #include "app/protocol_writer.hpp"
 #include "core/async/awaitable.hpp"
+#include "core/async/task_group.hpp"
 
 namespace tessarin {
 
@@ -20,6 +22,9 @@ class HelperProcess {
   public:
     // The process entry: the command-line branch or the protocol loop. Returns the exit status.
     static int main(int argc, char** argv);
+    // Runs `io` with `work` spawned on it. The orderly exit ends the process from inside; should
+    // `work` fail instead, the failure is logged and the status is 1.
+    static int serve(boost::asio::io_context& io, Awaitable<void> work);
 
     HelperProcess(boost::asio::io_context& io, ProtocolWriter& writer, const HelperLog& log);
     ~HelperProcess();
@@ -34,7 +39,7 @@ class HelperProcess {
 
   private:
     void watchSignals();
-    void serveLine(std::string line);
+    void serveLine(LineReader::Line line);
     void answerTooLongLine();
 
     boost::asio::io_context& io_;
@@ -42,9 +47,9 @@ class HelperProcess {
     const HelperLog& log_;
     std::shared_ptr<HelperServer> server_;
     std::shared_ptr<RequestTracker> tracker_;
-    struct Signals;
-    std::unique_ptr<Signals> signals_;
     bool exiting_ = false;
+    // The request tasks, the signal watch and the exit.
+    TaskGroup tasks_;
 };
 
 }  // namespace tessarin

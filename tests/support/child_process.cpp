@@ -7,11 +7,12 @@
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
-#include <thread>
 
 namespace tessarin::test {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 void makePipe(int fds[2]) {
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -19,15 +20,35 @@ void makePipe(int fds[2]) {
     }
 }
 
+std::chrono::milliseconds left(Clock::time_point deadline) {
+    return std::max(std::chrono::milliseconds(0),
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+}
+
+// Takes the complete lines off the front of `buffer`, at most `count` of them.
+void takeLines(std::string& buffer, std::vector<std::string>& lines, std::size_t count) {
+    std::size_t newline;
+    while (lines.size() < count && (newline = buffer.find('\n')) != std::string::npos) {
+        lines.push_back(buffer.substr(0, newline));
+        buffer.erase(0, newline + 1);
+    }
+}
+
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments)
+    : ChildProcess(path, arguments, Options{}) {}
+
+ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments,
+                           Options options) {
     int in[2], out[2], err[2];
     makePipe(in);
     makePipe(out);
     makePipe(err);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(path.c_str()));
+    if (options.nonBlockingInput) {
+        fcntl(in[0], F_SETFL, fcntl(in[0], F_GETFL) | O_NONBLOCK);
+    }
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (const auto& argument : arguments) {
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
@@ -41,6 +62,9 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         dup2(in[0], 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        if (options.closedDescriptor) {
+            close(*options.closedDescriptor);
+        }
         std::signal(SIGPIPE, SIG_DFL);
         execv(path.c_str(), argv.data());
         _exit(127);
@@ -97,101 +121,75 @@ void ChildProcess::signal(int number) {
     kill(pid_, number);
 }
 
-void ChildProcess::drain(int fd, std::string& into, std::chrono::milliseconds limit,
-                         bool untilClosed) {
-    if (fd < 0) {
-        return;
+bool ChildProcess::pump(std::chrono::milliseconds limit) {
+    pollfd entries[] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
+    std::string* buffers[] = {&outputBuffer_, &errorBuffer_};
+    int* fds[] = {&output_, &error_};
+    if (output_ < 0 && error_ < 0) {
+        return false;
     }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    char buffer[65536];
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd entry{fd, POLLIN, 0};
-        const int ready =
-            poll(&entry, 1, untilClosed ? static_cast<int>(std::max<long>(left.count(), 0)) : 0);
-        if (ready <= 0) {
-            return;
-        }
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0) {
-            return;
-        }
-        into.append(buffer, static_cast<std::size_t>(n));
-        if (!untilClosed) {
+    if (poll(entries, 2, static_cast<int>(limit.count())) <= 0) {
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (entries[i].revents == 0) {
             continue;
         }
+        char buffer[65536];
+        const ssize_t n = read(*fds[i], buffer, sizeof buffer);
+        if (n > 0) {
+            buffers[i]->append(buffer, static_cast<std::size_t>(n));
+        } else {
+            close(*fds[i]);  // the child closed its end: all of it has been read
+            *fds[i] = -1;
+        }
     }
+    return true;
 }
 
 std::vector<std::string> ChildProcess::readLines(std::size_t count,
                                                  std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = Clock::now() + limit;
     std::vector<std::string> lines;
-    char buffer[65536];
-    for (;;) {
-        std::size_t newline;
-        while (lines.size() < count && (newline = outputBuffer_.find('\n')) != std::string::npos) {
-            lines.push_back(outputBuffer_.substr(0, newline));
-            outputBuffer_.erase(0, newline + 1);
-        }
-        if (lines.size() >= count || output_ < 0) {
-            return lines;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return lines;
-        }
-        pollfd entry{output_, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) {
-            return lines;
-        }
-        const ssize_t n = read(output_, buffer, sizeof buffer);
-        if (n <= 0) {
-            return lines;
-        }
-        outputBuffer_.append(buffer, static_cast<std::size_t>(n));
+    takeLines(outputBuffer_, lines, count);
+    while (lines.size() < count && output_ >= 0 && pump(left(deadline))) {
+        takeLines(outputBuffer_, lines, count);
     }
+    return lines;
+}
+
+bool ChildProcess::awaitErrorOutput(const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (errorBuffer_.find(text) == std::string::npos) {
+        if (!pump(left(deadline))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = Clock::now() + limit;
     while (!reaped_) {
-        // Keep the pipes flowing so the child never blocks on a full pipe while exiting.
-        drain(error_, errorBuffer_, std::chrono::milliseconds(0), false);
-        drain(output_, outputBuffer_, std::chrono::milliseconds(0), false);
         int status = 0;
-        const pid_t done = waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
             reaped_ = true;
-            if (WIFEXITED(status)) {
-                status_ = WEXITSTATUS(status);
-            }
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
+            status_ = WIFEXITED(status) ? std::optional<int>(WEXITSTATUS(status)) : std::nullopt;
+        } else if (Clock::now() >= deadline) {
             return std::nullopt;
+        } else if (!pump(std::chrono::milliseconds(2))) {
+            // Keep the pipes flowing so the child never blocks on a full pipe while exiting.
+            usleep(1000);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    drain(error_, errorBuffer_, std::chrono::milliseconds(1000), true);
-    drain(output_, outputBuffer_, std::chrono::milliseconds(1000), true);
+    while (pump(std::chrono::milliseconds(1000))) {
+    }
     return status_;
-}
-
-std::string ChildProcess::errorOutput() {
-    drain(error_, errorBuffer_, std::chrono::milliseconds(0), false);
-    return errorBuffer_;
 }
 
 std::vector<std::string> ChildProcess::remainingLines() {
     std::vector<std::string> lines;
-    std::size_t newline;
-    while ((newline = outputBuffer_.find('\n')) != std::string::npos) {
-        lines.push_back(outputBuffer_.substr(0, newline));
-        outputBuffer_.erase(0, newline + 1);
-    }
+    takeLines(outputBuffer_, lines, SIZE_MAX);
     return lines;
 }
 

@@ -8,7 +8,6 @@
 
 #include "core/api/api_error.hpp"
 #include "core/api/auth_provider.hpp"
-#include "core/api/base64_url.hpp"
 #include "core/api/chunk_response.hpp"
 #include "core/api/decoding_error.hpp"
 #include "core/api/flexible_date.hpp"
@@ -16,6 +15,7 @@
 #include "core/api/random.hpp"
 #include "core/api/transcript_coding.hpp"
 #include "core/json/json_value.hpp"
+#include "core/text/base64_url.hpp"
 #include "core/text/unicode_text.hpp"
 
 namespace tessarin {
@@ -26,13 +26,14 @@ struct APIClient::Call {
     std::vector<std::pair<std::string, std::string>> query;
     std::optional<std::vector<std::uint8_t>> body;
     std::string contentType;
+    TokenWait tokenWait;
 
     static Call get(std::string path, std::vector<std::pair<std::string, std::string>> query = {}) {
-        return Call{"GET", std::move(path), std::move(query), std::nullopt, {}};
+        return Call{"GET", std::move(path), std::move(query), std::nullopt, {}, {}};
     }
     static Call post(std::string path, std::vector<std::uint8_t> body,
                      std::string contentType = "application/json") {
-        return Call{"POST", std::move(path), {}, std::move(body), std::move(contentType)};
+        return Call{"POST", std::move(path), {}, std::move(body), std::move(contentType), {}};
     }
 };
 
@@ -140,7 +141,7 @@ Awaitable<HTTPTransport::Result> APIClient::perform(Call call) const {
         if (!call.query.empty()) {
             request.url = request.url.withQueryItems(call.query);
         }
-        request.timeout = requestTimeout;
+        request.inactivityLimit = inactivityLimit;
         request.headers = {{"Authorization", "Bearer " + token}, {"Accept", "application/json"}};
         if (call.body) {
             request.body = call.body;
@@ -155,7 +156,13 @@ Awaitable<HTTPTransport::Result> APIClient::perform(Call call) const {
             if (attempt > 1) {
                 throw APIError::signedOut();
             }
+            if (call.tokenWait) {
+                call.tokenWait(true);
+            }
             token = co_await auth->tokenRejected(token);
+            if (call.tokenWait) {
+                call.tokenWait(false);
+            }
             continue;
         }
         if (status >= 200 && status <= 299) {
@@ -235,12 +242,14 @@ Awaitable<TranscriptionToken> APIClient::transcriptionToken(
 
 Awaitable<std::optional<Segment>> APIClient::appendAudioChunk(
     std::string meetingID, std::vector<std::uint8_t> wav, std::int64_t seq, std::int64_t startedMs,
-    std::int64_t endedMs, Speaker speaker, std::optional<std::string> language) const {
+    std::int64_t endedMs, Speaker speaker, std::optional<std::string> language,
+    TokenWait tokenWait) const {
     const std::string boundary = makeBoundary();
     auto body = audioChunkBody(boundary, wav, seq, startedMs, endedMs, speaker, language);
-    auto result =
-        co_await perform(Call::post(meetingPath(meetingID, "audio-chunk"), std::move(body),
-                                    "multipart/form-data; boundary=" + boundary));
+    Call call = Call::post(meetingPath(meetingID, "audio-chunk"), std::move(body),
+                           "multipart/form-data; boundary=" + boundary);
+    call.tokenWait = std::move(tokenWait);
+    auto result = co_await perform(std::move(call));
     co_return decodeReply<ChunkResponse>(result, "ChunkResponse", ChunkResponse::decode).segment;
 }
 

@@ -34,7 +34,8 @@ class APIClient {
 
     // The domain under which Cloudflare Access serves its login pages.
     static constexpr std::string_view accessLoginDomain = "cloudflareaccess.com";
-    static constexpr std::chrono::seconds requestTimeout{30};
+    // A request fails once nothing has moved on its connection for this long.
+    static constexpr std::chrono::seconds inactivityLimit{30};
 
     // `now` dates tokens that come without an expiry; the system clock unless a test gives one.
     APIClient(std::shared_ptr<AuthProvider> auth, std::shared_ptr<HTTPTransport> transport,
@@ -55,13 +56,19 @@ class APIClient {
     // `source` is "mic" or "system" for this helper's callers; it is sent as given.
     Awaitable<TranscriptionToken> transcriptionToken(std::string meetingID, std::string source,
                                                      std::optional<std::string> language) const;
+    // Told true when a call starts waiting for a fresh access token after a 401 (the user may take
+    // a while to sign in again) and false when it goes on, so that a caller's own time limit can
+    // leave that wait out.
+    using TokenWait = std::function<void(bool waiting)>;
+
     // Uploads one WAV chunk as multipart/form-data; the result is the segment the server
     // transcribed from it, if any.
     Awaitable<std::optional<Segment>> appendAudioChunk(std::string meetingID,
                                                        std::vector<std::uint8_t> wav,
                                                        std::int64_t seq, std::int64_t startedMs,
                                                        std::int64_t endedMs, Speaker speaker,
-                                                       std::optional<std::string> language) const;
+                                                       std::optional<std::string> language,
+                                                       TokenWait tokenWait = {}) const;
     Awaitable<void> appendSegments(std::string meetingID, std::vector<Segment> segments) const;
     // A 404 counts as success: the meeting is already finished or gone.
     Awaitable<void> finish(std::string meetingID) const;

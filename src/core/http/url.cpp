@@ -8,6 +8,7 @@
 #include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/rfc/pchars.hpp>
+#include <boost/url/rfc/unreserved_chars.hpp>
 #include <boost/url/url.hpp>
 
 #include "core/text/unicode_text.hpp"
@@ -26,6 +27,13 @@ bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+// Boost.URL 1.81 reads "https://h:80x" as port 80 and the path "x", which would make the request
+// target "x". Beside an authority a path is empty or starts with "/" (RFC 3986, 3.3).
+bool pathFitsAuthority(urls::url_view url) {
+    return !url.has_authority() || url.encoded_path().empty() ||
+           url.encoded_path().starts_with('/');
+}
+
 urls::url_view view(const std::string& text) {
     // Every URL was parsed when it was made, so this cannot fail.
     return urls::parse_uri_reference(text).value();
@@ -35,7 +43,7 @@ urls::url_view view(const std::string& text) {
 
 std::optional<URL> URL::parse(std::string_view text) {
     auto parsed = urls::parse_uri_reference(text);
-    if (!parsed) {
+    if (!parsed || !pathFitsAuthority(*parsed)) {
         return std::nullopt;
     }
     return URL(std::string(parsed->buffer()));
@@ -48,7 +56,7 @@ std::optional<URL> URL::typed(std::string_view text, std::string_view secureSche
         candidate = std::string(secureScheme) + "://" + candidate;
     }
     auto parsed = urls::parse_uri(candidate);
-    if (!parsed) {
+    if (!parsed || !pathFitsAuthority(*parsed)) {
         return std::nullopt;
     }
     urls::url url(*parsed);
@@ -81,10 +89,11 @@ std::string URL::scheme() const {
 
 std::string URL::host() const {
     auto url = view(text_);
-    if (!url.has_authority()) {
+    const std::string_view host = url.encoded_host_address();
+    if (!url.has_authority() || host.find('%') != std::string_view::npos) {
         return {};
     }
-    return url.host_address();
+    return std::string(host);
 }
 
 unsigned short URL::port() const {
@@ -136,8 +145,16 @@ std::string URL::escapePathSegment(std::string_view text) {
 URL URL::withQueryItems(const std::vector<std::pair<std::string, std::string>>& items) const {
     urls::url url(view(text_));
     url.remove_query();
+    // Boost.URL 1.81's params() leaves "[" and "]" of a name raw, which no URL parser takes back,
+    // and "+", which form decoders read as a blank: only unreserved characters stay unencoded.
+    std::string query;
     for (const auto& [name, value] : items) {
-        url.params().append({name, value});
+        query += query.empty() ? "" : "&";
+        query += urls::encode(name, urls::unreserved_chars) + "=" +
+                 urls::encode(value, urls::unreserved_chars);
+    }
+    if (!items.empty()) {
+        url.set_encoded_query(query);
     }
     return URL(std::string(url.buffer()));
 }

@@ -298,7 +298,8 @@ Decision decide(const Segment& me, std::span<const Segment> them, const Config& 
             std::move(word.tokens.begin(), word.tokens.end(), std::back_inserter(themTokens));
         }
     }
-    if (meTokens.empty() || themTokens.empty()) {
+    if (meTokens.empty() || themTokens.empty() ||
+        meTokens.size() > maxComparedPairs / themTokens.size()) {
         return Decision::keep();
     }
 

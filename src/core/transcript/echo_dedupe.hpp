@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -18,6 +19,12 @@ namespace tessarin {
 // subsequence, so word order counts while gaps, insertions and small recognition differences are
 // tolerated.
 namespace EchoDedupe {
+
+// The most token pairs one decision compares (the size of its LCS table). Sentences around the
+// same few seconds are far below it (a 30 s turn against 33 s of the other side is under 100 000
+// pairs, even in scripts with a token per character); at the bound the table takes 4 MB and a few
+// milliseconds of the executor. Anything larger is not judged: it is kept.
+inline constexpr std::size_t maxComparedPairs = 1'000'000;
 
 struct Config {
     // How far (ms) a `them` segment may lie outside the `me` segment's span and still be compared.
@@ -68,6 +75,7 @@ std::vector<Word> words(std::string_view text);
 // (on ties the element of `a` is skipped first).
 std::vector<bool> lcsMask(std::span<const std::string> a, std::span<const std::string> b);
 
+// Keeps the segment when the two token sequences make more than `maxComparedPairs` pairs.
 Decision decide(const Segment& me, std::span<const Segment> them, const Config& config = {});
 
 }  // namespace EchoDedupe

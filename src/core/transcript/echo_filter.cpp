@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <utility>
 
 namespace tessarin {
@@ -25,20 +26,13 @@ std::vector<EchoFilter::Pending> EchoFilter::add(Pending item, std::int64_t nowM
     } else {
         held_.push_back(Held{std::move(item), nowMs});
     }
-    std::vector<Pending> released = release(nowMs);
-    std::move(released.begin(), released.end(), std::back_inserter(output));
+    releaseInto(output, nowMs);
     return output;
 }
 
 std::vector<EchoFilter::Pending> EchoFilter::release(std::int64_t nowMs) {
     std::vector<Pending> output;
-    // Held in arrival order, so the first entry still within its hold ends the release.
-    while (!held_.empty() && nowMs - held_.front().arrivedMs >= holdMs_) {
-        Pending segment = std::move(held_.front().segment);
-        held_.pop_front();
-        judge(std::move(segment), output);
-    }
-    pruneThem();
+    releaseInto(output, nowMs);
     return output;
 }
 
@@ -49,11 +43,8 @@ void EchoFilter::noteThem(const Pending& item) {
 }
 
 std::vector<EchoFilter::Pending> EchoFilter::releaseAll() {
-    std::deque<Held> all = std::exchange(held_, {});
     std::vector<Pending> output;
-    for (Held& entry : all) {
-        judge(std::move(entry.segment), output);
-    }
+    releaseInto(output, std::nullopt);
     return output;
 }
 
@@ -63,9 +54,29 @@ void EchoFilter::remember(const Pending& item) {
                             Speaker::them, item.text});
 }
 
-void EchoFilter::judge(Pending segment, std::vector<Pending>& output) {
-    const Segment me{0, segment.startedMs, segment.endedMs, Speaker::me, segment.text};
-    EchoDedupe::Decision decision = EchoDedupe::decide(me, them_, config_);
+void EchoFilter::releaseInto(std::vector<Pending>& output, std::optional<std::int64_t> nowMs) {
+    // Room for every held segment first: once one is judged, handing it over cannot fail, so a
+    // segment leaves `held_` only when it is in the output or dropped as an echo.
+    output.reserve(output.size() + held_.size());
+    // Held in arrival order, so the first entry still within its hold ends the release.
+    while (!held_.empty() && (!nowMs || *nowMs - held_.front().arrivedMs >= holdMs_)) {
+        judge(held_.front().segment, output);
+        held_.pop_front();
+    }
+    if (nowMs) {
+        pruneThem();
+    }
+}
+
+void EchoFilter::judge(Pending& segment, std::vector<Pending>& output) {
+    EchoDedupe::Decision decision = EchoDedupe::Decision::keep();
+    try {
+        const Segment me{0, segment.startedMs, segment.endedMs, Speaker::me, segment.text};
+        decision = EchoDedupe::decide(me, them_, config_);
+    } catch (...) {
+        // Could not judge it (out of memory, text the Unicode library refused): keeping a
+        // possible echo is better than losing what the user said.
+    }
     switch (decision.kind) {
         case EchoDedupe::Decision::Kind::drop:
             ++dropped_;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,8 +53,12 @@ class EchoFilter {
     };
 
     void remember(const Pending& item);
-    // Appends the held segment to `output` unless it is judged an echo.
-    void judge(Pending segment, std::vector<Pending>& output);
+    // Judges the held segments whose hold has expired at `nowMs` (all of them without a time) into
+    // `output`, then prunes `them_` (only with a time).
+    void releaseInto(std::vector<Pending>& output, std::optional<std::int64_t> nowMs);
+    // Moves the held segment to `output` unless it is judged an echo; one that cannot be judged
+    // is kept.
+    void judge(Pending& segment, std::vector<Pending>& output);
     void pruneThem();
 
     EchoDedupe::Config config_;

@@ -3,7 +3,7 @@
 namespace tessarin {
 
 bool CallDetector::debounced(Date since, Date now) const {
-    return std::chrono::duration<double>(now - since).count() >= debounce_;
+    return now - since >= debounce_;
 }
 
 std::vector<CallEvent> CallDetector::update(const std::set<CallApp>& seen, Date now) {

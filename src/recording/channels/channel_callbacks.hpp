@@ -8,11 +8,13 @@
 
 #include "core/api/segment.hpp"
 #include "core/api/speaker.hpp"
+#include "core/async/awaitable.hpp"
 
 namespace tessarin {
 
-// How every channel reports to the pipeline. Each callback may be called from any thread; the
-// pipeline moves the work onto its own executor.
+// How every channel reports to the pipeline. A channel calls them through `postedTo` its
+// executor: each call runs on the executor in a turn of its own, never inside the channel
+// operation that caused it, so the pipeline may call back into the channel from any of them.
 struct ChannelCallbacks {
     // A finished transcript of this channel's audio from t0 to t1 ms of its stream.
     std::function<void(Speaker, std::int64_t t0, std::int64_t t1, std::string text)> segment;
@@ -26,6 +28,10 @@ struct ChannelCallbacks {
     std::function<void(Speaker, std::string message)> backlog;
     // Audio the realtime path could not transcribe, with the position of its first byte in ms.
     std::function<void(Speaker, std::vector<std::uint8_t> pcm, std::int64_t startMs)> catchUp;
+
+    // The same callbacks, each posting its call to `executor` (in call order) instead of making
+    // it; absent ones stay absent.
+    ChannelCallbacks postedTo(const Executor& executor) const;
 };
 
 }  // namespace tessarin

@@ -4,13 +4,13 @@
 #include <string>
 #include <utility>
 
-#include <boost/asio/this_coro.hpp>
-
 #include "core/api/api_error.hpp"
+#include "core/api/auth_error.hpp"
 #include "core/async/with_timeout.hpp"
 #include "core/audio/outage_buffer.hpp"
 #include "core/audio/pcm16.hpp"
 #include "core/audio/wav.hpp"
+#include "recording/channels/pausable_clock.hpp"
 #include "recording/channels/upload_timed_out.hpp"
 
 namespace tessarin {
@@ -30,7 +30,8 @@ struct FailureVerdict {
 };
 
 // A refusal the server will repeat (a 4xx other than 429, or any other API error) is given up at
-// once; time-outs, 429, 5xx and network failures may pass.
+// once, and so is being signed out: the token broker has already waited for the user. Time-outs,
+// 429, 5xx and network failures may pass.
 FailureVerdict judgeFailure(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
@@ -39,6 +40,8 @@ FailureVerdict judgeFailure(const std::exception_ptr& failure) {
         const bool transient = error.kind() == APIError::Kind::server && status &&
                                !(*status >= 400 && *status <= 499 && *status != 429);
         return {transient, error.errorDescription()};
+    } catch (const AuthError& error) {
+        return {false, error.what()};
     } catch (const std::exception& error) {
         return {true, error.what()};
     } catch (...) {
@@ -46,18 +49,23 @@ FailureVerdict judgeFailure(const std::exception_ptr& failure) {
     }
 }
 
-Awaitable<bool> taskCancelled() {
-    const auto state = co_await boost::asio::this_coro::cancellation_state;
-    co_return state.cancelled() != boost::asio::cancellation_type::none;
-}
-
 }  // namespace
 
 // The upload loop. It holds the channel weakly and re-checks it after every wait, so a channel
-// that is dropped or cancelled mid-upload stops the loop at its next step.
+// that is dropped or cancelled mid-upload stops the loop at its next step; the task's own
+// cancellation ends it at the wait it is in.
 class ChunkChannel::Worker {
   public:
     static Awaitable<void> drain(std::weak_ptr<ChunkChannel> weak) {
+        // However the loop ends, a later enqueue starts a new worker.
+        struct Drained {
+            std::weak_ptr<ChunkChannel> weak;
+            ~Drained() {
+                if (const auto self = weak.lock()) {
+                    self->draining_ = false;
+                }
+            }
+        } drained{weak};
         for (;;) {
             Pending next;
             {
@@ -67,7 +75,6 @@ class ChunkChannel::Worker {
                 }
                 self->trim();
                 if (self->pending_.empty()) {
-                    self->worker_ = {};  // a later enqueue starts a new worker
                     co_return;
                 }
                 next = std::move(self->pending_.front());
@@ -80,14 +87,26 @@ class ChunkChannel::Worker {
 
   private:
     // The channel, while it still wants this chunk uploaded and reported.
-    static Awaitable<std::shared_ptr<ChunkChannel>> wanted(
-        const std::weak_ptr<ChunkChannel>& weak) {
-        const bool cancelled = co_await taskCancelled();
-        if (cancelled) {
-            co_return nullptr;
-        }
+    static std::shared_ptr<ChunkChannel> wanted(const std::weak_ptr<ChunkChannel>& weak) {
         auto self = weak.lock();
-        co_return self && !self->cancelled_ ? self : nullptr;
+        return self && !self->cancelled_ ? self : nullptr;
+    }
+
+    // One attempt under the time limit. The limit's clock stands still while the upload waits
+    // for a fresh access token.
+    static Awaitable<std::optional<Segment>> attemptUpload(const Upload& upload,
+                                                           const Limits& limits,
+                                                           const Pending& chunk) {
+        auto clock = std::make_shared<PausableClock>(limits.clock);
+        TokenWait tokenWait = [clock](bool waiting) { waiting ? clock->pause() : clock->resume(); };
+        // Owns its copy of the chunk: a timed-out attempt may outlive this call.
+        auto operation = [upload, tokenWait, wav = chunk.wav, seq = chunk.seq,
+                          startedMs = chunk.startedMs, endedMs = chunk.endedMs]() mutable {
+            return upload(std::move(wav), seq, startedMs, endedMs, tokenWait);
+        };
+        std::optional<Segment> segment =
+            co_await withTimeout<UploadTimedOut>(clock, limits.uploadTimeout, std::move(operation));
+        co_return segment;
     }
 
     // Keep co_await out of conditions and away from temporaries that own memory: g++ 12 can
@@ -97,52 +116,46 @@ class ChunkChannel::Worker {
             Upload upload;
             Limits limits{nullptr};
             {
-                const auto self = co_await wanted(weak);
+                const auto self = wanted(weak);
                 if (!self) {
                     co_return;
                 }
                 upload = self->upload_;
                 limits = self->limits_;
             }
-
-            // Owns its copy of the chunk: a timed-out attempt may outlive this call.
-            auto attemptUpload = [upload, wav = chunk.wav, seq = chunk.seq,
-                                  startedMs = chunk.startedMs, endedMs = chunk.endedMs]() mutable {
-                return upload(std::move(wav), seq, startedMs, endedMs);
-            };
             std::optional<Segment> segment;
             std::exception_ptr failure;
             try {
-                std::optional<Segment> uploaded = co_await withTimeout<UploadTimedOut>(
-                    limits.clock, limits.uploadTimeout, std::move(attemptUpload));
+                std::optional<Segment> uploaded = co_await attemptUpload(upload, limits, chunk);
                 segment = std::move(uploaded);
             } catch (...) {
                 failure = std::current_exception();
             }
+            co_await throwIfCancelled();
 
-            if (!failure) {
-                const auto self = co_await wanted(weak);
-                if (self) {
+            FailureVerdict verdict{false, {}};
+            {
+                const auto self = wanted(weak);
+                if (!self) {
+                    co_return;
+                }
+                if (!failure) {
                     if (segment) {
                         report(self->callbacks_.stored, std::move(*segment));
                     }
                     report(self->callbacks_.problem, self->speaker_, std::nullopt);
+                    co_return;
                 }
-                co_return;
+                verdict = judgeFailure(failure);
+                if (!verdict.retry || attempt == maxAttempts) {
+                    report(
+                        self->callbacks_.problem, self->speaker_,
+                        std::optional<std::string>("A stretch of audio couldn't be transcribed: " +
+                                                   verdict.description));
+                    co_return;
+                }
             }
-            const FailureVerdict verdict = judgeFailure(failure);
-            if (verdict.retry && attempt < maxAttempts) {
-                // A cancelled sleep ends early; the next attempt then finds the channel unwanted.
-                co_await limits.clock->sleepIgnoringCancellation(limits.retryBase * attempt);
-                continue;
-            }
-            const auto self = co_await wanted(weak);
-            if (self) {
-                report(self->callbacks_.problem, self->speaker_,
-                       std::optional<std::string>("A stretch of audio couldn't be transcribed: " +
-                                                  verdict.description));
-            }
-            co_return;
+            co_await limits.clock->sleep(limits.retryBase * attempt);
         }
     }
 };
@@ -156,30 +169,17 @@ ChunkChannel::Limits ChunkChannel::Limits::replay(std::shared_ptr<Clock> clock) 
     return limits;
 }
 
-std::shared_ptr<ChunkChannel> ChunkChannel::create(Speaker speaker,
-                                                   std::optional<std::string> language,
-                                                   std::int64_t offsetMs, SeqFor seqFor,
-                                                   Upload upload, ChannelCallbacks callbacks,
-                                                   Limits limits) {
-    return std::make_shared<ChunkChannel>(Private{}, speaker, std::move(language), offsetMs,
-                                          std::move(seqFor), std::move(upload),
-                                          std::move(callbacks), std::move(limits));
-}
-
-ChunkChannel::ChunkChannel(Private, Speaker speaker, std::optional<std::string> language,
-                           std::int64_t offsetMs, SeqFor seqFor, Upload upload,
-                           ChannelCallbacks callbacks, Limits limits)
+ChunkChannel::ChunkChannel(Token, Executor executor, Speaker speaker,
+                           std::optional<std::string> language, std::int64_t offsetMs,
+                           SeqFor seqFor, Upload upload, ChannelCallbacks callbacks, Limits limits)
     : speaker_(speaker),
       language_(std::move(language)),
       upload_(std::move(upload)),
       seqFor_(std::move(seqFor)),
       offsetMs_(offsetMs),
-      callbacks_(std::move(callbacks)),
-      limits_(std::move(limits)) {}
-
-ChunkChannel::~ChunkChannel() {
-    worker_.cancel();
-}
+      callbacks_(callbacks.postedTo(executor)),
+      limits_(std::move(limits)),
+      worker_(std::move(executor)) {}
 
 Awaitable<void> ChunkChannel::start() {
     co_return;
@@ -189,9 +189,8 @@ Awaitable<void> ChunkChannel::feed(std::vector<std::uint8_t> pcm) {
     if (stopped_) {
         co_return;
     }
-    const Executor executor = co_await boost::asio::this_coro::executor;
     for (ChunkCutter::Chunk& chunk : cutter_.feed(pcm)) {
-        enqueue(std::move(chunk), executor);
+        enqueue(std::move(chunk));
     }
 }
 
@@ -201,14 +200,10 @@ Awaitable<void> ChunkChannel::finish() {
     }
     stopped_ = true;
     const auto self = shared_from_this();
-    const Executor executor = co_await boost::asio::this_coro::executor;
     if (std::optional<ChunkCutter::Chunk> last = cutter_.finish()) {
-        enqueue(std::move(*last), executor);
+        enqueue(std::move(*last));
     }
-    if (worker_ && !worker_.done()) {
-        const Task<> running = worker_;
-        co_await running.join();
-    }
+    co_await worker_.joinAll();
 }
 
 Awaitable<void> ChunkChannel::cancel() {
@@ -216,13 +211,12 @@ Awaitable<void> ChunkChannel::cancel() {
     cancelled_ = true;
     pending_.clear();
     queuedBytes_ = 0;
-    worker_.cancel();
-    worker_ = {};
+    worker_.cancelAll();
     cutter_ = ChunkCutter();
     co_return;
 }
 
-void ChunkChannel::enqueue(ChunkCutter::Chunk chunk, const Executor& executor) {
+void ChunkChannel::enqueue(ChunkCutter::Chunk chunk) {
     Pending pending;
     pending.wav = WAV::encode(chunk.pcm, PCM16::sampleRate, 1);
     pending.startedMs = chunk.startedMs + offsetMs_;
@@ -232,10 +226,11 @@ void ChunkChannel::enqueue(ChunkCutter::Chunk chunk, const Executor& executor) {
     queuedBytes_ += static_cast<std::int64_t>(pending.wav.size());
     pending_.push_back(std::move(pending));
     trim();
-    if (!worker_ || worker_.done()) {
-        worker_ = Task<>::spawn(
-            executor, "chunk uploads",
-            [weak = weak_from_this()]() -> Awaitable<void> { return Worker::drain(weak); });
+    if (!draining_) {
+        draining_ = true;
+        worker_.spawn("chunk uploads", [weak = weak_from_this()]() -> Awaitable<void> {
+            return Worker::drain(weak);
+        });
     }
 }
 

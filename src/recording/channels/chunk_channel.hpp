@@ -12,7 +12,8 @@
 #include "core/api/segment.hpp"
 #include "core/api/speaker.hpp"
 #include "core/async/clock.hpp"
-#include "core/async/task.hpp"
+#include "core/async/shared_object.hpp"
+#include "core/async/task_group.hpp"
 #include "core/audio/chunk_cutter.hpp"
 #include "recording/channels/channel_callbacks.hpp"
 #include "recording/channels/speaker_channel.hpp"
@@ -26,17 +27,16 @@ namespace tessarin {
 // chunks are dropped and the user told how much audio was lost); each upload has a time limit and
 // up to three attempts.
 //
-// Confined to its executor. Owned through a shared_ptr (see `create`); its upload worker holds it
-// weakly and stops when it is gone.
-class ChunkChannel final : public SpeakerChannel,
-                           public std::enable_shared_from_this<ChunkChannel> {
+// Confined to its executor, where it posts its callbacks. Its upload worker holds it weakly and
+// stops when it is gone.
+class ChunkChannel final : public SpeakerChannel, public SharedObject<ChunkChannel> {
   public:
     struct Limits {
         // The bound on the total WAV bytes waiting.
         std::int64_t maxQueuedBytes = 8 * 1024 * 1024;
         // The longest a chunk may wait in the queue.
         Clock::Duration maxQueuedAge = std::chrono::seconds(180);
-        // The time limit of one upload attempt.
+        // The time limit of one upload attempt, less any wait for a fresh access token.
         Clock::Duration uploadTimeout = std::chrono::seconds(60);
         // The backoff unit between attempts (×1 after the first, ×2 after the second).
         Clock::Duration retryBase = std::chrono::seconds(2);
@@ -62,18 +62,19 @@ class ChunkChannel final : public SpeakerChannel,
         Clock::TimePoint queuedAt;
     };
 
+    // Told when the upload starts (true) and stops (false) waiting for a fresh access token; that
+    // wait does not count against the attempt's time limit.
+    using TokenWait = std::function<void(bool waiting)>;
     // Uploads one chunk; the result is the segment the web server stored, if any.
     using Upload = std::function<Awaitable<std::optional<Segment>>(
         std::vector<std::uint8_t> wav, std::int64_t seq, std::int64_t startedMs,
-        std::int64_t endedMs)>;
+        std::int64_t endedMs, TokenWait tokenWait)>;
     // The sequence number of a chunk starting at this position.
     using SeqFor = std::function<std::int64_t(std::int64_t startedMs)>;
 
-    static std::shared_ptr<ChunkChannel> create(Speaker speaker,
-                                                std::optional<std::string> language,
-                                                std::int64_t offsetMs, SeqFor seqFor, Upload upload,
-                                                ChannelCallbacks callbacks, Limits limits);
-    ~ChunkChannel() override;
+    ChunkChannel(Token, Executor executor, Speaker speaker, std::optional<std::string> language,
+                 std::int64_t offsetMs, SeqFor seqFor, Upload upload, ChannelCallbacks callbacks,
+                 Limits limits);
     ChunkChannel(const ChunkChannel&) = delete;
     ChunkChannel& operator=(const ChunkChannel&) = delete;
 
@@ -93,17 +94,9 @@ class ChunkChannel final : public SpeakerChannel,
     std::size_t queuedCount() const { return pending_.size(); }
 
   private:
-    struct Private {};
-
-  public:
-    ChunkChannel(Private, Speaker speaker, std::optional<std::string> language,
-                 std::int64_t offsetMs, SeqFor seqFor, Upload upload, ChannelCallbacks callbacks,
-                 Limits limits);
-
-  private:
     class Worker;
 
-    void enqueue(ChunkCutter::Chunk chunk, const Executor& executor);
+    void enqueue(ChunkCutter::Chunk chunk);
     void trim();
 
     template <class Callback, class... Args>
@@ -123,7 +116,9 @@ class ChunkChannel final : public SpeakerChannel,
     ChunkCutter cutter_;
     std::deque<Pending> pending_;
     std::int64_t queuedBytes_ = 0;
-    Task<> worker_;
+    // The upload worker, while there is work.
+    TaskGroup worker_;
+    bool draining_ = false;
     bool stopped_ = false;
     bool cancelled_ = false;
 };

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -9,8 +8,9 @@
 
 #include "core/api/auth_provider.hpp"
 #include "core/async/clock.hpp"
+#include "core/async/deadline.hpp"
 #include "core/async/one_shot.hpp"
-#include "core/async/task.hpp"
+#include "core/async/shared_object.hpp"
 
 namespace tessarin {
 
@@ -20,16 +20,12 @@ namespace tessarin {
 // brings the token, `close` ends the recording's use of it, or `timeout` passes on the clock —
 // then they fail with AuthError::signedOut.
 //
-// Confined to its executor (the main one): every operation must run there. Create with `make`;
-// the time-out task holds the broker weakly.
-class HelperAuth final : public AuthProvider, public std::enable_shared_from_this<HelperAuth> {
+// Confined to its executor (the main one): every operation must run there. A parked request keeps
+// the broker alive; nothing else it starts does.
+class HelperAuth final : public AuthProvider, public SharedObject<HelperAuth> {
   public:
-    static std::shared_ptr<HelperAuth> make(Executor executor, std::shared_ptr<Clock> clock,
-                                            URL appURL, std::string token, Clock::Duration timeout,
-                                            std::function<void()> onTokenNeeded);
-    ~HelperAuth() override;
-    HelperAuth(const HelperAuth&) = delete;
-    HelperAuth& operator=(const HelperAuth&) = delete;
+    HelperAuth(Token, Executor executor, std::shared_ptr<Clock> clock, URL appURL,
+               std::string token, Clock::Duration timeout, std::function<void()> onTokenNeeded);
 
     const URL& appURL() const override { return appURL_; }
     // The current token, also after `close`.
@@ -43,28 +39,22 @@ class HelperAuth final : public AuthProvider, public std::enable_shared_from_thi
 
     const std::string& token() const { return token_; }
     bool closed() const { return closed_; }
-    // Token requests made so far.
-    std::int64_t cycle() const { return cycle_; }
     std::size_t parkedRequests() const { return waiters_.size(); }
 
   private:
     using Waiter = std::shared_ptr<OneShot<std::optional<std::string>>>;
 
-    HelperAuth(Executor executor, std::shared_ptr<Clock> clock, URL appURL, std::string token,
-               Clock::Duration timeout, std::function<void()> onTokenNeeded);
-    void startCycle();
     void resumeAll(const std::optional<std::string>& token);
 
     Executor executor_;
-    std::shared_ptr<Clock> clock_;
     URL appURL_;
     std::string token_;
     std::vector<Waiter> waiters_;
     bool closed_ = false;
-    std::int64_t cycle_ = 0;
     Clock::Duration timeout_;
     std::function<void()> onTokenNeeded_;
-    Task<> timer_;
+    // Limits the wait of the parked requests; armed by the first of them.
+    Deadline tokenWait_;
 };
 
 }  // namespace tessarin

@@ -31,7 +31,7 @@ struct HelperEnvironment {
     std::shared_ptr<InputProcessSource> processSource;
 
     Clock::Duration detectInterval = std::chrono::seconds(1);
-    double callDebounce = CallDetector::defaultDebounce;
+    Clock::Duration callDebounce = CallDetector::defaultDebounce;
     Clock::Duration tokenTimeout = std::chrono::seconds(60);
     std::optional<std::string> defaultLanguage = localeLanguage();
     std::function<Date()> now = [] { return std::chrono::system_clock::now(); };

@@ -1,8 +1,7 @@
 #include "recording/server/helper_server.hpp"
 
 #include <unistd.h>
-
-#include <boost/asio/this_coro.hpp>
+#include <utility>
 
 #include "core/text/unicode_text.hpp"
 #include "recording/calls/call_watcher.hpp"
@@ -12,20 +11,27 @@
 
 namespace tessarin {
 
-std::shared_ptr<HelperServer> HelperServer::create(Executor executor, HelperEnvironment env,
-                                                   Write write, Log log) {
-    return std::shared_ptr<HelperServer>(
-        new HelperServer(std::move(executor), std::move(env), std::move(write), std::move(log)));
-}
-
-HelperServer::HelperServer(Executor executor, HelperEnvironment env, Write write, Log log)
-    : executor_(std::move(executor)),
-      env_(std::move(env)),
+HelperServer::HelperServer(Token, Executor executor, HelperEnvironment env, Write write, Log log)
+    : env_(std::move(env)),
       write_(std::move(write)),
-      log_(std::move(log)) {}
+      log_(std::move(log)),
+      tasks_(std::move(executor)) {}
 
-HelperServer::~HelperServer() {
-    detectTask_.cancel();
+HelperServer::Handler HelperServer::handlerFor(std::string_view cmd) {
+    // The command set: a command is one row here and its handler.
+    static constexpr std::pair<std::string_view, Handler> commands[] = {
+        {"hello", &HelperServer::hello},
+        {"permissions.status", &HelperServer::reportPermissions},
+        {"permissions.request", &HelperServer::requestPermission},
+        {"token.update", &HelperServer::updateToken},
+        {"detect.set", &HelperServer::switchDetection},
+    };
+    for (const auto& [name, handler] : commands) {
+        if (name == cmd) {
+            return handler;
+        }
+    }
+    return nullptr;
 }
 
 Awaitable<void> HelperServer::handle(std::string line) {
@@ -46,52 +52,36 @@ Awaitable<void> HelperServer::handle(std::string line) {
     HelperRequest request = std::get<HelperRequest>(std::move(decoded));
     // Keep the server alive for the whole request even if its owner lets go meanwhile.
     auto self = shared_from_this();
-    std::optional<std::string> line_out;
+    std::string answer;
     try {
         JSONValue result = co_await dispatch(request);
-        line_out = HelperCodec::success(request.id, result);
+        answer = HelperCodec::success(request.id, result);
     } catch (const HelperError& error) {
         log_(request.cmd + " failed: " + error.code());
-        line_out = HelperCodec::failure(request.id, error);
+        answer = HelperCodec::failure(request.id, error);
     } catch (const std::exception& error) {
-        line_out = HelperCodec::failure(request.id, HelperError("internal", error.what()));
+        answer = HelperCodec::failure(request.id, HelperError("internal", error.what()));
     }
-    write_(*line_out);
+    write_(answer);
 }
 
 Awaitable<JSONValue> HelperServer::dispatch(HelperRequest request) {
-    const std::string& cmd = request.cmd;
-    if (cmd == "hello") {
-        co_return hello(request.params);
+    const Handler handler = handlerFor(request.cmd);
+    if (!handler) {
+        throw HelperError("unknown_command", "Unknown cmd " + request.cmd);
     }
-    if (cmd == "permissions.status") {
-        co_return permissions();
-    }
-    if (cmd == "permissions.request") {
-        JSONValue report = co_await requestPermission(request.params);
-        co_return report;
-    }
-    if (cmd == "token.update") {
-        JSONValue result = co_await updateToken(request.params);
-        co_return result;
-    }
-    if (cmd == "detect.set") {
-        co_return switchDetection(request.params);
-    }
-    throw HelperError("unknown_command", "Unknown cmd " + cmd);
+    JSONValue result = co_await (this->*handler)(request.params);
+    co_return result;
 }
 
-JSONValue HelperServer::hello(const JSONValue& params) const {
+Awaitable<JSONValue> HelperServer::hello(const JSONValue& params) {
     const JSONValue* protocol = params.member("protocol");
-    if (protocol) {
-        auto version = protocol->intValue();
-        if (version && *version != HelperCodec::protocolVersion) {
-            throw HelperError(
-                "unsupported_protocol",
-                "This helper speaks protocol " + std::to_string(HelperCodec::protocolVersion));
-        }
+    const auto version = protocol ? protocol->intValue() : std::nullopt;
+    if (version && *version != HelperCodec::protocolVersion) {
+        throw HelperError("unsupported_protocol", "This helper speaks protocol " +
+                                                      std::to_string(HelperCodec::protocolVersion));
     }
-    return JSONValue::object({
+    co_return JSONValue::object({
         {"macos", env_.macos},
         {"protocol", HelperCodec::protocolVersion},
         {"version", env_.version},
@@ -106,11 +96,14 @@ JSONValue HelperServer::permissions() const {
     });
 }
 
+Awaitable<JSONValue> HelperServer::reportPermissions(const JSONValue&) {
+    co_return permissions();
+}
+
 Awaitable<JSONValue> HelperServer::requestPermission(const JSONValue& params) {
     const JSONValue* kind = params.member("kind");
     const auto name = kind ? kind->stringValue() : std::nullopt;
     if (name == "mic") {
-        auto self = shared_from_this();
         if (env_.requestMic) {
             co_await env_.requestMic();
         }
@@ -138,48 +131,48 @@ Awaitable<JSONValue> HelperServer::updateToken(const JSONValue& params) {
     co_return JSONValue::Object{};
 }
 
-JSONValue HelperServer::switchDetection(const JSONValue& params) {
+Awaitable<JSONValue> HelperServer::switchDetection(const JSONValue& params) {
     const JSONValue* enabled = params.member("enabled");
     const auto flag = enabled ? enabled->boolValue() : std::nullopt;
     if (!flag) {
         throw HelperError::badParams("enabled must be true or false");
     }
     setDetection(*flag);
-    return JSONValue::Object{};
+    co_return JSONValue::Object{};
 }
 
 void HelperServer::setDetection(bool enabled) {
     if (!enabled) {
-        detectTask_.cancel();
-        detectTask_ = {};
+        detection_.cancel();
+        detection_ = {};
         return;
     }
-    if (!detectTask_) {
-        detectTask_ = startDetectionLoop();
+    // A loop that has ended is replaced, not mistaken for one that runs.
+    if (isDetecting()) {
+        return;
     }
-}
-
-Task<> HelperServer::startDetectionLoop() {
-    auto watcher = std::make_shared<CallWatcher>(
-        env_.processSource, static_cast<std::int32_t>(getpid()), env_.callDebounce);
-    return Task<>::spawn(
-        executor_, "call detection",
-        [weak = weak_from_this(), watcher, clock = env_.clock, now = env_.now,
-         interval = env_.detectInterval]() -> Awaitable<void> {
+    detection_ = tasks_.spawn(
+        "call detection",
+        [weak = weak_from_this(), clock = env_.clock, now = env_.now,
+         interval = env_.detectInterval,
+         watcher = CallWatcher(env_.processSource, static_cast<std::int32_t>(getpid()),
+                               env_.callDebounce)]() mutable -> Awaitable<void> {
+            bool wasFailing = false;
             for (;;) {
-                auto state = co_await boost::asio::this_coro::cancellation_state;
-                if (state.cancelled() != boost::asio::cancellation_type::none) {
-                    co_return;
-                }
-                for (const CallEvent& event : watcher->poll(now())) {
-                    auto self = weak.lock();
+                const std::vector<CallEvent> events = watcher.poll(now());
+                {
+                    const auto self = weak.lock();
                     if (!self) {
-                        co_return;  // nobody is left to report to or to stop this loop
+                        co_return;  // nobody is left to report to
                     }
-                    self->callEvent(event);
-                }
-                if (weak.expired()) {
-                    co_return;
+                    const auto& failure = watcher.queryFailure();
+                    if (failure && !wasFailing) {
+                        self->log_("call detection: listing processes failed: " + *failure);
+                    }
+                    wasFailing = failure.has_value();
+                    for (const CallEvent& event : events) {
+                        self->callEvent(event);
+                    }
                 }
                 co_await clock->sleep(interval);
             }
@@ -210,7 +203,7 @@ void HelperServer::writeEvent(std::string_view name, JSONValue::Object fields) {
 }
 
 Awaitable<void> HelperServer::shutdown() {
-    closing_ = true;
+    state_ = State::closing;
     setDetection(false);
     if (auto broker = auth_) {
         co_await broker->close();

@@ -2,42 +2,39 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 #include "core/async/awaitable.hpp"
 #include "core/async/clock.hpp"
+#include "core/async/deadline.hpp"
+#include "core/async/one_shot.hpp"
+#include "core/async/shared_object.hpp"
 
 namespace tessarin {
 
 // Counts the requests read but not yet answered, so that the exit can give them a short grace.
 // Confined to the main executor.
-class RequestTracker : public std::enable_shared_from_this<RequestTracker> {
+class RequestTracker : public SharedObject<RequestTracker> {
   public:
-    using Sleep = std::function<Awaitable<void>(Clock::Duration)>;
     static constexpr Clock::Duration defaultGrace = std::chrono::milliseconds(250);
 
-    // `sleep` is how the tracker waits for the grace to run out.
-    static std::shared_ptr<RequestTracker> create(Executor executor, Sleep sleep);
-    static std::shared_ptr<RequestTracker> create(Executor executor, std::shared_ptr<Clock> clock);
+    // The grace of a drain runs on `clock`.
+    RequestTracker(Token, Executor executor, std::shared_ptr<Clock> clock);
 
     void begin() { ++pending_; }
+    // Never drives the count below zero.
     void end();
-    // True when every request ended, false when the grace ran out first.
+    // True when every request ended, false when the grace ran out first. One drain at a time.
     Awaitable<bool> drain(Clock::Duration grace = defaultGrace);
 
     std::int64_t pending() const { return pending_; }
 
   private:
-    RequestTracker(Executor executor, Sleep sleep)
-        : executor_(std::move(executor)), sleep_(std::move(sleep)) {}
-    // Completes a waiting drain once; whichever of the last end and the grace comes first wins.
-    void completeDrain(bool allEnded);
-
     Executor executor_;
-    Sleep sleep_;
+    Deadline grace_;
     std::int64_t pending_ = 0;
-    std::function<void(bool)> finishDrain_;
+    // Completes the drain under way: the last end or the grace, whichever comes first.
+    std::shared_ptr<OneShot<bool>> drained_;
 };
 
 }  // namespace tessarin

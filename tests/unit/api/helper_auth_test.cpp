@@ -24,8 +24,8 @@ struct HelperAuthTest : testing::Test {
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
     int tokenNeeded = 0;
     std::shared_ptr<HelperAuth> auth =
-        HelperAuth::make(io.get_executor(), clock, *URL::parse("https://n.example"), "t1", 60s,
-                         [this] { ++tokenNeeded; });
+        HelperAuth::create(io.get_executor(), clock, *URL::parse("https://n.example"), "t1", 60s,
+                           [this] { ++tokenNeeded; });
 
     std::unique_ptr<Pending<std::string>> reject(const std::string& token) {
         auto pending = std::make_unique<Pending<std::string>>(io, auth->tokenRejected(token));
@@ -58,7 +58,6 @@ TEST_F(HelperAuthTest, ThreeRefusalsAskOnceAndOneUpdateReleasesAllInOrder) {
     EXPECT_EQ(b->get(), "t2");
     EXPECT_EQ(c->get(), "t2");
     EXPECT_EQ(auth->parkedRequests(), 0u);
-    EXPECT_EQ(auth->cycle(), 1);
     // The finished cycle's timer resumes nobody when its time would have come.
     clock->advance(120s);
     EXPECT_EQ(tokenNeeded, 1);
@@ -86,7 +85,6 @@ TEST_F(HelperAuthTest, NoUpdateWithinTheTimeOutSignsOutAndALaterRefusalAsksAgain
 
     auto c = reject("t1");
     EXPECT_EQ(tokenNeeded, 2);
-    EXPECT_EQ(auth->cycle(), 2);
     clock->advance(59s);
     EXPECT_FALSE(c->done());
     update("t3");
@@ -99,7 +97,7 @@ TEST_F(HelperAuthTest, LateTimerOfAnEarlierCycleDoesNotEndTheCurrentOne) {
     EXPECT_EQ(a->get(), "t2");
     clock->advance(10s);
     auto b = reject("t2");
-    EXPECT_EQ(auth->cycle(), 2);
+    EXPECT_EQ(tokenNeeded, 2);
     clock->advance(55s);  // past the first cycle's deadline
     EXPECT_FALSE(b->done());
     clock->advance(5s);

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/api/base64_url.hpp"
 #include "core/api/random.hpp"
 #include "core/http/url.hpp"
+#include "core/text/base64_url.hpp"
 
 namespace tessarin {
 namespace {
@@ -23,12 +23,17 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"http://192.168.1.10", nullptr},
         {"http://10.0.0.1:3000", nullptr},
         {"http://localhost.example.com", nullptr},
+        {"http://notlocalhost", nullptr},
         {"http://notara.example", nullptr},
         {"ftp://notara.example", nullptr},
         {"https://", nullptr},
         {"", nullptr},
         {"   ", nullptr},
         {"https://exa mple.com", nullptr},
+        {"notara.example:443x", nullptr},
+        // Encoded names are not decoded into other names.
+        {"http://evil.example%00.localhost", nullptr},
+        {"https://a%2Eexample", nullptr},
     };
     for (const auto& [text, expected] : cases) {
         auto url = URL::typed(text);
@@ -49,6 +54,7 @@ TEST(URLTyped, RealtimeSchemesUseTheSameRule) {
 TEST(URL, PartsPathsAndQueries) {
     auto url = *URL::parse("https://[::1]:8443/base?q=1#f");
     EXPECT_EQ(url.host(), "::1");
+    EXPECT_EQ(URL::parse("https://a%0D%0Ab/")->host(), "");
     EXPECT_EQ(url.port(), 8443);
     EXPECT_EQ(url.target(), "/base?q=1");
     EXPECT_EQ(URL::parse("http://h")->port(), 80);
@@ -57,9 +63,9 @@ TEST(URL, PartsPathsAndQueries) {
     EXPECT_EQ(URL::parse("https://h/")->appendingPath("a").text(), "https://h/a");
     EXPECT_EQ(URL::parse("https://h")
                   ->appendingPath("a")
-                  .withQueryItems({{"hours", "1.5"}, {"x", "a b&c"}})
+                  .withQueryItems({{"hours", "1.5"}, {"x", "a b&c"}, {"k[]", "+"}})
                   .text(),
-              "https://h/a?hours=1.5&x=a%20b%26c");
+              "https://h/a?hours=1.5&x=a%20b%26c&k%5B%5D=%2B");
     EXPECT_EQ(URL::escapePathSegment("a/b c%d?é"), "a%2Fb%20c%25d%3F%C3%A9");
     EXPECT_EQ(URL::escapePathSegment("safe-._~!$&'()*+,;=:@"), "safe-._~!$&'()*+,;=:@");
 }

@@ -1,18 +1,23 @@
 #include <fcntl.h>
 #include <unistd.h>
-#include <csignal>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
+#include "app/helper_process.hpp"
 #include "app/line_reader.hpp"
 #include "app/protocol_writer.hpp"
 #include "app/shutdown_watchdog.hpp"
+#include "core/log/diagnostics.hpp"
+#include "support/io_driver.hpp"
 
 namespace tessarin {
 namespace {
@@ -20,102 +25,93 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Pipe {
-    int read = -1, write = -1;
-    Pipe() {
-        int fds[2];
-        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-        read = fds[0];
-        write = fds[1];
-    }
-    ~Pipe() {
-        closeRead();
-        closeWrite();
-    }
-    void closeRead() {
-        if (read >= 0)
-            close(read);
-        read = -1;
-    }
-    void closeWrite() {
-        if (write >= 0)
-            close(write);
-        write = -1;
-    }
+    int ends[2] = {-1, -1};  // read, write; closing -1 does nothing
+    Pipe() { EXPECT_EQ(pipe2(ends, O_CLOEXEC), 0); }
+    ~Pipe() { close(ends[0]), close(ends[1]); }
+    void closeWrite() { close(std::exchange(ends[1], -1)); }
 };
 
-struct Collected {
-    std::vector<std::string> lines;
-    int tooLong = 0;
-    bool ended = false;
-    std::optional<std::string> error;
-};
-
-// Feeds `input` through a LineReader with a small line limit and collects what reaches the
-// executor.
-Collected readAll(const std::string& input, std::size_t maxLine) {
+// A LineReader over a pipe whose writer sends `input` in 3-byte pieces (so lines straddle reads)
+// and then closes it. Lines handed over are kept in `held`, holding their share of the bound,
+// while `holding`.
+struct ReaderRun {
     boost::asio::io_context io;
     Pipe pipe;
-    Collected got;
-    LineReader::start(io.get_executor(), pipe.read,
-                      {
-                          .line = [&](std::string line) { got.lines.push_back(std::move(line)); },
-                          .tooLong = [&] { got.lines.push_back("<too long>"); },
-                          .end =
-                              [&](std::optional<std::string> error) {
-                                  got.ended = true;
-                                  got.error = error;
-                              },
-                      },
-                      maxLine);
-    std::thread writer([&] {
-        // Small writes so lines straddle reads.
-        for (std::size_t i = 0; i < input.size(); i += 3) {
-            EXPECT_GT(
-                ::write(pipe.write, input.data() + i, std::min<std::size_t>(3, input.size() - i)),
-                0);
-        }
-        pipe.closeWrite();
-    });
-    auto busy = boost::asio::make_work_guard(io);  // the reader posts from another thread
-    while (!got.ended) {
-        io.run_one_for(5s);
-    }
-    writer.join();
-    return got;
-}
+    std::vector<std::string> lines;
+    std::vector<LineReader::Line> held;
+    bool holding = true;
+    bool ended = false;
+    std::thread writer;
 
-TEST(LineReaderTest, SplitsLinesAndSkipsOverlongOnesToTheNextLineEnd) {
+    ReaderRun(const std::string& input, LineReader::Limits limits) {
+        LineReader::Handlers handlers;
+        handlers.line = [this](LineReader::Line line) {
+            lines.push_back(line.text);
+            if (holding) {
+                held.push_back(std::move(line));
+            }
+        };
+        handlers.tooLong = [this] { lines.push_back("<too long>"); };
+        handlers.end = [this](std::optional<std::string> error) { ended = !error; };
+        LineReader::start(io.get_executor(), pipe.ends[0], std::move(handlers), limits);
+        writer = std::thread([this, input] {
+            for (std::size_t i = 0; i < input.size(); i += 3) {
+                EXPECT_GT(::write(pipe.ends[1], input.data() + i,
+                                  std::min<std::size_t>(3, input.size() - i)),
+                          0);
+            }
+            pipe.closeWrite();
+        });
+    }
+    ~ReaderRun() { writer.join(); }
+};
+
+TEST(LineReaderTest, SplitsLinesSkipsOverlongOnesAndWaitsWhileLinesInFlightFillTheBound) {
     struct Case {
-        const char* name;
         std::string input;
-        std::vector<std::string> expected;
+        LineReader::Limits limits;
+        // Lines handed over while all of them are held; then again once those are released.
+        std::size_t admitted[2];
+        std::vector<std::string> lines;
     };
+    const LineReader::Limits lineOf8{.maxLineBytes = 8};
+    const std::string five = "aaaa\nbbbb\ncc\nd\ne\n";
+    const std::vector<std::string> fiveLines = {"aaaa", "bbbb", "cc", "d", "e"};
     const Case cases[] = {
-        {"plain lines and a last line without a feed", "ab\ncd\nef", {"ab", "cd", "ef"}},
-        {"CRLF endings lose the CR", "ab\r\ncd\r\n", {"ab", "cd"}},
-        {"blank lines are lines", "\n\nx\n", {"", "", "x"}},
-        {"a line at the limit is kept", "12345678\nz\n", {"12345678", "z"}},
-        {"an overlong line is reported once and skipped",
-         "123456789abcdef0123\nz\n",
-         {"<too long>", "z"}},
-        {"an overlong last line without a feed", "ok\n123456789abcdef", {"ok", "<too long>"}},
-        {"a CR does not end a line", "a\rb\n", {"a\rb"}},
+        {"ab\ncd\nef", lineOf8, {3, 3}, {"ab", "cd", "ef"}},
+        {"ab\r\ncd\r\n", lineOf8, {2, 2}, {"ab", "cd"}},
+        {"\n\nx\n", lineOf8, {3, 3}, {"", "", "x"}},
+        {"a\rb\n", lineOf8, {1, 1}, {"a\rb"}},
+        {"12345678\nz\n", lineOf8, {2, 2}, {"12345678", "z"}},
+        {"123456789\nz\n", lineOf8, {2, 2}, {"<too long>", "z"}},
+        {"123456789abcdef0123\nz\n", lineOf8, {2, 2}, {"<too long>", "z"}},
+        {"ok\n123456789abcdef", lineOf8, {2, 2}, {"ok", "<too long>"}},
+        {five, {.maxLineBytes = 8, .maxHeldBytes = 10}, {3, 5}, fiveLines},  // filled exactly
+        {five, {.maxLineBytes = 8, .maxHeldBytes = 9}, {2, 5}, fiveLines},   // one byte over
+        {five, {.maxLineBytes = 8, .maxHeldLines = 2}, {2, 4}, fiveLines},
+        {five, {.maxLineBytes = 8, .maxHeldBytes = 3}, {1, 2}, fiveLines},  // alone above it
     };
     for (const auto& c : cases) {
-        const auto got = readAll(c.input, 8);
-        EXPECT_EQ(got.lines, c.expected) << c.name;
-        EXPECT_FALSE(got.error) << c.name;
+        ReaderRun run(c.input, c.limits);
+        for (std::size_t admitted : c.admitted) {
+            test::runUntil(run.io, [&] { return run.lines.size() >= admitted; });
+            test::settle(run.io, 20ms);
+            EXPECT_EQ(run.lines.size(), admitted) << c.input;
+            run.held.clear();
+        }
+        run.holding = false;
+        ASSERT_TRUE(test::runUntil(run.io, [&] { return run.ended; })) << c.input;
+        EXPECT_EQ(run.lines, c.lines) << c.input;
     }
 }
 
 TEST(ProtocolWriterTest, LinesFromManyThreadsNeverInterleave) {
     Pipe pipe;
-    ProtocolWriter writer(pipe.write);
+    ProtocolWriter writer(pipe.ends[1]);
     std::string received;
     std::thread reader([&] {
         char buffer[65536];
-        ssize_t n;
-        while ((n = ::read(pipe.read, buffer, sizeof buffer)) > 0) {
+        for (ssize_t n; (n = ::read(pipe.ends[0], buffer, sizeof buffer)) > 0;) {
             received.append(buffer, static_cast<std::size_t>(n));
         }
     });
@@ -123,34 +119,35 @@ TEST(ProtocolWriterTest, LinesFromManyThreadsNeverInterleave) {
     for (char c = 'a'; c < 'a' + 4; ++c) {
         writers.emplace_back([&writer, c] {
             // Lines longer than a pipe's buffer force partial writes.
-            const std::string line(200000, c);
             for (int i = 0; i < 5; ++i) {
-                EXPECT_TRUE(writer.writeLine(line));
+                EXPECT_TRUE(writer.writeLine(std::string(200000, c)));
             }
         });
     }
-    for (auto& w : writers)
+    for (auto& w : writers) {
         w.join();
+    }
     pipe.closeWrite();
     reader.join();
-    std::size_t start = 0, lines = 0, end;
-    while ((end = received.find('\n', start)) != std::string::npos) {
-        const std::string line = received.substr(start, end - start);
-        ASSERT_EQ(line.size(), 200000u);
-        EXPECT_EQ(line.find_first_not_of(line[0]), std::string::npos) << "interleaved line";
-        ++lines;
-        start = end + 1;
+    std::istringstream lines(received);
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        EXPECT_TRUE(line == std::string(200000, line[0])) << "interleaved line " << count;
     }
-    EXPECT_EQ(lines, 20u);
+    EXPECT_EQ(count, 20);
 }
 
-TEST(ProtocolWriterTest, AClosedReaderAbandonsTheLineWithoutKillingTheProcess) {
-    std::signal(SIGPIPE, SIG_IGN);
-    Pipe pipe;
-    pipe.closeRead();
-    ProtocolWriter writer(pipe.write);
-    EXPECT_FALSE(writer.writeLine("{\"id\":1}"));
-    EXPECT_FALSE(writer.writeLine("{\"id\":2}"));
+TEST(HelperProcessServe, AFailingMainLoopIsLoggedAndEndsWithStatusOne) {
+    std::vector<std::string> logged;
+    Diagnostics::setSink([&](std::string_view line) { logged.emplace_back(line); });
+    boost::asio::io_context io;
+    const int status = HelperProcess::serve(io, []() -> Awaitable<void> {
+        co_await boost::asio::post(boost::asio::use_awaitable_t<Executor>{});
+        throw std::runtime_error("no event loop");
+    }());
+    Diagnostics::setSink({});
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(logged, std::vector<std::string>{"the helper failed: no event loop"});
 }
 
 TEST(ShutdownWatchdogDeathTest, FiresEvenWhenTheMainThreadIsStuck) {

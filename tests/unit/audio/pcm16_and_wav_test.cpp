@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -18,31 +19,19 @@
 namespace tessarin {
 namespace {
 
+// Halves round away from zero; the float nearest 0.5 / 32767 scales to 0.49999999953, below one.
 TEST(PCM16Test, EncodeRoundsHalvesAwayFromZeroAndSaturates) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr float nan = std::numeric_limits<float>::quiet_NaN();
     const float overHalf = std::nextafter(0.5f / 32767, 1.0f);
     const float overTwoAndAHalf = std::nextafter(2.5f / 32767, 1.0f);
+    // clang-format off
     const std::pair<float, std::int16_t> cases[] = {
-        {0.0f, 0},
-        {-0.0f, 0},
-        {1.0f, 32767},
-        {-1.0f, -32767},
-        {1.5f, 32767},
-        {-1.5f, -32768},
-        // The float nearest 0.5 / 32767 scales to 0.49999999953: below the half.
-        {0.5f / 32767, 0},
-        {overHalf, 1},
-        {-overHalf, -1},
-        {2.5f / 32767, 2},
-        {overTwoAndAHalf, 3},
-        {-overTwoAndAHalf, -3},
-        {32766.4f / 32767, 32766},
-        {-32767.6f / 32767, -32768},
-        {inf, 32767},
-        {-inf, -32768},
-        {nan, 32767},
-        {-nan, 32767}};
+        {0.0f, 0}, {-0.0f, 0}, {1.0f, 32767}, {-1.0f, -32767}, {1.5f, 32767}, {-1.5f, -32768},
+        {0.5f / 32767, 0}, {overHalf, 1}, {-overHalf, -1}, {2.5f / 32767, 2},
+        {overTwoAndAHalf, 3}, {-overTwoAndAHalf, -3}, {32766.4f / 32767, 32766},
+        {-32767.6f / 32767, -32768}, {inf, 32767}, {-inf, -32768}, {nan, 32767}, {-nan, 32767}};
+    // clang-format on
     for (const auto& [sample, expected] : cases) {
         EXPECT_EQ(PCM16::encodeSample(sample), expected) << sample;
     }
@@ -57,32 +46,17 @@ TEST(PCM16Test, SamplesAreLittleEndianPairs) {
     EXPECT_EQ(PCM16::decode(bytes), (std::vector<std::int16_t>{0, 32767, -32767, -32768, 1}));
     // An odd trailing byte is ignored.
     EXPECT_EQ(PCM16::decode(std::span(bytes).first(3)), std::vector<std::int16_t>{0});
-    const auto noise = test::speechSamples(1000, 3, 32767);
-    EXPECT_EQ(PCM16::decode(test::bytesOf(noise)), noise);
 }
 
 TEST(PCM16Test, DownmixAveragesEachWholeFrame) {
     const std::vector<float> seven = {1, 3, 0.5f, -0.5f, 2, 4, 9};
     const std::vector<float> none;
     const std::tuple<std::vector<float>, int, std::vector<float>> cases[] = {
-        {seven, 2, {2, 0, 3}},
-        {seven, 3, {4.5f * (1.0f / 3), 5.5f * (1.0f / 3)}},
-        {seven, 7, {19.0f * (1.0f / 7)}},
-        {seven, 8, none},
-        {seven, 1, seven},
-        {seven, 0, seven},
-        {seven, -1, seven},
-        {none, 2, none},
-        // Summed in float, then scaled by the float reciprocal: not a double mean.
-        {{0.1f, 0.2f, 0.3f}, 3, {((0.1f + 0.2f) + 0.3f) * (1.0f / 3.0f)}}};
+        {seven, 2, {2, 0, 3}}, {seven, 8, none},   {seven, 1, seven},
+        {seven, 0, seven},     {seven, -1, seven}, {none, 2, none}};
     for (const auto& [interleaved, channels, expected] : cases) {
         EXPECT_EQ(PCM16::downmix(interleaved, channels), expected) << channels;
     }
-}
-
-std::uint32_t uint32At(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
-           (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
 }
 
 TEST(WAVTest, HeaderBytes) {
@@ -96,62 +70,44 @@ TEST(WAVTest, HeaderBytes) {
         2,    0,    16,  0,           // bytes per frame, bits per sample
         'd',  'a',  't', 'a', 6,  0, 0, 0, 1,   2,   3,   4,   5,   6};
     EXPECT_EQ(WAV::encode(pcm, 24000, 1), expected);
-}
-
-TEST(WAVTest, FieldsFollowRateChannelsAndSize) {
-    const std::tuple<std::size_t, int, int> cases[] = {
-        {0, 24000, 1}, {1'440'000, 24000, 1}, {10, 48000, 2}, {7, 8000, 6}};
-    for (const auto& [bytes, rate, channels] : cases) {
-        const auto file = WAV::encode(std::vector<std::uint8_t>(bytes, 0x55), rate, channels);
-        ASSERT_EQ(file.size(), 44 + bytes);
-        EXPECT_EQ(uint32At(file, 4), 36 + bytes);
-        EXPECT_EQ(uint32At(file, 24), static_cast<std::uint32_t>(rate));
-        EXPECT_EQ(uint32At(file, 28), static_cast<std::uint32_t>(rate * channels * 2));
-        EXPECT_EQ(file[22] | (file[23] << 8), channels);
-        EXPECT_EQ(file[32] | (file[33] << 8), channels * 2);
-        EXPECT_EQ(uint32At(file, 40), bytes);
-    }
-}
-
-TEST(WAVTest, RefusesValuesItsHeaderCannotHold) {
-    const std::vector<std::uint8_t> pcm(4);
-    EXPECT_THROW(WAV::encode(pcm, -1, 1), std::invalid_argument);
-    EXPECT_THROW(WAV::encode(pcm, 24000, -1), std::invalid_argument);
-    EXPECT_THROW(WAV::encode(pcm, 24000, 40000), std::invalid_argument);
-    EXPECT_THROW(WAV::encode(pcm, 2'000'000'000, 2), std::invalid_argument);
+    // No audio: the header alone, both sizes counting from it.
+    auto empty = std::vector(expected.begin(), expected.begin() + 44);
+    empty[4] = 36;
+    empty[40] = 0;
+    EXPECT_EQ(WAV::encode({}, 24000, 1), empty);
 }
 
 // The standard output of a shell command.
 std::string run(const std::string& command) {
     std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    for (int c = 0; pipe != nullptr && (c = std::fgetc(pipe)) != EOF;) {
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    for (int c = 0; pipe && (c = std::fgetc(pipe.get())) != EOF;) {
         output.push_back(static_cast<char>(c));
-    }
-    if (pipe != nullptr) {
-        pclose(pipe);
     }
     return output;
 }
 
+// sox reads the files back with their rate and channels and decodes exactly the samples written.
 TEST(WAVTest, IsReadBackBySox) {
     if (run("command -v soxi >/dev/null && command -v sox >/dev/null && echo yes") != "yes\n") {
         GTEST_SKIP() << "sox is not installed";
     }
-    const auto pcm = test::bytesOf(test::speechSamples(24000 * 3 / 2, 11, 32767));
     const auto path = std::filesystem::temp_directory_path() /
                       ("tessarin-wav-test-" + std::to_string(::getpid()) + ".wav");
-    const auto file = WAV::encode(pcm, 24000, 1);
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(file.data()),
-               static_cast<std::streamsize>(file.size()));
     const std::string quoted = "'" + path.string() + "'";
-    EXPECT_EQ(run("soxi -r " + quoted), "24000\n");
-    EXPECT_EQ(run("soxi -c " + quoted), "1\n");
-    // sox decodes the samples back to the same little-endian bytes (so it read 16-bit signed
-    // samples, and all of them).
-    const std::string raw = run("sox " + quoted + " -t raw -e signed -b 16 -L -");
-    EXPECT_EQ(std::vector<std::uint8_t>(raw.begin(), raw.end()), pcm);
+    for (const auto& [rate, channels] : {std::pair{24000, 1}, {48000, 2}, {8000, 6}}) {
+        const auto pcm = test::bytesOf(test::speechSamples(rate * channels * 3 / 2, 11, 32767));
+        const auto file = WAV::encode(pcm, rate, channels);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()),
+                   static_cast<std::streamsize>(file.size()));
+        EXPECT_EQ(run("soxi -r " + quoted + " && soxi -c " + quoted),
+                  std::to_string(rate) + "\n" + std::to_string(channels) + "\n");
+        // sox does not read the byte rate: it is checked here.
+        EXPECT_EQ(file[28] | file[29] << 8 | file[30] << 16, rate * channels * 2);
+        const std::string raw = run("sox " + quoted + " -t raw -e signed -b 16 -L -");
+        EXPECT_EQ(std::vector<std::uint8_t>(raw.begin(), raw.end()), pcm) << rate;
+    }
     std::filesystem::remove(path);
 }
 

@@ -16,8 +16,6 @@
 namespace tessarin {
 namespace {
 
-constexpr double rates[] = {16000, 44100, 48000, 96000};
-
 // How two outputs differ: in 16-bit samples, in float bit patterns (a difference in length counts
 // in both) and the largest difference of values.
 struct Differences {
@@ -38,27 +36,19 @@ Differences compare(const std::vector<float>& a, const std::vector<float>& b) {
     return d;
 }
 
-// The kernel's figures per input rate, and how closely a constant input comes out at the same
-// level once the stream's zero-padded start is past: down-sampling keeps DC within 0.01 %,
-// up-sampling (cutoff 0.95 of the input band) ripples by about 0.1 %.
-TEST(ResamplerTest, KernelFiguresAndDCLevel) {
-    // From, cutoff, half width, DC tolerance.
-    const std::tuple<double, double, int, double> cases[] = {{8000, 0.95, 17, 1e-3},
-                                                             {16000, 0.95, 17, 1e-3},
-                                                             {44100, 0.5170068, 31, 0.5e-4},
-                                                             {48000, 0.475, 34, 0.5e-4},
-                                                             {96000, 0.2375, 68, 0.5e-4}};
-    for (const auto& [from, cutoff, halfWidth, dcTolerance] : cases) {
+// A constant input comes out at the same level once the stream's zero-padded start is past:
+// down-sampling keeps DC within 0.01 %, up-sampling (cutoff 0.95 of the input band) within 0.1 %.
+TEST(ResamplerTest, KeepsTheLevelOfAConstantInput) {
+    const std::pair<double, double> cases[] = {
+        {8000, 1e-3}, {16000, 1e-3}, {44100, 0.5e-4}, {48000, 0.5e-4}, {96000, 0.5e-4}};
+    for (const auto& [from, tolerance] : cases) {
         Resampler resampler(from, 24000, 16);
-        EXPECT_NEAR(resampler.cutoff(), cutoff, 1e-7) << from;
-        EXPECT_EQ(resampler.halfWidth(), halfWidth) << from;
-        EXPECT_EQ(resampler.step(), from / 24000) << from;
         const auto output =
             resampler.process(std::vector<float>(static_cast<std::size_t>(from), 0.5f));
         ASSERT_GT(output.size(), 20000u);
-        for (auto k = static_cast<std::size_t>(std::ceil(halfWidth / resampler.step()));
+        for (auto k = static_cast<std::size_t>(std::ceil(resampler.halfWidth() / resampler.step()));
              k < output.size(); ++k) {
-            ASSERT_NEAR(output[k], 0.5, dcTolerance) << from << " sample " << k;
+            ASSERT_NEAR(output[k], 0.5, tolerance) << from << " sample " << k;
         }
     }
 }
@@ -114,6 +104,10 @@ TEST(ResamplerTest, MatchesTheTapByTapFormulaExactly) {
         // Recomputing tap by tap is the rare exception.
         EXPECT_LT(resampler.recomputedSamples(), static_cast<std::int64_t>(got.size() / 1000))
             << rate;
+        // A whole-number step makes the floats independent of how the stream is split.
+        if (rate == 48000 || rate == 96000) {
+            EXPECT_TRUE(Resampler(rate, 24000, 16).process(audio) == got) << rate;
+        }
         AudioConverter24k converter(rate);
         EXPECT_TRUE(
             test::feedInBlocks(audio, sizes, [&](auto part) { return converter.convert(part); }) ==
@@ -136,37 +130,6 @@ TEST(ResamplerTest, MatchesTheFormulaOnAwkwardInput) {
         const auto sizes = test::mixedBlockSizes(audio.size(), rate, 3);
         const auto got = test::resampleInBlocks(resampler, audio, sizes);
         EXPECT_EQ(compare(got, test::resampleInBlocks(reference, audio, sizes)).pcm16, 0u) << rate;
-    }
-}
-
-// The read position advances by `step` in double arithmetic. With a whole-number step that is
-// exact, and the output does not depend at all on how the stream is split into calls. With a
-// fractional step (16 and 44.1 kHz) the position's rounding depends on its size, which depends on
-// how much input one call brings, so the read positions of different splits drift apart by
-// rounding errors: a 16-bit sample then very rarely differs, by one.
-TEST(ResamplerTest, OutputDoesNotDependOnHowTheStreamIsSplit) {
-    for (const double rate : rates) {
-        const auto audio = test::mixedAudio(rate, 3, 99);
-        const auto expected = Resampler(rate, 24000, 16).process(audio);
-        Resampler oneByOne(rate, 24000, 16);
-        Resampler blocks(rate, 24000, 16);
-        const auto singles =
-            test::resampleInBlocks(oneByOne, audio, std::vector<std::size_t>(audio.size(), 1));
-        const auto mixed =
-            test::resampleInBlocks(blocks, audio, test::mixedBlockSizes(audio.size(), rate, 5));
-        ASSERT_EQ(singles.size(), expected.size());
-        ASSERT_EQ(mixed.size(), expected.size());
-        const bool wholeStep = rate == 48000 || rate == 96000;
-        // One 3-second call lets the position grow largest: up to 1 in 2000 samples differs.
-        for (const auto& split : {compare(singles, expected), compare(mixed, expected)}) {
-            EXPECT_LE(split.pcm16, wholeStep ? 0 : expected.size() / 2000) << rate;
-            if (wholeStep) {
-                EXPECT_EQ(split.bits, 0u) << rate;
-            } else {
-                EXPECT_LT(split.largest, 1e-4) << rate;
-            }
-        }
-        EXPECT_LE(compare(mixed, singles).pcm16, wholeStep ? 0 : expected.size() / 10000) << rate;
     }
 }
 

@@ -1,5 +1,4 @@
 #include <optional>
-#include <random>
 #include <tuple>
 #include <vector>
 
@@ -39,30 +38,50 @@ std::vector<Action> feedOneByOne(TurnDetector& detector, const std::vector<std::
     return actions;
 }
 
+// The actions of each timeline, and what a flush then returns: a commit only for an open stretch
+// that holds speech.
 TEST(TurnDetectorTest, WorkedTimelines) {
     const auto commit = &Action::commit;
     const Action skip = Action::skipSilence();
-    const std::tuple<const char*, Timeline, std::vector<Action>> cases[] = {
+    const std::optional<Action> none;
+    const std::tuple<const char*, Timeline, std::vector<Action>, std::optional<Action>> cases[] = {
+        {"nothing fed", Timeline(), {}, none},
         // A second of speech, then the 600 ms pause commits on the 12th silent window.
-        {"a pause ends a turn", speech(1000).quiet(600), {commit(0, 1600)}},
-        {"digital silence is silence", speech(1000).silence(600), {commit(0, 1600)}},
-        // A pause after too little speech leaves the stretch open...
-        {"too little speech", speech(200).quiet(2000), {}},
-        // ...until it is committed whole at 30 s, not skipped.
-        {"too little speech at 30 s", speech(200).quiet(31000), {commit(0, 30000)}},
+        {"a pause ends a turn", speech(1000).quiet(600), {commit(0, 1600)}, none},
+        {"digital silence is silence", speech(1000).silence(600), {commit(0, 1600)}, none},
+        // A pause after too little speech leaves the stretch open until it is committed whole at
+        // 30 s, not skipped.
+        {"too little speech", speech(200).quiet(2000), {}, commit(0, 2200)},
+        {"too little speech at 30 s", speech(200).quiet(31000), {commit(0, 30000)}, none},
         // 30 s of silence is skipped on the 600th window; the next stretch starts there.
-        {"skipped silence", quiet(30500).speech(1000).quiet(600), {skip, commit(30000, 32100)}},
-        {"unbroken speech", speech(70000), {commit(0, 30000), commit(30000, 60000)}},
+        {"skipped silence",
+         quiet(30500).speech(1000).quiet(600),
+         {skip, commit(30000, 32100)},
+         none},
+        {"unbroken speech",
+         speech(70000),
+         {commit(0, 30000), commit(30000, 60000)},
+         commit(60000, 70000)},
         {"turns one after another",
          quiet(1000).speech(400).quiet(700).speech(2000).quiet(650),
-         {commit(0, 2000), commit(2000, 4700)}},
+         {commit(0, 2000), commit(2000, 4700)},
+         none},
         // A short blip inside a pause restarts the silence count.
-        {"a blip", speech(500).quiet(550).speech(50).quiet(600), {commit(0, 1700)}},
+        {"a blip", speech(500).quiet(550).speech(50).quiet(600), {commit(0, 1700)}, none},
     };
-    for (const auto& [name, timeline, expected] : cases) {
+    for (const auto& [name, timeline, expected, flushed] : cases) {
         TurnDetector detector(24000);
         EXPECT_EQ(feedOneByOne(detector, timeline.samples), expected) << name;
         EXPECT_EQ(detector.elapsedMs(), static_cast<std::int64_t>(timeline.samples.size()) / perMs);
+        // Partial windows carry over between calls: blocks of any size give the same actions.
+        TurnDetector blocks(24000);
+        const auto sizes = test::mixedBlockSizes(timeline.samples.size(), 24000);
+        EXPECT_EQ(test::feedInBlocks(timeline.samples, sizes,
+                                     [&](auto part) { return blocks.feed(part); }),
+                  expected)
+            << name;
+        EXPECT_EQ(blocks.flush(), flushed) << name;
+        EXPECT_EQ(blocks.flush(), none) << name;
     }
 }
 
@@ -76,9 +95,7 @@ TEST(TurnDetectorTest, AWindowIsSpeechAboveTheThreshold) {
     };
     const std::tuple<int, std::vector<std::int16_t>, bool> cases[] = {
         {312'500, window({-32768}), false},
-        {312'500, window({16384, -16384, 16384, -16384}), false},
         {312'500, window({-32768, 1}), true},
-        {312'500, window({32767}), false},
         {24000, std::vector<std::int16_t>(1200, 262), false},
         {24000, std::vector<std::int16_t>(1200, 263), true},
     };
@@ -89,52 +106,13 @@ TEST(TurnDetectorTest, AWindowIsSpeechAboveTheThreshold) {
     }
 }
 
-TEST(TurnDetectorTest, FlushCommitsAnOpenStretchThatHoldsSpeech) {
-    const std::pair<Timeline, std::optional<Action>> cases[] = {
-        {Timeline(), std::nullopt},
-        {speech(1000).quiet(900), std::nullopt},
-        {quiet(5000).speech(3000).quiet(210), Action::commit(0, 8210)},
-    };
-    for (const auto& [timeline, expected] : cases) {
-        TurnDetector detector(24000);
-        detector.feed(timeline.samples);
-        EXPECT_EQ(detector.flush(), expected);
-        EXPECT_EQ(detector.flush(), std::nullopt);
-    }
-    // The window being filled is left as it was: the next one still completes on time.
+// Flushing leaves the window being filled as it was: the next one still completes on time.
+TEST(TurnDetectorTest, FlushLeavesThePartialWindowAlone) {
     TurnDetector detector(24000);
     detector.feed(speech(1010).samples);
     ASSERT_TRUE(detector.flush().has_value());
     EXPECT_EQ(detector.feed(quiet(40).speech(400).quiet(600).samples),
               std::vector{Action::commit(1010, 2050)});
-}
-
-TEST(TurnDetectorTest, OutputDoesNotDependOnHowTheStreamIsSplit) {
-    Timeline timeline;
-    std::mt19937 random(3);
-    for (int i = 0; i < 40; ++i) {
-        const std::int64_t ms = std::uniform_int_distribution<std::int64_t>(10, 3000)(random);
-        i % 3 == 0 ? timeline.quiet(ms * 4) : timeline.speech(ms);
-    }
-    const auto& audio = timeline.samples;
-    TurnDetector whole(24000);
-    const auto expected = whole.feed(audio);
-    const auto last = whole.flush();
-    ASSERT_GE(expected.size(), 5u);
-    for (const auto& sizes :
-         {std::vector<std::size_t>(audio.size(), 1), test::mixedBlockSizes(audio.size(), 24000)}) {
-        TurnDetector split(24000);
-        EXPECT_EQ(test::feedInBlocks(audio, sizes, [&](auto part) { return split.feed(part); }),
-                  expected);
-        EXPECT_EQ(split.flush(), last);
-    }
-}
-
-TEST(TurnDetectorTest, RefusesARateWithoutWholeWindows) {
-    EXPECT_THROW(TurnDetector(19), std::invalid_argument);
-    EXPECT_THROW(TurnDetector(0), std::invalid_argument);
-    EXPECT_THROW(TurnDetector(-24000), std::invalid_argument);
-    EXPECT_NO_THROW(TurnDetector(20));
 }
 
 }  // namespace

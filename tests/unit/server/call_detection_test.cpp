@@ -1,8 +1,9 @@
+#include <algorithm>
+#include <cctype>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "recording/calls/call_apps.hpp"
 #include "recording/calls/call_detector.hpp"
@@ -14,49 +15,37 @@ namespace {
 
 using namespace std::chrono_literals;
 
-CallApp zoom{"us.zoom.xos", "Zoom"};
-CallApp faceTime{"com.apple.FaceTime", "FaceTime"};
-CallApp chrome{"com.google.Chrome", "Google Chrome"};
+const CallApp zoom{"us.zoom.xos", "Zoom"};
+const CallApp faceTime{"com.apple.FaceTime", "FaceTime"};
+const CallApp chrome{"com.google.Chrome", "Google Chrome"};
 
-TEST(CallAppsMatch, IdentifiersMapToTheirApplication) {
-    struct Case {
-        const char* identifier;
-        std::optional<std::string> app;
-    };
-    const Case cases[] = {
-        {"us.zoom.xos", "us.zoom.xos"},
-        {"us.zoom.ZoomAudioDevice", "us.zoom.xos"},
-        {"us.zoom", "us.zoom.xos"},
-        {"us.zoomer", std::nullopt},
-        {"COM.GOOGLE.CHROME", "com.google.Chrome"},
-        {"com.google.Chrome.helper", "com.google.Chrome"},
-        {"com.microsoft.teams2", "com.microsoft.teams2"},
-        {"com.microsoft.teams", "com.microsoft.teams2"},
-        {"com.microsoft.teams2.helper", "com.microsoft.teams2"},
-        {"com.microsoft.teamsx", std::nullopt},
-        {"com.apple.WebKit.GPU", "com.apple.Safari"},
-        {"com.apple.avconferenced", "com.apple.FaceTime"},
-        {"com.webex.meetingmanager", "Cisco-Systems.Spark"},
-        {"org.mozilla.plugincontainer", "org.mozilla.firefox"},
-        {"com.tessarin.desktop", std::nullopt},
-        {"com.tessarin.desktop.helper", std::nullopt},
-        {"COM.TESSARIN.DESKTOP.helper", std::nullopt},
-        {"", std::nullopt},
-        {"org.example.recorder", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        const auto app = CallApps::match(c.identifier);
-        EXPECT_EQ(app ? std::optional<std::string>(app->bundleID) : std::nullopt, c.app)
-            << c.identifier;
+std::optional<std::string> matched(const std::string& identifier) {
+    const auto app = CallApps::match(identifier);
+    return app ? std::optional<std::string>(app->bundleID) : std::nullopt;
+}
+
+TEST(CallAppsMatch, EveryMatchingIdentifierCountsForItsRowAndOnlyAsAWholeName) {
+    ASSERT_EQ(CallApps::table().size(), 12u);
+    for (const auto& row : CallApps::table()) {
+        for (std::string_view candidate : row.matching) {
+            const std::string id(candidate);
+            std::string upper;
+            std::transform(id.begin(), id.end(), std::back_inserter(upper), ::toupper);
+            for (const std::string& variant : {id, upper, id + ".helper"}) {
+                EXPECT_EQ(matched(variant), row.app.bundleID) << variant;
+            }
+            EXPECT_EQ(matched(id + "x"), std::nullopt) << id;
+        }
     }
-    EXPECT_EQ(CallApps::table().size(), 12u);
+    for (const char* never : {"com.tessarin.desktop", "COM.TESSARIN.DESKTOP.helper", ""}) {
+        EXPECT_EQ(matched(never), std::nullopt) << never;
+    }
 }
 
 // Polls a detector once per second with the apps seen at each second, collecting the events by
 // time.
-std::vector<std::string> runTimeline(const std::vector<std::set<CallApp>>& seenAt,
-                                     double debounce = 3.0) {
-    CallDetector detector(debounce);
+std::vector<std::string> runTimeline(const std::vector<std::set<CallApp>>& seenAt) {
+    CallDetector detector(3s);
     std::vector<std::string> events;
     const auto start = std::chrono::system_clock::time_point(std::chrono::seconds(1000));
     for (std::size_t t = 0; t < seenAt.size(); ++t) {
@@ -100,75 +89,95 @@ TEST(CallDetectorDebounce, ChangesAreReportedOnlyAfterTheDebounceInBothDirection
 }
 
 TEST(CallDetectorDebounce, ResetForgetsEverythingWithoutEvents) {
-    CallDetector detector(3.0);
-    const auto t0 = std::chrono::system_clock::time_point(std::chrono::seconds(1000));
-    for (int t = 0; t <= 3; ++t) {
-        detector.update({zoom}, t0 + std::chrono::seconds(t));
-    }
+    CallDetector detector(0s);
+    const CallDetector::Date t0{};
+    detector.update({zoom}, t0);
+    detector.update({zoom}, t0);
     EXPECT_EQ(detector.activeApps(), std::set<CallApp>{zoom});
     detector.reset();
     EXPECT_TRUE(detector.activeApps().empty());
-    EXPECT_TRUE(detector.update({}, t0 + std::chrono::seconds(100)).empty());
+    EXPECT_TRUE(detector.update({}, t0).empty());
 }
 
-TEST(CallWatcherPoll, IgnoresItselfAndFoldsProcessesOfOneApp) {
+TEST(CallWatcherPoll, IgnoresItselfFoldsProcessesOfOneAppAndSurvivesAFailingList) {
     auto source = std::make_shared<ScriptedProcessSource>();
     source->processes = {{10, "com.google.Chrome"},
                          {11, "com.google.Chrome.helper"},
                          {42, "us.zoom.xos"},
                          {12, ""},
                          {-1, "org.example"}};
-    CallWatcher watcher(source, 42, 0.0);
-    const auto events = watcher.poll(std::chrono::system_clock::now());
-    ASSERT_EQ(events.size(), 0u);  // first sighting is pending even with no debounce
-    const auto later = watcher.poll(std::chrono::system_clock::now());
-    ASSERT_EQ(later.size(), 1u);
-    EXPECT_EQ(later[0], CallEvent::started(chrome));
+    CallWatcher watcher(source, 42, 0s);
+    const auto now = std::chrono::system_clock::now();
+    EXPECT_TRUE(watcher.poll(now).empty());  // first sighting is pending even with no debounce
+    EXPECT_EQ(watcher.poll(now), std::vector<CallEvent>{CallEvent::started(chrome)});
+    EXPECT_EQ(watcher.queryFailure(), std::nullopt);
+
+    source->failure = "no sound server";
+    EXPECT_EQ(watcher.poll(now), std::vector<CallEvent>{CallEvent::ended(chrome)});
+    EXPECT_EQ(watcher.queryFailure(), "no sound server");
+    source->failure.reset();
+    watcher.poll(now);
+    EXPECT_EQ(watcher.queryFailure(), std::nullopt);
 }
 
 using DetectionLoopTest = ServerFixture;
 
-TEST_F(DetectionLoopTest, ReportsCallsAfterTheDebounceAndStopsWhenSwitchedOff) {
+const std::string zoomStarted =
+    R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.started"})";
+const std::string zoomEnded = R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.ended"})";
+
+TEST_F(DetectionLoopTest, ReportsCallsAfterTheDebounceUntilSwitchedOffOrItsServerIsGone) {
     processes->processes = {{100, "us.zoom.xos"}};
     send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
     send(R"({"id":2,"cmd":"detect.set","params":{"enabled":true}})");
     EXPECT_EQ(processes->polls, 1);  // the first poll is immediate, and only one loop runs
     takeLines();
-
     clock->advance(2s);
     EXPECT_TRUE(lines.empty());
     clock->advance(1s);
-    EXPECT_EQ(takeLines(),
-              std::vector<std::string>{
-                  R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.started"})"});
-    EXPECT_EQ(logs.back(), "call started: us.zoom.xos");
-
+    EXPECT_EQ(takeLines(), std::vector<std::string>{zoomStarted});
     processes->processes.clear();
-    clock->advance(2s);
-    EXPECT_TRUE(lines.empty());
-    clock->advance(1s);
-    EXPECT_EQ(takeLines(),
-              std::vector<std::string>{
-                  R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.ended"})"});
+    clock->advance(3s);
+    EXPECT_EQ(takeLines(), std::vector<std::string>{zoomEnded});
+    EXPECT_EQ(logs,
+              (std::vector<std::string>{"call started: us.zoom.xos", "call ended: us.zoom.xos"}));
 
+    // Off and on again in one turn: a new loop starts from nothing.
     processes->processes = {{100, "us.zoom.xos"}};
-    clock->advance(2s);
-    send(R"({"id":3,"cmd":"detect.set","params":{"enabled":false}})");
-    const int polls = processes->polls;
-    clock->advance(10s);
-    EXPECT_EQ(processes->polls, polls);
-    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":3,"ok":true,"result":{}})"});
-    EXPECT_EQ(clock->sleepers(), 0u);
-}
-
-TEST_F(DetectionLoopTest, ALoopOutlivingItsServerEndsQuietly) {
-    processes->processes = {{100, "us.zoom.xos"}};
+    server->setDetection(false);
     server->setDetection(true);
-    clock->runReady();
+    clock->advance(2s);
     server.reset();
     clock->advance(10s);
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(clock->sleepers(), 0u);
+}
+
+TEST_F(DetectionLoopTest, FailuresAreLoggedAndNeitherEndsDetection) {
+    bool clockBroken = false;
+    auto env = environment();
+    env.now = [&, now = env.now] {
+        return clockBroken ? throw std::runtime_error("no wall clock") : now();
+    };
+    makeServer(env);
+    processes->failure = "no sound server";
+    server->setDetection(true);
+    clock->advance(5s);  // a failing list is no processes, logged once while it keeps failing
+    EXPECT_EQ(processes->polls, 6);
+    EXPECT_EQ(logs, std::vector<std::string>{
+                        "call detection: listing processes failed: no sound server"});
+
+    clockBroken = true;  // a loop that fails ends, says why, and is started again
+    clock->advance(1s);
+    EXPECT_FALSE(server->isDetecting());
+    EXPECT_EQ(diagnostics, std::vector<std::string>{"call detection failed: no wall clock"});
+    clockBroken = false;
+    processes->failure.reset();
+    processes->processes = {{100, "us.zoom.xos"}};
+    send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
+    clock->advance(3s);
+    EXPECT_EQ(takeLines(),
+              (std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})", zoomStarted}));
 }
 
 }  // namespace

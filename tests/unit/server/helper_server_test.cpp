@@ -1,81 +1,95 @@
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/api/auth_error.hpp"
 #include "core/http/url.hpp"
 #include "recording/server/helper_auth.hpp"
 #include "server_fixture.hpp"
+#include "support/pending.hpp"
 
 namespace tessarin::test {
 namespace {
 
+using namespace std::chrono_literals;
 using HelperServerTest = ServerFixture;
 
-TEST_F(HelperServerTest, EveryCommandAnswersItsExactLine) {
-    struct Case {
-        const char* request;
-        const char* response;
-    };
-    const Case cases[] = {
-        {R"({"id":1,"cmd":"hello"})",
-         R"({"id":1,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-        {R"({"id":2,"cmd":"hello","params":{"protocol":1.0}})",
-         R"({"id":2,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-        {R"({"id":3,"cmd":"hello","params":{"protocol":2}})",
-         R"({"error":{"code":"unsupported_protocol","message":"This helper speaks protocol 1"},"id":3,"ok":false})"},
-        {R"({"id":4,"cmd":"hello","params":{"protocol":"2"}})",
-         R"({"id":4,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-        {R"({"id":5,"cmd":"hello","params":{"protocol":1.5}})",
-         R"({"id":5,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-        {R"({"id":6,"cmd":"permissions.status"})",
-         R"({"id":6,"ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})"},
-        {R"({"id":7,"cmd":"permissions.request","params":{"kind":"camera"}})",
-         R"({"error":{"code":"bad_params","message":"kind must be \"mic\" or \"systemAudio\""},"id":7,"ok":false})"},
-        {R"({"id":8,"cmd":"permissions.request"})",
-         R"({"error":{"code":"bad_params","message":"kind must be \"mic\" or \"systemAudio\""},"id":8,"ok":false})"},
-        {R"({"id":9,"cmd":"permissions.request","params":{"kind":"systemAudio"}})",
-         R"({"id":9,"ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})"},
-        {R"({"id":10,"cmd":"token.update","params":{"accessToken":""}})",
-         R"({"error":{"code":"bad_params","message":"accessToken is required"},"id":10,"ok":false})"},
-        {R"({"id":11,"cmd":"token.update","params":{"accessToken":5}})",
-         R"({"error":{"code":"bad_params","message":"accessToken is required"},"id":11,"ok":false})"},
-        {R"({"id":12,"cmd":"token.update","params":{"accessToken":"t"}})",
-         R"({"id":12,"ok":true,"result":{}})"},
-        {R"({"id":13,"cmd":"detect.set","params":{"enabled":1}})",
-         R"({"error":{"code":"bad_params","message":"enabled must be true or false"},"id":13,"ok":false})"},
-        {R"({"id":14,"cmd":"detect.set"})",
-         R"({"error":{"code":"bad_params","message":"enabled must be true or false"},"id":14,"ok":false})"},
-        {R"({"id":15,"cmd":"detect.set","params":{"enabled":false}})",
-         R"({"id":15,"ok":true,"result":{}})"},
-        {R"({"id":"x","cmd":"record.start"})",
-         R"({"error":{"code":"unknown_command","message":"Unknown cmd record.start"},"id":"x","ok":false})"},
-        {R"({"id":16,"cmd":"selftest.run"})",
-         R"({"error":{"code":"unknown_command","message":"Unknown cmd selftest.run"},"id":16,"ok":false})"},
-        {R"({"id":17,"cmd":"fly"})",
-         R"({"error":{"code":"unknown_command","message":"Unknown cmd fly"},"id":17,"ok":false})"},
-        {"not json",
-         R"({"error":{"code":"bad_request","message":"Each line must be a JSON object"},"id":null,"ok":false})"},
-        {R"({"id":true,"cmd":""})",
-         R"({"error":{"code":"bad_request","message":"Missing cmd"},"id":true,"ok":false})"},
-        {"  \t{\"id\":18,\"cmd\":\"hello\"}\xE2\x80\xA8\r",
-         R"({"id":18,"ok":true,"result":{"macos":"6.1.0","protocol":1,"version":"0.1.0"}})"},
-    };
-    for (const auto& c : cases) {
-        send(c.request);
-        EXPECT_EQ(takeLines(), std::vector<std::string>{c.response}) << c.request;
-    }
+std::string request(const std::string& cmd, const std::string& params = "{}") {
+    return R"({"id":1,"cmd":")" + cmd + R"(","params":)" + params + "}";
+}
+std::string success(const std::string& result, const std::string& id = "1") {
+    return R"({"id":)" + id + R"(,"ok":true,"result":)" + result + "}";
+}
+std::string failure(const std::string& code, const std::string& message) {
+    return R"({"error":{"code":")" + code + R"(","message":")" + message +
+           R"("},"id":1,"ok":false})";
 }
 
-TEST_F(HelperServerTest, BlankLinesGetNoAnswer) {
-    for (const char* line : {"", "   ", "\t\r", "\xE2\x80\x83\xC2\xA0"}) {
+TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
+    const std::string hello = success(R"({"macos":"6.1.0","protocol":1,"version":"0.1.0"})");
+    const std::string denied = success(R"({"mic":"denied","systemAudio":"unknown"})");
+    const std::string otherProtocol =
+        failure("unsupported_protocol", "This helper speaks protocol 1");
+    const std::string badKind = failure("bad_params", R"(kind must be \"mic\" or \"systemAudio\")");
+    const std::string noToken = failure("bad_params", "accessToken is required");
+    const std::string badFlag = failure("bad_params", "enabled must be true or false");
+    const std::pair<std::string, std::string> cases[] = {
+        {request("hello"), hello},
+        {request("hello", R"({"protocol":1.0})"), hello},
+        {request("hello", R"({"protocol":2})"), otherProtocol},
+        {request("hello", R"({"protocol":2.0})"), otherProtocol},
+        {request("hello", R"({"protocol":0})"), otherProtocol},
+        {request("hello", R"({"protocol":"2"})"), hello},
+        {request("hello", R"({"protocol":1.5})"), hello},
+        {request("permissions.status"), denied},
+        {request("permissions.request", R"({"kind":"camera"})"), badKind},
+        {request("permissions.request"), badKind},
+        {request("permissions.request", R"({"kind":"systemAudio"})"), denied},
+        {request("token.update", R"({"accessToken":""})"), noToken},
+        {request("token.update", R"({"accessToken":5})"), noToken},
+        {request("token.update", R"({"accessToken":"t"})"), success("{}")},
+        {request("detect.set", R"({"enabled":1})"), badFlag},
+        {request("detect.set"), badFlag},
+        {request("detect.set", R"({"enabled":false})"), success("{}")},
+        {request("record.start"), failure("unknown_command", "Unknown cmd record.start")},
+        {request("selftest.run"), failure("unknown_command", "Unknown cmd selftest.run")},
+        {request("hello.world"), failure("unknown_command", "Unknown cmd hello.world")},
+        {"  \t" + request("hello") + "\xE2\x80\xA8\r", hello},
+        {"", ""},
+        {" \t\r", ""},
+        {"\xE2\x80\x83\xC2\xA0", ""},
+    };
+    for (const auto& [line, response] : cases) {
         send(line);
+        EXPECT_EQ(takeLines(), response.empty() ? std::vector<std::string>{}
+                                                : std::vector<std::string>{response})
+            << line;
     }
-    EXPECT_TRUE(lines.empty());
+    const std::string badParams = " failed: bad_params", unknown = " failed: unknown_command";
+    EXPECT_EQ(logs,
+              (std::vector<std::string>{
+                  "hello failed: unsupported_protocol", "hello failed: unsupported_protocol",
+                  "hello failed: unsupported_protocol", "permissions.request" + badParams,
+                  "permissions.request" + badParams, "primed", "token.update" + badParams,
+                  "token.update" + badParams, "detect.set" + badParams, "detect.set" + badParams,
+                  "record.start" + unknown, "selftest.run" + unknown, "hello.world" + unknown}));
 }
 
-TEST_F(HelperServerTest, FailuresAreLoggedByCodeOnly) {
-    send(R"({"id":1,"cmd":"detect.set"})");
-    EXPECT_EQ(logs, std::vector<std::string>{"detect.set failed: bad_params"});
+TEST_F(HelperServerTest, PermissionReportNamesEveryMicrophoneStatus) {
+    using enum CapturePermission::Status;
+    const std::pair<CapturePermission::Status, std::string> statuses[] = {
+        {granted, "granted"},
+        {denied, "denied"},
+        {undetermined, "undetermined"},
+        {unknown, "unknown"}};
+    for (const auto& [status, name] : statuses) {
+        auto env = environment();
+        env.micStatus = [status] { return status; };
+        makeServer(env);
+        send(request("permissions.status"));
+        EXPECT_EQ(takeLines(), std::vector<std::string>{success(R"({"mic":")" + name +
+                                                                R"(","systemAudio":"unknown"})")});
+    }
 }
 
 TEST_F(HelperServerTest, ASlowMicPromptDoesNotHoldBackLaterRequests) {
@@ -86,94 +100,67 @@ TEST_F(HelperServerTest, ASlowMicPromptDoesNotHoldBackLaterRequests) {
     micPrompt->resume(true);
     clock->runReady();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1],
-              R"({"id":"slow","ok":true,"result":{"mic":"denied","systemAudio":"unknown"}})");
+    EXPECT_EQ(lines[1], success(R"({"mic":"denied","systemAudio":"unknown"})", R"("slow")"));
 }
 
 TEST_F(HelperServerTest, UnexpectedErrorsAnswerInternalWithTheirDescription) {
     auto env = environment();
     env.requestMic = []() -> Awaitable<bool> { throw std::runtime_error("prompt exploded"); };
     makeServer(env);
-    send(R"({"id":1,"cmd":"permissions.request","params":{"kind":"mic"}})");
-    EXPECT_EQ(
-        takeLines(),
-        std::vector<std::string>{
-            R"({"error":{"code":"internal","message":"prompt exploded"},"id":1,"ok":false})"});
+    send(request("permissions.request", R"({"kind":"mic"})"));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("internal", "prompt exploded")});
     EXPECT_TRUE(logs.empty());
 }
 
 TEST_F(HelperServerTest, DeviceChangesNameOnlyWhatIsKnown) {
     server->deviceChanged(std::string("USB Mic"), std::string("Speakers"));
     server->deviceChanged(std::nullopt, std::string("Speakers"));
+    server->deviceChanged(std::string("USB Mic"), std::nullopt);
     server->deviceChanged(std::nullopt, std::nullopt);
-    EXPECT_EQ(takeLines(),
-              (std::vector<std::string>{
-                  R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
-                  R"({"event":"device.changed","output":"Speakers"})",
-                  R"({"event":"device.changed"})",
-              }));
+    EXPECT_EQ(
+        takeLines(),
+        (std::vector<std::string>{
+            R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
+            R"({"event":"device.changed","output":"Speakers"})",
+            R"({"event":"device.changed","input":"USB Mic"})", R"({"event":"device.changed"})"}));
 }
-
-TEST_F(HelperServerTest, ShutdownRefusesNothingYetButStopsDetection) {
-    send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
-    ASSERT_TRUE(server->isDetecting());
-    Task<>::spawn(io.get_executor(), "test",
-                  [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
-    clock->runReady();
-    EXPECT_TRUE(server->isClosing());
-    EXPECT_FALSE(server->isDetecting());
-    const int polls = processes->polls;
-    clock->advance(std::chrono::seconds(10));
-    EXPECT_EQ(processes->polls, polls);
-    // Shutting down while idle writes no events.
-    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})"});
-}
-
-}  // namespace
-}  // namespace tessarin::test
-
-namespace tessarin::test {
-namespace {
 
 struct HelperServerBrokerTest : ServerFixture {
     int tokenNeeded = 0;
     std::shared_ptr<HelperAuth> broker =
-        HelperAuth::make(io.get_executor(), clock, *URL::parse("https://n.example"), "t1",
-                         std::chrono::seconds(60), [this] { ++tokenNeeded; });
-    std::vector<std::string> released;
-
-    void refuseCurrentToken() {
-        Task<>::spawn(io.get_executor(), "test", [this]() -> Awaitable<void> {
-            try {
-                std::string next = co_await broker->tokenRejected("t1");
-                released.push_back(next);
-            } catch (const AuthError&) {
-                released.push_back("signed out");
-            }
-        });
-        clock->runReady();
+        HelperAuth::create(io.get_executor(), clock, *URL::parse("https://n.example"), "t1", 60s,
+                           [this] { ++tokenNeeded; });
+    void SetUp() override {
+        ServerFixture::SetUp();
+        server->useAuth(broker);
     }
 };
 
 TEST_F(HelperServerBrokerTest, TokenUpdateReleasesParkedRequestsWithTheNewToken) {
-    server->useAuth(broker);
-    refuseCurrentToken();
-    refuseCurrentToken();
+    Pending<std::string> first(io, broker->tokenRejected("t1"));
+    Pending<std::string> second(io, broker->tokenRejected("t1"));
+    clock->runReady();
     EXPECT_EQ(tokenNeeded, 1);
-    send(R"({"id":1,"cmd":"token.update","params":{"accessToken":"t2"}})");
-    EXPECT_EQ(takeLines(), std::vector<std::string>{R"({"id":1,"ok":true,"result":{}})"});
-    EXPECT_EQ(released, (std::vector<std::string>{"t2", "t2"}));
-    EXPECT_EQ(broker->token(), "t2");
+    send(request("token.update", R"({"accessToken":"t2"})"));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{success("{}")});
+    EXPECT_EQ(first.get(), "t2");
+    EXPECT_EQ(second.get(), "t2");
 }
 
-TEST_F(HelperServerBrokerTest, ShutdownClosesTheBrokerSoNothingStaysParked) {
-    server->useAuth(broker);
-    refuseCurrentToken();
-    Task<>::spawn(io.get_executor(), "test",
-                  [s = server]() -> Awaitable<void> { co_await s->shutdown(); });
+TEST_F(HelperServerBrokerTest, ShutdownClosesTheBrokerStopsDetectionAndWritesNothing) {
+    send(request("detect.set", R"({"enabled":true})"));
+    Pending<std::string> parked(io, broker->tokenRejected("t1"));
+    Pending<void> shutdown(io, server->shutdown());
     clock->runReady();
-    EXPECT_EQ(released, std::vector<std::string>{"signed out"});
-    EXPECT_TRUE(broker->closed());
+    EXPECT_TRUE(shutdown.done());
+    EXPECT_EQ(server->state(), HelperServer::State::closing);
+    EXPECT_TRUE(failure<AuthError>(parked));
+    EXPECT_FALSE(server->isDetecting());
+    const int polls = processes->polls;
+    clock->advance(10s);
+    EXPECT_EQ(processes->polls, polls);
+    EXPECT_EQ(takeLines(), std::vector<std::string>{success("{}")});
+    EXPECT_EQ(clock->sleepers(), 0u);  // no loop and no token time limit left behind
 }
 
 }  // namespace

@@ -1,77 +1,57 @@
 #include <memory>
-#include <optional>
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
 #include "core/async/manual_clock.hpp"
-#include "core/async/task.hpp"
 #include "recording/server/request_tracker.hpp"
+#include "support/pending.hpp"
 
 namespace tessarin {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Pending;
 
 struct RequestTrackerTest : testing::Test {
     boost::asio::io_context io;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
     std::shared_ptr<RequestTracker> tracker = RequestTracker::create(io.get_executor(), clock);
-    std::optional<bool> drained;
-    Clock::TimePoint drainedAt;
-
-    void startDrain() {
-        Task<>::spawn(io.get_executor(), "test", [this]() -> Awaitable<void> {
-            drained = co_await tracker->drain(RequestTracker::defaultGrace);
-            drainedAt = clock->now();
-        });
-        clock->runReady();
-    }
 };
 
-TEST_F(RequestTrackerTest, NothingPendingDrainsAtOnceWithoutSleeping) {
-    const auto start = clock->now();
-    startDrain();
-    EXPECT_EQ(drained, true);
-    EXPECT_EQ(drainedAt, start);
-    EXPECT_EQ(clock->sleepers(), 0u);
-}
-
-TEST_F(RequestTrackerTest, ARequestEndingInsideTheGraceCompletesTheDrainThen) {
+TEST_F(RequestTrackerTest, TheLastRequestEndingInsideTheGraceCompletesTheDrainAndItsTimer) {
     tracker->begin();
-    const auto start = clock->now();
-    startDrain();
+    tracker->begin();
+    Pending<bool> drain(io, tracker->drain());
     clock->advance(100ms);
-    EXPECT_FALSE(drained);
     tracker->end();
     clock->runReady();
-    EXPECT_EQ(drained, true);
-    EXPECT_EQ(drainedAt - start, 100ms);
-    clock->advance(1s);  // the grace timer fires later and changes nothing
-    EXPECT_EQ(drained, true);
+    EXPECT_FALSE(drain.done());
+    tracker->end();
+    clock->runReady();
+    ASSERT_TRUE(drain.done());  // at 100 ms, not at the end of the grace
+    EXPECT_TRUE(drain.get());
+    EXPECT_EQ(clock->sleepers(), 0u);  // the grace is not left running
 }
 
-TEST_F(RequestTrackerTest, ARequestThatNeverEndsRunsOutTheGrace) {
+TEST_F(RequestTrackerTest, ARequestThatNeverEndsRunsOutTheGraceExactly) {
     tracker->begin();
-    tracker->begin();
-    const auto start = clock->now();
-    startDrain();
+    Pending<bool> drain(io, tracker->drain());
     clock->advance(249ms);
-    EXPECT_FALSE(drained);
+    EXPECT_FALSE(drain.done());
     clock->advance(1ms);
-    EXPECT_EQ(drained, false);
-    EXPECT_EQ(drainedAt - start, 250ms);
+    ASSERT_TRUE(drain.done());
+    EXPECT_FALSE(drain.get());
+    // Late and unmatched ends change nothing but the count, which never goes below zero.
     tracker->end();
     tracker->end();
-    clock->runReady();
-    EXPECT_EQ(drained, false);
     EXPECT_EQ(tracker->pending(), 0);
-}
-
-TEST_F(RequestTrackerTest, UnmatchedEndsNeverGoBelowZero) {
-    tracker->end();
-    tracker->begin();
-    EXPECT_EQ(tracker->pending(), 1);
+    // With nothing pending a drain ends at once, without sleeping.
+    Pending<bool> idle(io, tracker->drain());
+    clock->runReady();
+    ASSERT_TRUE(idle.done());
+    EXPECT_TRUE(idle.get());
+    EXPECT_EQ(clock->sleepers(), 0u);
 }
 
 }  // namespace

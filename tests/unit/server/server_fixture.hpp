@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,25 +12,30 @@
 #include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/async/task.hpp"
+#include "core/log/diagnostics.hpp"
 #include "recording/calls/input_process_source.hpp"
 #include "recording/server/helper_environment.hpp"
 #include "recording/server/helper_server.hpp"
 
 namespace tessarin::test {
 
-// A process list the test rewrites between polls.
+// A process list the test rewrites between polls; it fails while `failure` is set.
 class ScriptedProcessSource final : public InputProcessSource {
   public:
     std::vector<InputProcess> processes;
+    std::optional<std::string> failure;
     int polls = 0;
     std::vector<InputProcess> processesUsingInput() override {
         ++polls;
+        if (failure) {
+            throw std::runtime_error(*failure);
+        }
         return processes;
     }
 };
 
 // A server over substitutes: virtual time, a scripted process list, a microphone prompt the test
-// answers, and every written line and log message captured.
+// answers, and every written line, log message and diagnostic captured.
 struct ServerFixture : testing::Test {
     boost::asio::io_context io;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
@@ -36,7 +43,7 @@ struct ServerFixture : testing::Test {
     std::shared_ptr<OneShot<bool>> micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
     std::vector<std::string> lines;
     std::vector<std::string> logs;
-    std::chrono::system_clock::time_point wallClock{std::chrono::seconds(1'700'000'000)};
+    std::vector<std::string> diagnostics;
     std::shared_ptr<HelperServer> server;
 
     HelperEnvironment environment() {
@@ -50,13 +57,17 @@ struct ServerFixture : testing::Test {
         env.primeSystemAudio = [this] { logs.push_back("primed"); };
         env.processSource = processes;
         env.clock = clock;
-        env.now = [this] {
-            return wallClock + (clock->now().time_since_epoch() - std::chrono::hours(24));
+        env.now = [clock = clock] {  // the wall clock moves with virtual time
+            return std::chrono::system_clock::time_point(clock->now().time_since_epoch());
         };
         return env;
     }
 
-    void SetUp() override { makeServer(environment()); }
+    void SetUp() override {
+        Diagnostics::setSink([this](std::string_view line) { diagnostics.emplace_back(line); });
+        makeServer(environment());
+    }
+    void TearDown() override { Diagnostics::setSink({}); }
 
     void makeServer(HelperEnvironment env) {
         server = HelperServer::create(
