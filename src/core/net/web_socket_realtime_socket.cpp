@@ -20,13 +20,13 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/url/parse.hpp>
-#include <boost/url/url_view.hpp>
 
 #include "core/async/deadline.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/async/shared_object.hpp"
 #include "core/async/task_group.hpp"
+#include "core/http/url.hpp"
+#include "core/net/permitted_endpoints.hpp"
 #include "core/net/tls_client.hpp"
 #include "core/text/unicode_text.hpp"
 
@@ -52,43 +52,16 @@ struct Target {
 };
 
 Target targetOf(std::string_view text) {
-    auto parsed = boost::urls::parse_uri(text);
-    const std::string scheme = parsed ? std::string(parsed->scheme()) : std::string();
+    const auto url = URL::parse(text);
+    const std::string scheme = url ? url->scheme() : std::string();
     if (scheme != "wss" && scheme != "ws") {
         throw std::invalid_argument("Not a WebSocket address: " + std::string(text));
     }
-    const boost::urls::url_view url = *parsed;
-    // A URL can carry control characters in its host only percent-encoded, and a decoded NUL would
-    // cut the name the resolver sees short of the one that was checked.
-    if (url.encoded_host().empty() || url.encoded_host().find('%') != std::string_view::npos) {
+    if (url->host().empty()) {
         throw std::invalid_argument("Not a plain host name in " + std::string(text));
     }
-    Target target;
-    target.secure = scheme == "wss";
-    target.host = url.host_address();
-    target.port = url.has_port() ? std::string(url.port()) : (target.secure ? "443" : "80");
-    target.hostHeader = url.encoded_host_and_port();
-    target.resource = url.encoded_path().empty() ? "/" : std::string(url.encoded_path());
-    if (url.has_query()) {
-        target.resource += "?" + std::string(url.encoded_query());
-    }
-    return target;
-}
-
-// Plain connections carry the key in the clear, so they go only to this computer: judged by the
-// addresses the name resolved to, not by how the name looks.
-std::vector<tcp::endpoint> permittedEndpoints(const tcp::resolver::results_type& resolved,
-                                              bool secure) {
-    std::vector<tcp::endpoint> permitted;
-    for (const auto& entry : resolved) {
-        if (secure || entry.endpoint().address().is_loopback()) {
-            permitted.push_back(entry.endpoint());
-        }
-    }
-    if (permitted.empty()) {
-        throw std::runtime_error("Plain WebSocket connections are only made to this computer");
-    }
-    return permitted;
+    return Target{scheme == "wss", url->host(), std::to_string(url->port()), url->hostHeader(),
+                  url->target()};
 }
 
 using PlainStream = websocket::stream<tcp::socket>;
@@ -220,8 +193,15 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             auto resolved =
                 co_await resolver_.async_resolve(target_->host, target_->port, awaitable);
             ensureOpening();
-            const auto endpoints = permittedEndpoints(resolved, target_->secure);
-            co_await asio::async_connect(beast::get_lowest_layer(ws_), endpoints, awaitable);
+            const auto permitted = PermittedEndpoints::of(resolved, !target_->secure);
+            if (permitted.endpoints.empty()) {
+                throw std::runtime_error(
+                    "Plain WebSocket connections are only made to this "
+                    "computer, not to " +
+                    permitted.refused);
+            }
+            co_await asio::async_connect(beast::get_lowest_layer(ws_), permitted.endpoints,
+                                         awaitable);
             ensureOpening();
             // Audio and pings are small messages that should leave at once, not wait for the
             // acknowledgement of the previous segment.
@@ -455,15 +435,6 @@ std::shared_ptr<RealtimeSocket> started(std::shared_ptr<BeastRealtimeSocket<Stre
 }  // namespace
 
 namespace WebSocketRealtimeSocket {
-
-bool acceptsAddress(std::string_view url) {
-    try {
-        targetOf(url);
-        return true;
-    } catch (const std::invalid_argument&) {
-        return false;
-    }
-}
 
 std::shared_ptr<RealtimeSocket> open(const Executor& executor, std::shared_ptr<Clock> clock,
                                      std::shared_ptr<asio::ssl::context> tls,

@@ -32,10 +32,6 @@ inline constexpr Clock::Duration closeTimeout = std::chrono::seconds(5);
 inline constexpr Clock::Duration pingInterval = std::chrono::seconds(10);
 inline constexpr Clock::Duration idleLimit = std::chrono::seconds(30);
 
-// Whether `open` would try this address: a ws or wss URL whose host is written plainly, without
-// percent-encoding (which could hide a NUL or another name behind a harmless-looking one).
-bool acceptsAddress(std::string_view url);
-
 // Opens a socket at once (the connection proceeds in the background on `executor`).
 std::shared_ptr<RealtimeSocket> open(const Executor& executor, std::shared_ptr<Clock> clock,
                                      std::shared_ptr<boost::asio::ssl::context> tls,

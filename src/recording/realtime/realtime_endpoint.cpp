@@ -1,13 +1,12 @@
 #include "recording/realtime/realtime_endpoint.hpp"
 
 #include "core/http/url.hpp"
-#include "core/net/web_socket_realtime_socket.hpp"
 
 namespace tessarin::RealtimeEndpoint {
 
 std::optional<std::string> accepted(std::string_view text) {
     auto url = URL::typed(text, "wss", "ws");
-    if (!url || !WebSocketRealtimeSocket::acceptsAddress(url->text())) {
+    if (!url) {
         return std::nullopt;
     }
     return url->text();

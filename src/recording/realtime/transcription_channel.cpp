@@ -20,7 +20,7 @@ TranscriptionChannel::TranscriptionChannel(Token, Dependencies dependencies, Spe
       speaker_(speaker),
       language_(std::move(language)),
       fetchToken_(std::move(fetchToken)),
-      callbacks_(std::move(callbacks)),
+      callbacks_(callbacks.postedTo(dependencies_.executor)),
       finalWait_(finalWait),
       tasks_(dependencies_.executor) {
     if (!dependencies_.makeSocket) {
