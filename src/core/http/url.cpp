@@ -39,6 +39,16 @@ urls::url_view view(const std::string& text) {
     return urls::parse_uri_reference(text).value();
 }
 
+unsigned short defaultPort(std::string_view scheme) {
+    if (scheme == "http" || scheme == "ws") {
+        return 80;
+    }
+    if (scheme == "https" || scheme == "wss") {
+        return 443;
+    }
+    return 0;
+}
+
 }  // namespace
 
 std::optional<URL> URL::parse(std::string_view text) {
@@ -101,14 +111,18 @@ unsigned short URL::port() const {
     if (url.has_port() && !url.port().empty()) {
         return url.port_number();
     }
-    const std::string scheme = this->scheme();
-    if (scheme == "http" || scheme == "ws") {
-        return 80;
+    return defaultPort(scheme());
+}
+
+std::string URL::hostHeader() const {
+    std::string header = host();
+    if (header.find(':') != std::string::npos) {
+        header = "[" + header + "]";
     }
-    if (scheme == "https" || scheme == "wss") {
-        return 443;
+    if (port() != defaultPort(scheme())) {
+        header += ":" + std::to_string(port());
     }
-    return 0;
+    return header;
 }
 
 std::string URL::target() const {
