@@ -20,6 +20,8 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"http://dev.localhost:8080", "http://dev.localhost:8080"},
         {"http://127.0.0.1:9", "http://127.0.0.1:9"},
         {"http://[::1]:9", "http://[::1]:9"},
+        {"http://LocalHost", "http://LocalHost"},
+        {"http://127.0.0.2", nullptr},
         {"http://192.168.1.10", nullptr},
         {"http://10.0.0.1:3000", nullptr},
         {"http://localhost.example.com", nullptr},
@@ -57,10 +59,17 @@ TEST(URL, PartsPathsAndQueries) {
     EXPECT_EQ(URL::parse("https://a%0D%0Ab/")->host(), "");
     EXPECT_EQ(url.port(), 8443);
     EXPECT_EQ(url.target(), "/base?q=1");
-    EXPECT_EQ(URL::parse("http://h")->port(), 80);
+    for (const auto& [text, port] : {std::pair{"http://h", 80},
+                                     {"ws://h", 80},
+                                     {"https://h", 443},
+                                     {"wss://h", 443},
+                                     {"ftp://h", 0},
+                                     {"https://h:", 443}}) {
+        EXPECT_EQ(URL::parse(text)->port(), port) << text;
+    }
     EXPECT_EQ(URL::parse("https://h")->target(), "/");
     EXPECT_EQ(url.appendingPath("api/v1/me").text(), "https://[::1]:8443/base/api/v1/me");
-    EXPECT_EQ(URL::parse("https://h/")->appendingPath("a").text(), "https://h/a");
+    EXPECT_EQ(URL::parse("https://h/")->appendingPath("//a").text(), "https://h/a");
     EXPECT_EQ(URL::parse("https://h")
                   ->appendingPath("a")
                   .withQueryItems({{"hours", "1.5"}, {"x", "a b&c"}, {"k[]", "+"}})
