@@ -16,8 +16,8 @@
 #include "core/api/transcript_coding.hpp"
 #include "core/async/manual_clock.hpp"
 #include "core/audio/wav.hpp"
-#include "core/net/beast_http_transport.hpp"
 #include "core/json/json_value.hpp"
+#include "core/net/beast_http_transport.hpp"
 #include "core/net/tls_client.hpp"
 #include "recording/realtime/realtime_endpoint.hpp"
 #include "recording/realtime/realtime_session.hpp"
@@ -137,8 +137,14 @@ struct DevServerTest : testing::Test {
         EXPECT_EQ(status, 200) << body;
         return JSONValue::parse(body).value_or(nullptr);
     }
-    std::int64_t counter(const std::string& name) {
-        return *control().member("counters")->member(name)->intValue();
+    std::int64_t counter(const std::string& name) { return counters({name}).at(0); }
+    std::vector<std::int64_t> counters(std::initializer_list<const char*> names) {
+        const JSONValue all = *control().member("counters");
+        std::vector<std::int64_t> values;
+        for (const char* name : names) {
+            values.push_back(all.member(name)->intValue().value_or(-1));
+        }
+        return values;
     }
 
     // Stops the server and runs --show on what it left.
@@ -206,8 +212,7 @@ TEST_F(DevServerTest, ATokenOpensARealtimeSessionThatTranscribesEveryCommit) {
     ASSERT_TRUE(runUntil([&] { return counter("commitsEmpty") == 1; }));
     test::settle(io);
     EXPECT_EQ(second, std::vector<Event>{Event::ready()});
-    EXPECT_EQ(counter("commits"), 4);
-    EXPECT_EQ(counter("transcripts"), 3);
+    EXPECT_EQ(counters({"commits", "transcripts"}), (std::vector<std::int64_t>{4, 3}));
 
     // An expired key is refused at the upgrade.
     control(R"({"tokenLifetimeMs": 0})");
@@ -232,10 +237,9 @@ TEST_F(DevServerTest, DroppedConnectionsAndRefusedUpgradesAreSwitchedThroughCont
     auto retry = session(token, again);
     ASSERT_TRUE(runUntil([&] { return !again.empty(); }));
     EXPECT_EQ(again[0].kind, Event::Kind::failed);
-    const JSONValue state = control();
-    EXPECT_EQ(state.member("counters")->member("connectionsDropped")->intValue(), 1);
-    EXPECT_EQ(state.member("counters")->member("upgradesRefused")->intValue(), 1);
-    EXPECT_GT(state.member("switches")->member("refuseUpgradesMs")->intValue(), 50000);
+    EXPECT_EQ(counters({"connectionsDropped", "upgradesRefused"}),
+              (std::vector<std::int64_t>{1, 1}));
+    EXPECT_GT(control().member("switches")->member("refuseUpgradesMs")->intValue(), 50000);
 
     // Connections that live a set time, and one that sends a message over 4 MiB, end on their own.
     control(R"({"refuseUpgradesMs": 0, "outageMs": 0, "dropEveryMs": 100})");
@@ -265,11 +269,9 @@ TEST_F(DevServerTest, AppendsAreStoredOncePerSeqAndShownAfterTheServerExited) {
         "m-1", {segment(1, Speaker::me, "one again"), segment(2, Speaker::them, "two")}));
     run(client().finish("m-1"));
     run(client().appendSegments("other", {segment(1, Speaker::me, "elsewhere")}));
-    const JSONValue counters = *control().member("counters");
-    EXPECT_EQ(counters.member("appendsReceived")->intValue(), 3);
-    EXPECT_EQ(counters.member("segmentsReceived")->intValue(), 5);
-    EXPECT_EQ(counters.member("segmentsStored")->intValue(), 4);
-    EXPECT_EQ(counters.member("segmentsDuplicate")->intValue(), 1);
+    EXPECT_EQ(
+        counters({"appendsReceived", "segmentsReceived", "segmentsStored", "segmentsDuplicate"}),
+        (std::vector<std::int64_t>{3, 5, 4, 1}));
 
     const auto [status, shown] = showAfterExit({"--show", "m-1", "--json"});
     EXPECT_EQ(status, 0);
@@ -314,11 +316,8 @@ TEST_F(DevServerTest, AppendFaultsAndTokenRefusalsAreSwitchedThroughControl) {
     // The next token request only is refused, with the 401 that makes the helper renew its token.
     EXPECT_TRUE(failureOf<AuthError>(client().transcriptionToken("m", "mic", std::nullopt)));
     run(client().transcriptionToken("m", "mic", std::nullopt));
-    const JSONValue counters = *control().member("counters");
-    EXPECT_EQ(counters.member("appendsFailed")->intValue(), 3);
-    EXPECT_EQ(counters.member("segmentsStored")->intValue(), 1);
-    EXPECT_EQ(counters.member("tokensRefused")->intValue(), 1);
-    EXPECT_EQ(counters.member("tokensIssued")->intValue(), 1);
+    EXPECT_EQ(counters({"appendsFailed", "segmentsStored", "tokensRefused", "tokensIssued"}),
+              (std::vector<std::int64_t>{3, 1, 1, 1}));
 
     // A share of failures is drawn from the seed, so a run repeats.
     const auto failuresAfterSeeding = [&] {
@@ -355,8 +354,7 @@ TEST_F(DevServerTest, ChunkUploadsAreTranscribedUnlessSilent) {
     const auto quiet = WAV::encode(test::bytesOf(test::quietSamples(24000)), 24000, 1);
     EXPECT_EQ(run(client().appendAudioChunk("m", quiet, 8, 2100, 3100, Speaker::me, {})),
               std::nullopt);
-    EXPECT_EQ(counter("chunksReceived"), 2);
-    EXPECT_EQ(counter("chunksTranscribed"), 1);
+    EXPECT_EQ(counters({"chunksReceived", "chunksTranscribed"}), (std::vector<std::int64_t>{2, 1}));
 }
 
 TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) {
@@ -413,8 +411,7 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
             EXPECT_TRUE(APIClient::errorParts(bytesOf(body)).code) << c.what << ": " << body;
         }
     }
-    EXPECT_EQ(counter("badRequests"), 10);
-    EXPECT_EQ(counter("unauthorized"), 2);
+    EXPECT_EQ(counters({"badRequests", "unauthorized"}), (std::vector<std::int64_t>{10, 2}));
 }
 
 TEST_F(DevServerTest, FaultSwitchesCanBeSetOnTheCommandLine) {

@@ -5,6 +5,7 @@
 
 #include "core/api/random.hpp"
 #include "core/http/url.hpp"
+#include "core/text/base64.hpp"
 #include "core/text/base64_url.hpp"
 
 namespace tessarin {
@@ -89,6 +90,14 @@ TEST(Base64URL, IsUnpaddedURLSafeBase64) {
     EXPECT_EQ(encode({'f', 'o'}), "Zm8");
     EXPECT_EQ(encode({'f', 'o', 'o'}), "Zm9v");
     EXPECT_EQ(encode({0xfb, 0xff, 0xbf}), "-_-_");
+    // Plain Base64 reads back every length, with two, one or no padding characters.
+    const std::vector<std::uint8_t> bytes{0xfb, 0xff, 0xbf, 0x00, 0x41};
+    for (std::size_t n = 0; n <= bytes.size(); ++n) {
+        const std::vector<std::uint8_t> data(bytes.begin(), bytes.begin() + n);
+        EXPECT_EQ(Base64::decode(Base64::encode(data)), data) << n;
+    }
+    EXPECT_EQ(Base64::decode("Zm8"), std::nullopt);
+    EXPECT_EQ(Base64::decode("Zm9v!A=="), std::nullopt);
 }
 
 TEST(Random, TokensHaveTheirLengthAndDiffer) {
