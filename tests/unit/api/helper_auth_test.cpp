@@ -54,6 +54,7 @@ TEST_F(HelperAuthTest, ThreeRefusalsAskOnceAndOneUpdateReleasesAllInOrder) {
     EXPECT_FALSE(a->done());
     update("t2");
     clock->runReady();
+    EXPECT_EQ(clock->sleepers(), 0u);  // the time limit ends with the cycle it limited
     EXPECT_EQ(a->get(), "t2");
     EXPECT_EQ(b->get(), "t2");
     EXPECT_EQ(c->get(), "t2");
@@ -101,6 +102,8 @@ TEST_F(HelperAuthTest, LateTimerOfAnEarlierCycleDoesNotEndTheCurrentOne) {
 TEST_F(HelperAuthTest, CloseFailsParkedRequestsAndEveryLaterRefusal) {
     auto a = reject("t1"), b = reject("t1");
     close();
+    clock->runReady();
+    EXPECT_EQ(clock->sleepers(), 0u);
     EXPECT_TRUE(signedOut(*a));
     EXPECT_TRUE(signedOut(*b));
     auto c = reject("t1");
