@@ -12,7 +12,6 @@
 #include "core/async/manual_clock.hpp"
 #include "core/http/http_transport_error.hpp"
 #include "core/net/beast_http_transport.hpp"
-#include "recording/server/helper_environment.hpp"
 #include "support/loopback_http_server.hpp"
 #include "support/pending.hpp"
 #include "support/test_certificates.hpp"
@@ -108,13 +107,6 @@ TEST_F(TransportTest, SendsTheRequestByteForByteAndReturnsTheAnswerAsIs) {
         clock->runReady();
         EXPECT_EQ(clock->sleepers(), 0u);
     }
-}
-
-TEST_F(TransportTest, TheHelpersTransportNamesItselfWithItsVersion) {
-    LoopbackHTTPServer server;
-    server.enqueue(Reply::json(200, "{}"));
-    fetch(*HelperEnvironment::live(io.get_executor()).transport, get(server.baseURL() + "/"));
-    EXPECT_EQ(server.requests().at(0).header("User-Agent"), "tessarin-helper/0.1.0");
 }
 
 TEST_F(TransportTest, OnlyTrustedServersAndLoopbackAddressesGetARequest) {

@@ -80,13 +80,18 @@ TEST(APIError, AccessLoginDetectionLooksAtHostLocationAndPage) {
         {"https://notcloudflareaccess.com/", 200, "", "", false},
         {api, 302, "https://t.cloudflareaccess.com/login", "", true},
         {api, 302, "/cdn-cgi/access/login/n.example?redirect_url=%2F", "", true},
+        {api, 300, "/cdn-cgi/access/login", "", true},
+        {api, 399, "https://t.cloudflareaccess.com/login", "", true},
         {api, 302, "https://n.example/b", "", false},
+        {api, 400, "/cdn-cgi/access/login", "", false},  // not a redirect
         {api, 200, "/cdn-cgi/access/login", "", false},  // not a Location on a success
         {api, 200, html, "<a href='https://x.CloudflareAccess.com'>", true},
         {api, 401, html, "<form action=\"/CDN-CGI/ACCESS/login\">", true},
         {api, 200, "application/json", "{\"u\":\"cloudflareaccess.com\"}", false},
-        {api, 200, html, std::string(70000, 'x') + "/cdn-cgi/access/", false},  // past 64 KiB
-        {api, 200, html, "\xff\xfe/cdn-cgi/access/\xc3", true},                 // invalid UTF-8
+        // The marker ends at the last byte scanned, then one byte past it.
+        {api, 200, html, std::string(65536 - 16, 'x') + "/cdn-cgi/access/", true},
+        {api, 200, html, std::string(65536 - 15, 'x') + "/cdn-cgi/access/", false},
+        {api, 200, html, "\xff\xfe/cdn-cgi/access/\xc3", true},  // invalid UTF-8
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url + " " + std::to_string(c.status) + " " + c.header);

@@ -5,6 +5,7 @@
 
 #include "core/api/random.hpp"
 #include "core/http/url.hpp"
+#include "core/text/base64.hpp"
 #include "core/text/base64_url.hpp"
 
 namespace tessarin {
@@ -20,6 +21,8 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"http://dev.localhost:8080", "http://dev.localhost:8080"},
         {"http://127.0.0.1:9", "http://127.0.0.1:9"},
         {"http://[::1]:9", "http://[::1]:9"},
+        {"http://LocalHost", "http://LocalHost"},
+        {"http://127.0.0.2", nullptr},
         {"http://192.168.1.10", nullptr},
         {"http://10.0.0.1:3000", nullptr},
         {"http://localhost.example.com", nullptr},
@@ -57,10 +60,17 @@ TEST(URL, PartsPathsAndQueries) {
     EXPECT_EQ(URL::parse("https://a%0D%0Ab/")->host(), "");
     EXPECT_EQ(url.port(), 8443);
     EXPECT_EQ(url.target(), "/base?q=1");
-    EXPECT_EQ(URL::parse("http://h")->port(), 80);
+    for (const auto& [text, port] : {std::pair{"http://h", 80},
+                                     {"ws://h", 80},
+                                     {"https://h", 443},
+                                     {"wss://h", 443},
+                                     {"ftp://h", 0},
+                                     {"https://h:", 443}}) {
+        EXPECT_EQ(URL::parse(text)->port(), port) << text;
+    }
     EXPECT_EQ(URL::parse("https://h")->target(), "/");
     EXPECT_EQ(url.appendingPath("api/v1/me").text(), "https://[::1]:8443/base/api/v1/me");
-    EXPECT_EQ(URL::parse("https://h/")->appendingPath("a").text(), "https://h/a");
+    EXPECT_EQ(URL::parse("https://h/")->appendingPath("//a").text(), "https://h/a");
     EXPECT_EQ(URL::parse("https://h")
                   ->appendingPath("a")
                   .withQueryItems({{"hours", "1.5"}, {"x", "a b&c"}, {"k[]", "+"}})
@@ -80,6 +90,14 @@ TEST(Base64URL, IsUnpaddedURLSafeBase64) {
     EXPECT_EQ(encode({'f', 'o'}), "Zm8");
     EXPECT_EQ(encode({'f', 'o', 'o'}), "Zm9v");
     EXPECT_EQ(encode({0xfb, 0xff, 0xbf}), "-_-_");
+    // Plain Base64 reads back every length, with two, one or no padding characters.
+    const std::vector<std::uint8_t> bytes{0xfb, 0xff, 0xbf, 0x00, 0x41};
+    for (std::size_t n = 0; n <= bytes.size(); ++n) {
+        const std::vector<std::uint8_t> data(bytes.begin(), bytes.begin() + n);
+        EXPECT_EQ(Base64::decode(Base64::encode(data)), data) << n;
+    }
+    EXPECT_EQ(Base64::decode("Zm8"), std::nullopt);
+    EXPECT_EQ(Base64::decode("Zm9v!A=="), std::nullopt);
 }
 
 TEST(Random, TokensHaveTheirLengthAndDiffer) {

@@ -1,20 +1,13 @@
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <limits>
-#include <memory>
-#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "core/audio/pcm16.hpp"
 #include "core/audio/wav.hpp"
-#include "support/audio_signals.hpp"
 
 namespace tessarin {
 namespace {
@@ -75,40 +68,11 @@ TEST(WAVTest, HeaderBytes) {
     empty[4] = 36;
     empty[40] = 0;
     EXPECT_EQ(WAV::encode({}, 24000, 1), empty);
-}
-
-// The standard output of a shell command.
-std::string run(const std::string& command) {
-    std::string output;
-    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    for (int c = 0; pipe && (c = std::fgetc(pipe.get())) != EOF;) {
-        output.push_back(static_cast<char>(c));
-    }
-    return output;
-}
-
-// sox reads the files back with their rate and channels and decodes exactly the samples written.
-TEST(WAVTest, IsReadBackBySox) {
-    if (run("command -v soxi >/dev/null && command -v sox >/dev/null && echo yes") != "yes\n") {
-        GTEST_SKIP() << "sox is not installed";
-    }
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("tessarin-wav-test-" + std::to_string(::getpid()) + ".wav");
-    const std::string quoted = "'" + path.string() + "'";
-    for (const auto& [rate, channels] : {std::pair{24000, 1}, {48000, 2}, {8000, 6}}) {
-        const auto pcm = test::bytesOf(test::speechSamples(rate * channels * 3 / 2, 11, 32767));
-        const auto file = WAV::encode(pcm, rate, channels);
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(file.data()),
-                   static_cast<std::streamsize>(file.size()));
-        EXPECT_EQ(run("soxi -r " + quoted + " && soxi -c " + quoted),
-                  std::to_string(rate) + "\n" + std::to_string(channels) + "\n");
-        // sox does not read the byte rate: it is checked here.
-        EXPECT_EQ(file[28] | file[29] << 8 | file[30] << 16, rate * channels * 2);
-        const std::string raw = run("sox " + quoted + " -t raw -e signed -b 16 -L -");
-        EXPECT_EQ(std::vector<std::uint8_t>(raw.begin(), raw.end()), pcm) << rate;
-    }
-    std::filesystem::remove(path);
+    // Channels, rate, byte rate and frame size of a 48 kHz stereo file.
+    const auto stereo = WAV::encode(pcm, 48000, 2);
+    EXPECT_EQ(
+        std::vector(stereo.begin() + 22, stereo.begin() + 36),
+        (std::vector<std::uint8_t>{2, 0, 0x80, 0xbb, 0, 0, 0x00, 0xee, 0x02, 0, 4, 0, 16, 0}));
 }
 
 }  // namespace

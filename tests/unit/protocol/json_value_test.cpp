@@ -64,17 +64,18 @@ TEST(JSONValueParse, NumbersAreClassifiedAsTheProtocolReadsThem) {
     }
 }
 
-TEST(JSONValueParse, DeepNestingIsRefusedWithoutExhaustingTheStack) {
-    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    EXPECT_FALSE(JSONValue::parse(deep));
-    const int allowed = JSONValue::maxParseDepth;
-    const std::string fine = std::string(allowed, '[') + std::string(allowed, ']');
-    EXPECT_TRUE(JSONValue::parse(fine));
+TEST(JSONValueParse, NestingStopsAtTheLimitWithoutExhaustingTheStack) {
+    const int limit = JSONValue::maxParseDepth;
+    for (const int depth : {limit, limit + 1, 100000}) {
+        const std::string text = std::string(depth, '[') + std::string(depth, ']');
+        EXPECT_EQ(JSONValue::parse(text).has_value(), depth == limit) << depth;
+    }
 }
 
-TEST(JSONValueParse, IllFormedUTF8IsNotJSON) {
+TEST(JSONValueParse, IllFormedUTF8AndRawNULAreNotJSON) {
     EXPECT_FALSE(JSONValue::parse("{\"a\":\"\xC3\x28\"}"));
     EXPECT_FALSE(JSONValue::parse("{\"a\":\"\xED\xA0\x80\"}"));  // an encoded surrogate
+    EXPECT_FALSE(JSONValue::parse(std::string_view("{\"a\":1}\0garbage", 15)));
 }
 
 TEST(JSONValueAccessors, IntAcceptsOnlyIntegralDoublesInsideTheRange) {
@@ -109,8 +110,8 @@ TEST(JSONValueSerialize, WritesCompactSortedUTF8WithSlashesUnescaped) {
         {JSONValue::object({{"b", 1}, {"a", 2}, {"B", 3}}), R"({"B":3,"a":2,"b":1})"},
         {JSONValue("a/b"), R"("a/b")"},
         {JSONValue("Grüße → 日本"), "\"Grüße → 日本\""},
-        {JSONValue("quote\" back\\ nl\n tab\t ctl\x01"),
-         R"("quote\" back\\ nl\n tab\t ctl\u0001")"},
+        {JSONValue("quote\" back\\ nl\n tab\t ctl\x01\x1F\x20\x7F"),
+         "\"quote\\\" back\\\\ nl\\n tab\\t ctl\\u0001\\u001f \x7F\""},
         {JSONValue::array({1, 2.5, nullptr, false, "x"}), R"([1,2.5,null,false,"x"])"},
         {JSONValue(0.123), "0.123"},
         {JSONValue(std::int64_t{-9223372036854775807 - 1}), "-9223372036854775808"},

@@ -108,6 +108,8 @@ TEST(EchoDedupeTest, DecideJudgesTheMeSegment) {
          {them("okay let's start the meeting")},
          keep},
         {"a short echo of a short sentence is dropped", me("Okay."), {them("okay")}, drop},
+        // Three tokens are no longer short: all matched is enough, however long the other side.
+        {"three tokens are not short", me("can you hear"), {them(hear + " please now ok")}, drop},
         {"curly and straight apostrophes agree",
          me("I don’t know, let’s check the numbers again"),
          {them("let's check the numbers")},

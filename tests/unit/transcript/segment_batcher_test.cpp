@@ -79,8 +79,8 @@ TEST(SegmentBatcher, RestoresAFailedBatchInFrontWithoutDuplicates) {
     const auto batch = batcher.takeBatch(2);
     EXPECT_EQ(batch, std::vector(expected.begin(), expected.begin() + 2));
     expected.push_back(*batcher.add(Speaker::them, 200, 300, "added meanwhile"));
-    batcher.restore(batch);
-    batcher.restore(batch);  // restored twice: still once each
+    batcher.restore(std::vector{batch[0], batch[1], batch[0]});  // a batch holding one twice
+    batcher.restore(batch);                                      // restored again
     EXPECT_EQ(batcher.takeBatch(10), expected);
     EXPECT_TRUE(batcher.isEmpty());
 }
