@@ -1,5 +1,6 @@
 #include "app/protocol_writer.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 #include <cerrno>
 #include <string>
@@ -24,11 +25,30 @@ bool ProtocolWriter::writeLine(std::string_view line) {
             remaining -= static_cast<std::size_t>(written);
         } else if (written < 0 && errno == EINTR) {
             continue;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // A parent may hand over a non-blocking pipe: wait for room as a blocking write
+            // would, rather than drop the rest of the line.
+            if (!waitUntilWritable()) {
+                return false;
+            }
         } else {
             return false;
         }
     }
     return true;
+}
+
+bool ProtocolWriter::waitUntilWritable() const {
+    pollfd watched{fd_, POLLOUT, 0};
+    for (;;) {
+        const int ready = ::poll(&watched, 1, -1);
+        if (ready > 0) {
+            return (watched.revents & (POLLERR | POLLNVAL)) == 0;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+    }
 }
 
 }  // namespace tessarin

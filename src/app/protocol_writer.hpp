@@ -16,6 +16,8 @@ class ProtocolWriter {
     bool writeLine(std::string_view line);
 
   private:
+    bool waitUntilWritable() const;
+
     int fd_;
     std::mutex lock_;
 };
