@@ -646,14 +646,12 @@ Awaitable<std::optional<std::string>> RecordingPipeline::drain(bool final) {
         std::vector<Segment> batch = batcher_.takeBatch(SegmentBatcher::maxBatch);
         std::exception_ptr failure;
         try {
-            std::optional<Clock::TimePoint> until;
-            if (stopLimit_) {
-                until = stopLimit_->savingEnds;
-            }
-            co_await beforeDeadline(until, deps_.clock,
-                                    [api = api_, meetingID = meetingID_, batch] {
-                                        return appendBatch(api, meetingID, batch);
-                                    });
+            auto append = [api = api_, meetingID = meetingID_, batch] {
+                return appendBatch(api, meetingID, batch);
+            };
+            std::shared_ptr<Clock> clock = deps_.clock;
+            std::optional<Clock::TimePoint> until = savingEnds();
+            co_await beforeDeadline(until, std::move(clock), std::move(append));
         } catch (...) {
             failure = std::current_exception();
         }
@@ -670,8 +668,8 @@ Awaitable<std::optional<std::string>> RecordingPipeline::drain(bool final) {
         batcher_.restore(batch);
         co_await throwIfCancelled();
         std::string message = "Some of the transcript couldn't be saved: " + describe(failure);
-        const bool retryFits =
-            !stopLimit_ || deps_.clock->now() + deps_.finalRetryDelay < stopLimit_->savingEnds;
+        const auto until = savingEnds();
+        const bool retryFits = !until || deps_.clock->now() + deps_.finalRetryDelay < *until;
         if (final && attempts < finalRetries && retryFits) {
             co_await deps_.clock->sleep(deps_.finalRetryDelay);
             ++attempts;
@@ -797,13 +795,12 @@ std::optional<std::string> RecordingPipeline::replayProblem() const {
 Awaitable<void> RecordingPipeline::finishMeeting(StopResult& result) {
     std::exception_ptr failure;
     try {
-        std::optional<Clock::TimePoint> until;
-        if (stopLimit_) {
-            until = stopLimit_->savingEnds;
-        }
-        co_await beforeDeadline(until, deps_.clock, [api = api_, meetingID = meetingID_] {
+        auto finish = [api = api_, meetingID = meetingID_] {
             return finishMeetingCall(api, meetingID);
-        });
+        };
+        std::shared_ptr<Clock> clock = deps_.clock;
+        std::optional<Clock::TimePoint> until = savingEnds();
+        co_await beforeDeadline(until, std::move(clock), std::move(finish));
     } catch (...) {
         failure = std::current_exception();
     }
@@ -856,6 +853,13 @@ void RecordingPipeline::cancelChannels(std::vector<std::shared_ptr<SpeakerChanne
             co_await channel->cancel();
         }
     });
+}
+
+std::optional<Clock::TimePoint> RecordingPipeline::savingEnds() const {
+    if (stopLimit_) {
+        return stopLimit_->savingEnds;
+    }
+    return std::nullopt;
 }
 
 RecordingPipeline::EchoCounts RecordingPipeline::echoCounts() const {

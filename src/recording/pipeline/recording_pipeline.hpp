@@ -181,6 +181,8 @@ class RecordingPipeline : public SharedObject<RecordingPipeline> {
     Awaitable<void> teardown();
     void cancelChannels(std::vector<std::shared_ptr<SpeakerChannel>> channels);
 
+    // When an exiting stop must be done saving.
+    std::optional<Clock::TimePoint> savingEnds() const;
     std::int64_t nowMs() const;
     void emit(RecordingEvent::Value event);
 

@@ -1,0 +1,264 @@
+#include <algorithm>
+
+#include "core/api/api_error.hpp"
+#include "core/transcript/transcript_seq.hpp"
+#include "pipeline_fixture.hpp"
+#include "recording/pipeline/recording_aborted.hpp"
+#include "support/audio_signals.hpp"
+
+namespace tessarin::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Event = RecordingEvent;
+using RecordingTest = PipelineFixture;
+
+std::vector<std::string> textsOf(const std::vector<Segment>& segments) {
+    std::vector<std::string> texts;
+    for (const Segment& segment : segments) {
+        texts.push_back(segment.text);
+    }
+    return texts;
+}
+
+TEST_F(RecordingTest, EverySegmentIsSavedOnceInSeqOrderAndTheMeetingFinished) {
+    start();
+    say(Speaker::them, 500, 1500, "Hello from them");
+    say(Speaker::me, 200, 900, "Hi  there ");
+    say(Speaker::them, 3000, 4000, "How are you");
+    // The user's segment is held for the echo check, the other side's pass at once.
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"Hello from them", "How are you"}));
+    clock->advance(4s);
+    EXPECT_EQ(queuedTexts().back(), "Hi there");
+    // The periodic save takes everything queued.
+    ASSERT_TRUE(drive([&] { return pipeline->saved() == 3; }, 10s));
+    EXPECT_EQ(notara.segments("m1").size(), 3u);
+
+    say(Speaker::them, 12000, 13000, "Bye");
+    const auto result = stop();
+    EXPECT_EQ(result, (RecordingPipeline::StopResult{4, std::nullopt, true, {}}));
+    EXPECT_EQ(textsOf(notara.segments("m1")),
+              (std::vector<std::string>{"Hi there", "Hello from them", "How are you", "Bye"}));
+    EXPECT_EQ(notara.segments("m1")[0].seq, 800);  // 200 ms, speaker me, live
+    EXPECT_TRUE(notara.finished("m1"));
+    EXPECT_EQ(notara.counters().segmentsDuplicate, 0);
+    EXPECT_EQ(eventsOf<Event::TranscriptSegment>().size(), 4u);
+    for (const Speaker speaker : {Speaker::me, Speaker::them}) {
+        EXPECT_TRUE(channel(speaker).finished);
+    }
+    EXPECT_FALSE(mic.running());
+}
+
+TEST_F(RecordingTest, EveryCapturedByteReachesItsChannelInWholeSamplesBeforeTheChannelFinishes) {
+    start();
+    const auto pcm = bytesOf(speechSamples(2400));
+    // Odd sizes, an empty buffer, a lone byte: the stream stays aligned on samples.
+    std::vector<std::vector<std::uint8_t>> buffers{{pcm.begin(), pcm.begin() + 3},
+                                                   {},
+                                                   {pcm.begin() + 3, pcm.begin() + 4},
+                                                   {pcm.begin() + 4, pcm.begin() + 1001},
+                                                   {pcm.begin() + 1001, pcm.end()}};
+    mic.play(buffers);
+    system.play(piecesOf(pcm, 480));
+    mic.waitUntilDelivered();
+    system.waitUntilDelivered();
+    std::size_t fedWhenFinishing = 0;
+    channel(Speaker::me).onFinish = [&](ScriptedChannel& me) { fedWhenFinishing = me.fed.size(); };
+    stop();
+    EXPECT_EQ(channel(Speaker::me).fed, pcm);
+    EXPECT_EQ(fedWhenFinishing, pcm.size());
+    EXPECT_EQ(channel(Speaker::them).fed, pcm);
+}
+
+TEST_F(RecordingTest, RealtimeUnavailableAtStartMovesBothSpeakersToUploadsWithOneModeEvent) {
+    // 403 means realtime can't be used; any other failure fails the start.
+    channels.prepare = [](ScriptedChannel& channel) {
+        if (channel.kind == Kind::realtime && channel.speaker == Speaker::them) {
+            channel.startFailure = std::make_exception_ptr(APIError::server(403, {}, {}));
+        }
+    };
+    start();
+    EXPECT_EQ(pipeline->mode(), RecordingMode::fallback);
+    EXPECT_EQ(eventsOf<Event::Mode>(), (std::vector<Event::Mode>{{RecordingMode::fallback}}));
+    for (const Speaker speaker : {Speaker::me, Speaker::them}) {
+        EXPECT_TRUE(channel(speaker).cancelled);
+        ScriptedChannel& fallback = channel(speaker, Kind::fallback);
+        EXPECT_TRUE(fallback.started);
+        EXPECT_EQ(fallback.offsetMs, 0);
+        EXPECT_EQ(fallback.seqFor(1500), TranscriptSeq::make(1500, speaker, false));
+    }
+    // The web server's stored segments are reported and counted as saved.
+    channel(Speaker::them, Kind::fallback)
+        .callbacks.stored(Segment{6002, 1500, 2500, Speaker::them, "uploaded"});
+    clock->runReady();
+    EXPECT_EQ(queuedTexts(), std::vector<std::string>{"uploaded"});
+    EXPECT_EQ(stop().segments, 1);
+}
+
+TEST_F(RecordingTest, AStartThatFailsOtherwiseLeavesNothingRunning) {
+    const std::exception_ptr failures[] = {std::make_exception_ptr(APIError::server(500, {}, {})),
+                                           std::make_exception_ptr(std::runtime_error("offline"))};
+    for (const auto& failure : failures) {
+        channels.made.clear();
+        channels.prepare = [failure](ScriptedChannel& channel) {
+            if (channel.speaker == Speaker::me) {
+                channel.startFailure = failure;
+            }
+        };
+        make();
+        Pending<void> starting(io, pipeline->start());
+        ASSERT_TRUE(drive([&] { return starting.done(); }));
+        EXPECT_TRUE(starting.error());
+        EXPECT_EQ(channels.count(Kind::fallback), 0u);
+        EXPECT_TRUE(channel(Speaker::them).cancelled);
+        EXPECT_EQ(mic.opened(), 0);
+        EXPECT_FALSE(pipeline->isRunning());
+    }
+}
+
+TEST_F(RecordingTest, AnAbortDuringStartEndsItWithoutRecordingEvenOnceTheMicHasStarted) {
+    for (const bool duringMicStart : {false, true}) {
+        auto gate = std::make_shared<OneShot<void>>(io.get_executor());
+        channels.made.clear();
+        channels.prepare = [&](ScriptedChannel& channel) {
+            if (!duringMicStart) {
+                channel.startGate = gate;
+            }
+        };
+        mic.startGate = duringMicStart ? gate : nullptr;
+        make();
+        Pending<void> starting(io, pipeline->start());
+        clock->runReady();
+        pipeline->abort();
+        gate->resume();
+        ASSERT_TRUE(drive([&] { return starting.done(); }));
+        EXPECT_TRUE(failure<RecordingAborted>(starting)) << duringMicStart;
+        EXPECT_FALSE(pipeline->isRunning());
+        EXPECT_FALSE(mic.running()) << duringMicStart;
+        EXPECT_TRUE(channel(Speaker::me).cancelled);
+    }
+}
+
+TEST_F(RecordingTest, ASystemAudioFailureIsReportedAndTheMicKeepsRecording) {
+    system.startFailure = "There's no audio output device.";
+    start();
+    EXPECT_TRUE(pipeline->isRunning());
+    EXPECT_EQ(eventsOf<Event::CaptureProblem>(),
+              (std::vector<Event::CaptureProblem>{
+                  {Speaker::them, "Not hearing the other side: There's no audio output device."}}));
+    EXPECT_EQ(eventsOf<Event::Health>(),
+              (std::vector<Event::Health>{{SourceHealth::ok, SourceHealth::error}}));
+    mic.play({bytesOf(speechSamples(480))});
+    mic.waitUntilDelivered();
+    stop();
+    EXPECT_EQ(channel(Speaker::me).fed.size(), 960u);
+}
+
+TEST_F(RecordingTest, HeldMicSegmentsWaitWhileTheOtherSideIsDownOrCatchingUp) {
+    auto replayGate = std::make_shared<OneShot<void>>(io.get_executor());
+    deps.makeReplay = channels.chunks(Kind::replay);
+    channels.prepare = [&](ScriptedChannel& channel) {
+        if (channel.kind == Kind::replay) {
+            channel.finishGate = replayGate;
+        }
+    };
+    start();
+    ScriptedChannel& them = channel(Speaker::them);
+    them.callbacks.problem(Speaker::them, "Connection lost");
+    say(Speaker::me, 1000, 2000, "held while they are down");
+    clock->advance(10s);
+    // A new segment arriving meanwhile releases nothing either.
+    say(Speaker::me, 9000, 9500, "said later");
+    EXPECT_TRUE(queuedTexts().empty());
+    them.callbacks.catchUp(Speaker::them, bytesOf(speechSamples(24000)), 1000);
+    them.callbacks.problem(Speaker::them, std::nullopt);
+    clock->advance(1s);
+    EXPECT_TRUE(queuedTexts().empty());  // catching up
+    // The replayed side's words are compared with the user's held ones.
+    channel(Speaker::them, Kind::replay)
+        .callbacks.stored(Segment{4003, 1000, 2000, Speaker::them, "held while they are down"});
+    replayGate->resume();
+    ASSERT_TRUE(drive([&] { return queuedTexts().size() == 2; }, 4s));
+    // The first was only the echo of their words.
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"held while they are down", "said later"}));
+    EXPECT_EQ(pipeline->echoCounts(), (RecordingPipeline::EchoCounts{1, 0}));
+    EXPECT_EQ(eventsOf<Event::CatchingUp>(), (std::vector<Event::CatchingUp>{{true}, {false}}));
+}
+
+TEST_F(RecordingTest, WithoutEchoDedupeSegmentsAreQueuedAtOnce) {
+    options.dedupeEcho = false;
+    start();
+    say(Speaker::me, 0, 500, "mine");
+    EXPECT_EQ(queuedTexts(), std::vector<std::string>{"mine"});
+    EXPECT_EQ(pipeline->echoCounts(), (RecordingPipeline::EchoCounts{0, 0}));
+}
+
+TEST_F(RecordingTest, ATransientSaveFailureIsRetriedTwiceAtTheEndThenHandedBack) {
+    start();
+    notara.set(JSONValue::object({{"appendFaultShare", 1.0}, {"appendFaultStatus", 503}}));
+    say(Speaker::them, 0, 1000, "one");
+    // A periodic save makes one attempt and keeps the segment queued.
+    ASSERT_TRUE(drive([&] { return notara.counters().appendsReceived == 1; }, 11s));
+    clock->advance(1s);
+    EXPECT_EQ(saveProblems(),
+              (std::vector<std::string>{
+                  {"Some of the transcript couldn't be saved: The stand-in failed on purpose."}}));
+    const auto appendsBefore = notara.counters().appendsReceived;
+    Pending<RecordingPipeline::StopResult> stopping(io, pipeline->stop());
+    std::vector<Clock::TimePoint> attempts;
+    std::int64_t seen = appendsBefore;
+    ASSERT_TRUE(drive(
+        [&] {
+            if (notara.counters().appendsReceived > seen) {
+                seen = notara.counters().appendsReceived;
+                attempts.push_back(clock->now());
+            }
+            return stopping.done();
+        },
+        1min, 50ms));
+    ASSERT_EQ(attempts.size(), 3u);
+    EXPECT_EQ(attempts[1] - attempts[0], 2s);
+    EXPECT_EQ(attempts[2] - attempts[1], 2s);
+    const auto result = stopping.get();
+    EXPECT_EQ(result.problem,
+              "Some of the transcript couldn't be saved: The stand-in failed on purpose.");
+    EXPECT_FALSE(result.finished);
+    EXPECT_EQ(textsOf(result.unsaved), std::vector<std::string>{"one"});
+    EXPECT_EQ(notara.counters().finishes, 0);
+}
+
+TEST_F(RecordingTest, ARefusedBatchIsSetAsideNotRetriedAndHandedBackInSeqOrder) {
+    start();
+    say(Speaker::them, 5000, 6000, "later");
+    say(Speaker::them, 1000, 2000, "earlier");
+    notara.set(JSONValue::object({{"appendFaultShare", 1.0}, {"appendFaultStatus", 422}}));
+    const auto result = stop();
+    EXPECT_EQ(notara.counters().appendsReceived, 1);
+    EXPECT_EQ(saveProblems(),
+              (std::vector<std::string>{
+                  {"Notara refused 2 transcript segment(s): The stand-in refused on purpose."}}));
+    EXPECT_EQ(result.problem, "Notara refused 2 transcript segment(s).");
+    EXPECT_FALSE(result.finished);
+    EXPECT_EQ(textsOf(result.unsaved), (std::vector<std::string>{"earlier", "later"}));
+    EXPECT_EQ(notara.counters().finishes, 0);
+}
+
+TEST_F(RecordingTest, AFailedFinishIsTheStopProblem) {
+    start();
+    notara.set(JSONValue::object({{"delayMs", 40000}}));
+    const auto result = stop();
+    EXPECT_FALSE(result.finished);
+    ASSERT_TRUE(result.problem);
+    EXPECT_EQ(result.problem->rfind(
+                  "The recording stopped, but Notara couldn't be told to write notes: ", 0),
+              0u);
+}
+
+TEST_F(RecordingTest, StopWithoutARunningRecordingMakesNoCall) {
+    make();
+    EXPECT_EQ(stop(), (RecordingPipeline::StopResult{0, std::nullopt, true, {}}));
+    EXPECT_EQ(notara.counters().requests, 0);
+}
+
+}  // namespace
+}  // namespace tessarin::test
