@@ -1,7 +1,7 @@
 #include "support/loopback_notara.hpp"
 
 #include "core/api/access_token_auth_provider.hpp"
-#include "core/http/beast_http_transport.hpp"
+#include "core/net/beast_http_transport.hpp"
 #include "core/http/url.hpp"
 
 namespace tessarin::test {

@@ -80,9 +80,9 @@ struct PipelineFixture : testing::Test {
         }
     }
     template <class T>
-    T await(Awaitable<T> operation) {
+    T await(Awaitable<T> operation, Clock::Duration step = std::chrono::milliseconds(100)) {
         Pending<T> pending(io, std::move(operation));
-        EXPECT_TRUE(drive([&] { return pending.done(); }));
+        EXPECT_TRUE(drive([&] { return pending.done(); }, std::chrono::minutes(10), step));
         return pending.get();
     }
 

@@ -254,6 +254,132 @@ TEST_F(RecordingTest, AFailedFinishIsTheStopProblem) {
               0u);
 }
 
+TEST_F(RecordingTest, OutageAudioIsReplayedThroughUploadsWhileCatchingUpIsReportedOnce) {
+    start();
+    const auto speech = bytesOf(speechSamples(24000));
+    channel(Speaker::me).callbacks.catchUp(Speaker::me, speech, 60000);
+    channel(Speaker::them).callbacks.catchUp(Speaker::them, speech, 61000);
+    ASSERT_TRUE(drive([&] { return eventsOf<Event::CatchingUp>().size() == 2; }, 2min));
+    EXPECT_EQ(eventsOf<Event::CatchingUp>(), (std::vector<Event::CatchingUp>{{true}, {false}}));
+    std::vector<std::int64_t> seqs;
+    for (const Segment& segment : notara.segments("m1")) {
+        seqs.push_back(segment.seq);
+    }
+    EXPECT_EQ(seqs, (std::vector<std::int64_t>{TranscriptSeq::make(60000, Speaker::me, true),
+                                               TranscriptSeq::make(61000, Speaker::them, true)}));
+    EXPECT_EQ(pipeline->saved(), 2);
+
+    // Handed back while the stop finishes the channels: replayed, and waited for.
+    channel(Speaker::them).onFinish = [&](ScriptedChannel& them) {
+        them.callbacks.catchUp(Speaker::them, speech, 90000);
+    };
+    const auto result = stop();
+    EXPECT_EQ(result, (RecordingPipeline::StopResult{3, std::nullopt, true, {}}));
+    EXPECT_EQ(notara.segments("m1").size(), 3u);
+    // After the stop nothing is replayed, and that is said.
+    channel(Speaker::me).callbacks.catchUp(Speaker::me, speech, 0);
+    clock->runReady();
+    EXPECT_EQ(notara.counters().chunksReceived, 3);
+    ASSERT_FALSE(diagnostics.empty());
+    EXPECT_EQ(diagnostics.back(),
+              "audio held during an outage arrived after the recording ended (1000 ms): not "
+              "transcribed");
+}
+
+TEST_F(RecordingTest, TheStopNamesReplaysThatFailedOrOutlastedTheirBudget) {
+    const std::tuple<int, bool, std::string> cases[] = {
+        {1, false, "Some audio from a reconnect couldn't be transcribed (1 stretch)."},
+        {2, false, "Some audio from a reconnect couldn't be transcribed (2 stretches)."},
+        {0, true,
+         "The recording stopped before all the audio from a reconnect was transcribed (it took "
+         "over 5 minutes)."}};
+    for (const auto& [failures, outlasting, problem] : cases) {
+        channels.made.clear();
+        deps.makeReplay = channels.chunks(Kind::replay);
+        channels.prepare = [&, outlasting = outlasting](ScriptedChannel& channel) {
+            if (channel.kind == Kind::replay && outlasting) {
+                channel.finishGate = std::make_shared<OneShot<void>>(io.get_executor());
+            }
+        };
+        start();
+        for (int i = 0; i < std::max(failures, 1); ++i) {
+            channel(Speaker::me).callbacks.catchUp(Speaker::me, {0, 1}, 1000 * i);
+            clock->runReady();
+            auto& replay = channel(Speaker::me, Kind::replay, i);
+            if (i < failures) {
+                replay.callbacks.problem(Speaker::me, "lost");
+                replay.callbacks.problem(Speaker::me, std::nullopt);  // not a failure
+            }
+        }
+        const auto began = clock->now();
+        const auto result = await(pipeline->stop(), 10s);
+        EXPECT_EQ(result.problem, problem);
+        EXPECT_EQ(clock->now() - began >= 300s, outlasting);
+        EXPECT_EQ(eventsOf<Event::CatchUpProblem>().size(), static_cast<std::size_t>(failures));
+        events.clear();
+    }
+}
+
+TEST_F(RecordingTest, LevelsComeEveryTickAndHealthOnlyWhenItChanges) {
+    start();
+    const std::vector<std::int16_t> tenthOfFullScale(2400, 3277);
+    const auto signal = [&] {
+        mic.play({bytesOf(tenthOfFullScale)});
+        mic.waitUntilDelivered();
+    };
+    // Digital silence and the -1/0/1 dither of an idle device are not signal.
+    system.play({bytesOf({0, 1, -1, 0})});
+    system.waitUntilDelivered();
+    signal();
+    clock->advance(100ms);
+    const auto first = eventsOf<Event::Levels>();
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_NEAR(first[0].mic, 0.667, 0.001);
+    EXPECT_EQ(first[0].system, 0.0);
+    clock->advance(4800ms);
+    EXPECT_TRUE(eventsOf<Event::Health>().empty());
+    clock->advance(100ms);  // 5 s without signal from the other side
+    clock->advance(100ms);  // and from the mic, whose signal counted from the first tick
+    signal();
+    clock->advance(100ms);
+    mic.interrupt("The microphone was unplugged.");
+    mic.waitUntilDelivered();
+    clock->runReady();
+    mic.interrupt(std::nullopt);
+    mic.waitUntilDelivered();
+    clock->runReady();
+    using enum SourceHealth;
+    EXPECT_EQ(eventsOf<Event::Health>(),
+              (std::vector<Event::Health>{
+                  {ok, silent}, {silent, silent}, {ok, silent}, {error, silent}, {ok, silent}}));
+    EXPECT_EQ(eventsOf<Event::CaptureProblem>(),
+              (std::vector<Event::CaptureProblem>{{Speaker::me, "The microphone was unplugged."},
+                                                  {Speaker::me, std::nullopt}}));
+    EXPECT_EQ(eventsOf<Event::Levels>().size(), 52u);
+}
+
+TEST_F(RecordingTest, AStopWithATimeLimitHandsBackWhatItCouldNotSaveInTime) {
+    deps.makeReplay = channels.chunks(Kind::replay);
+    channels.prepare = [&](ScriptedChannel& channel) {
+        if (channel.kind == Kind::replay) {
+            channel.finishGate = std::make_shared<OneShot<void>>(io.get_executor());
+        }
+    };
+    start();
+    say(Speaker::them, 0, 1000, "kept");
+    channel(Speaker::them).callbacks.catchUp(Speaker::them, {0, 1}, 0);
+    notara.set(JSONValue::object({{"delayMs", 60000}}));
+    const auto began = clock->now();
+    const auto result = await(pipeline->stop(40s), 1s);
+    EXPECT_LE(clock->now() - began, 40s);
+    EXPECT_TRUE(channel(Speaker::them, Kind::replay).cancelled);
+    EXPECT_EQ(textsOf(result.unsaved), std::vector<std::string>{"kept"});
+    EXPECT_FALSE(result.finished);
+    EXPECT_EQ(result.problem,
+              "Some of the transcript couldn't be saved: The helper had to exit before Notara "
+              "answered.");
+}
+
 TEST_F(RecordingTest, StopWithoutARunningRecordingMakesNoCall) {
     make();
     EXPECT_EQ(stop(), (RecordingPipeline::StopResult{0, std::nullopt, true, {}}));
