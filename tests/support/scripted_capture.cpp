@@ -24,6 +24,7 @@ class ScriptedCapture::Source final : public AudioSource {
     Source(ScriptedCapture& device, std::shared_ptr<Shared> shared)
         : startFailure_(device.startFailure),
           startGate_(device.startGate),
+          onStart_(device.onStart),
           shared_(std::move(shared)) {}
     ~Source() override { stop(); }
 
@@ -39,6 +40,9 @@ class ScriptedCapture::Source final : public AudioSource {
             shared_->running = true;
         }
         thread_ = std::thread([shared = shared_] { run(*shared); });
+        if (onStart_) {
+            onStart_();
+        }
     }
 
     void stop() override {
@@ -74,6 +78,7 @@ class ScriptedCapture::Source final : public AudioSource {
 
     std::optional<std::string> startFailure_;
     std::shared_ptr<OneShot<void>> startGate_;
+    std::function<void()> onStart_;
     std::shared_ptr<Shared> shared_;
     std::thread thread_;
 };

@@ -26,6 +26,8 @@ class ScriptedCapture {
     std::optional<std::string> startFailure;
     // While set and not resumed, a source's start waits for it.
     std::shared_ptr<OneShot<void>> startGate;
+    // Called once a source has started (on the executor), e.g. to play what it is to capture.
+    std::function<void()> onStart;
 
     // What a pipeline's capture factory returns.
     std::unique_ptr<AudioSource> open(AudioSource::AudioCallback onAudio,
