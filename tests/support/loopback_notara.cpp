@@ -1,5 +1,7 @@
 #include "support/loopback_notara.hpp"
 
+#include <stdexcept>
+
 #include "core/api/access_token_auth_provider.hpp"
 #include "core/net/beast_http_transport.hpp"
 #include "core/http/url.hpp"
@@ -29,7 +31,12 @@ APIClient LoopbackNotara::client(boost::asio::io_context& io, std::shared_ptr<Cl
 }
 
 void LoopbackNotara::set(const JSONValue& switches) {
-    api_.switches().apply(switches, clock_->now());
+    // Through the control endpoint's handler, which also carries out "dropNow".
+    const WebAPI::Reply reply =
+        api_.handle({"POST", "/control", "", "application/json", *switches.serialized()});
+    if (reply.status != 200) {
+        throw std::invalid_argument("bad switches: " + reply.body);
+    }
 }
 
 std::vector<Segment> LoopbackNotara::segments(const std::string& meetingID) const {

@@ -30,7 +30,8 @@ class LoopbackNotara {
     std::string url() const { return server_->url(); }
     // An API client for it with the accepted token, on `io` and `clock`.
     APIClient client(boost::asio::io_context& io, std::shared_ptr<Clock> clock) const;
-    // Changes fault switches, e.g. {"appendFaultShare": 1, "appendFaultStatus": 503}.
+    // Changes fault switches, e.g. {"appendFaultShare": 1, "appendFaultStatus": 503}, or drops
+    // every realtime connection ({"dropNow": true}).
     void set(const JSONValue& switches);
 
     std::vector<Segment> segments(const std::string& meetingID) const;
