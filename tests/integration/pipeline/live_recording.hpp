@@ -108,10 +108,10 @@ struct LiveRecording {
         system.waitUntilDelivered();
         const auto ms = std::max(micPCM.size(), systemPCM.size()) / 48;
         for (std::size_t passed = 0; passed < ms; passed += 100) {
-            settle(io, std::chrono::milliseconds(1));
+            // Each step also runs the I/O that has completed meanwhile.
             clock->advance(std::chrono::milliseconds(100));
         }
-        settle(io, std::chrono::milliseconds(3));
+        settle(io, std::chrono::milliseconds(2));
     }
 
     template <class T>
