@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "core/api/api_error.hpp"
 #include "core/async/deadline.hpp"
@@ -527,7 +528,7 @@ void RecordingPipeline::replay(Speaker speaker, std::vector<std::uint8_t> pcm,
     replayChannels_.push_back(channel);
     replayTasks_.push_back(tasks_.spawn(
         "replaying audio held during an outage",
-        [weak = weak_from_this(), channel, speaker,
+        [weak = weak_from_this(), executor = executor_, channel, speaker,
          pcm = std::move(pcm)]() mutable -> Awaitable<void> {
             std::exception_ptr failure;
             try {
@@ -538,6 +539,9 @@ void RecordingPipeline::replay(Speaker speaker, std::vector<std::uint8_t> pcm,
                 failure = std::current_exception();
             }
             co_await throwIfCancelled();
+            // The channel's last reports were posted before its finish returned: they land first,
+            // so the replayed words are counted and noted before held segments are judged.
+            co_await boost::asio::post(executor, boost::asio::use_awaitable_t<Executor>());
             if (const auto self = weak.lock()) {
                 if (failure) {
                     ++self->replayFailures_;
