@@ -1,10 +1,13 @@
 #include <algorithm>
 
+#include "core/api/access_token_auth_provider.hpp"
 #include "core/api/api_error.hpp"
+#include "core/http/url.hpp"
 #include "core/transcript/transcript_seq.hpp"
 #include "pipeline_fixture.hpp"
 #include "recording/pipeline/recording_aborted.hpp"
 #include "support/audio_signals.hpp"
+#include "support/loopback_http_server.hpp"
 
 namespace tessarin::test {
 namespace {
@@ -241,6 +244,41 @@ TEST_F(RecordingTest, ARefusedBatchIsSetAsideNotRetriedAndHandedBackInSeqOrder) 
     EXPECT_FALSE(result.finished);
     EXPECT_EQ(textsOf(result.unsaved), (std::vector<std::string>{"earlier", "later"}));
     EXPECT_EQ(notara.counters().finishes, 0);
+}
+
+TEST_F(RecordingTest, GarbageAnswersToAppendsLoseNothing) {
+    using Reply = LoopbackHTTPServer::Reply;
+    const std::string transient = "Some of the transcript couldn't be saved: ";
+    const std::tuple<Reply, int, std::optional<std::string>> cases[] = {
+        {Reply::with(Reply::Action::raw, "SMTP ready\r\n\r\n"), 3, std::nullopt},
+        {Reply{500, {{"Content-Type", "text/html"}}, "<h1>oops"}, 3,
+         transient + "Notara answered HTTP 500."},
+        {Reply::json(400, "{\"error\":"), 1, "Notara refused 1 transcript segment(s)."},
+        {Reply{200, {{"Content-Type", "text/html"}}, "\x01\xff"}, 1, std::nullopt},
+    };
+    for (const auto& [reply, attempts, problem] : cases) {
+        LoopbackHTTPServer web;
+        web.setHandler([reply](const LoopbackHTTPServer::Request&) { return reply; });
+        const APIClient api(
+            std::make_shared<AccessTokenAuthProvider>(*URL::parse(web.baseURL()), "t"),
+            notara.client(io, clock).transport());
+        channels.made.clear();
+        pipeline = RecordingPipeline::create(io.get_executor(), "m1", api, "en", options, deps,
+                                             [](const RecordingEvent&) {});
+        await(pipeline->start());
+        say(Speaker::them, 0, 1000, "kept");
+        const auto result = stop();
+        const auto requests = web.requests();
+        const bool saved = result.unsaved.empty();
+        ASSERT_EQ(requests.size(), static_cast<std::size_t>(attempts) + (saved ? 1 : 0));
+        EXPECT_EQ(result.segments + result.unsaved.size(), 1u) << requests[0].target;
+        EXPECT_EQ(result.finished, saved);
+        if (problem) {
+            EXPECT_EQ(result.problem, problem);
+        } else if (!saved) {
+            EXPECT_EQ(result.problem.value_or("").rfind(transient, 0), 0u);
+        }
+    }
 }
 
 TEST_F(RecordingTest, AFailedFinishIsTheStopProblem) {

@@ -62,7 +62,7 @@ struct RecordingControlTest : ServerFixture {
     }
 };
 
-TEST_F(RecordingControlTest, RecordStartChecksItsParametersInOrderBeforeAskingForTheMic) {
+TEST_F(RecordingControlTest, RecordStartChecksItsParametersInOrderAndOneAtATimeBeforeAskingForTheMic) {
     const std::string apiBase = "apiBase must be an https URL (http only for localhost)";
     const std::pair<std::string, std::string> cases[] = {
         {R"({})", "meetingId is required"},
@@ -86,6 +86,8 @@ TEST_F(RecordingControlTest, RecordStartChecksItsParametersInOrderBeforeAskingFo
     EXPECT_EQ(server->state(), HelperServer::State::idle);
 
     send(request("record.start", params()));
+    send(request("record.start", params(), 2));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("busy", "Already recording", 2)});
     micPrompt->resume(false);
     clock->runReady();
     EXPECT_EQ(takeLines(),
