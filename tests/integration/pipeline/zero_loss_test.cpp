@@ -126,6 +126,8 @@ TEST(ZeroLoss, EveryTranscriptIsSavedOnceOrHandedBackThroughTwentyMinutesOfFault
     EXPECT_EQ(static_cast<std::int64_t>(replayed.size()), counters.chunksTranscribed);
     EXPECT_GT(replayed.size(), 0u);
     EXPECT_EQ(result.finished, handedBack.empty());
+    EXPECT_EQ(recording.notara.finished("m1"), result.finished);
+    EXPECT_FALSE(recording.eventsOf<RecordingEvent::CatchingUp>().back().active);
 }
 
 }  // namespace
