@@ -108,6 +108,7 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             if (error || stopping) {
                 co_return;
             }
+            socket.set_option(tcp::no_delay(true));
             if (security == Security::plain) {
                 asio::co_spawn(io, serve<websocket::stream<tcp::socket>>(std::move(socket)),
                                asio::detached);
@@ -126,7 +127,7 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
         Stream ws;
         std::deque<std::pair<std::string, bool>> outbox;
         bool writing = false;
-        bool closing = false;
+        bool silent = false;
 
         void sendText(std::string text) override { queue(std::move(text), true); }
         void sendBinary(std::string bytes) override { queue(std::move(bytes), false); }
@@ -135,14 +136,18 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             beast::get_lowest_layer(ws).close(ignored);
             ended = true;
         }
+        void goSilent() override {
+            silent = true;
+            boost::system::error_code ignored;
+            beast::get_lowest_layer(ws).cancel(ignored);
+        }
         void closeNormally() override {
-            closing = true;
             auto self = this->shared_from_this();
             ws.async_close(websocket::close_code::normal, [self](boost::system::error_code) {});
         }
 
         void queue(std::string payload, bool text) {
-            if (ended) {
+            if (ended || silent) {
                 return;
             }
             outbox.emplace_back(std::move(payload), text);
@@ -220,6 +225,9 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             beast::flat_buffer incoming;
             auto [error, size] = co_await connection->ws.async_read(incoming, tupled);
             (void)size;
+            if (error && connection->silent) {
+                co_return;
+            }
             if (error) {
                 if (connection->ws.reason().code != websocket::close_code::none ||
                     error == websocket::error::closed) {

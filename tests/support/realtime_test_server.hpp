@@ -18,7 +18,7 @@ namespace tessarin::test {
 // loopback port (plain, or TLS with the test certificates), running on the test's io_context. It
 // records every upgrade and every message it receives, and answers as each test says: confirms the
 // session or not, acknowledges commits, sends deltas and completions in any order, error events,
-// refuses upgrades with a status, stalls them, or drops connections.
+// refuses upgrades with a status, stalls them, drops connections or goes silent on them.
 class RealtimeTestServer {
   public:
     enum class Security { plain, tls, untrustedTLS };
@@ -46,6 +46,9 @@ class RealtimeTestServer {
         virtual void drop() = 0;
         // Starts a normal close handshake from the server's side.
         virtual void closeNormally() = 0;
+        // From now on reads nothing, answers nothing (not even pings) and sends nothing, but keeps
+        // the connection open: a peer whose network vanished.
+        virtual void goSilent() = 0;
     };
 
     struct Script {

@@ -19,12 +19,9 @@ class Clock {
     virtual TimePoint now() const = 0;
 
     // Suspends the calling task for `duration` (zero or negative: until the next turn of the
-    // executor). A cancelled task's sleep ends early by throwing operation_aborted; callers that
-    // should carry on after a cancelled sleep catch it (see sleepIgnoringCancellation).
+    // executor). A cancelled task's sleep ends early by throwing operation_aborted, which ends
+    // the task.
     virtual Awaitable<void> sleep(Duration duration) = 0;
-
-    // Sleeps and swallows the cancellation: for waits whose callers check their own stop flags.
-    Awaitable<void> sleepIgnoringCancellation(Duration duration);
 };
 
 // Seconds as the helper's settings write them (0.3, 2.0 …) in the clock's duration.

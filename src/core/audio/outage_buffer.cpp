@@ -45,14 +45,31 @@ std::optional<OutageBuffer::Taken> OutageBuffer::take() {
     bytes_ = 0;
     firstStartMs_.reset();
     droppedBytes_ = 0;
+    releasedBytes_ = 0;
     return taken;
+}
+
+void OutageBuffer::releaseBefore(std::int64_t ms) {
+    while (!chunks_.empty()) {
+        const auto size = static_cast<std::int64_t>(chunks_.front().size());
+        const std::int64_t skipped = droppedBytes_ + releasedBytes_ + size;
+        if (*firstStartMs_ + skipped / PCM16::bytesPerMs > ms) {
+            return;
+        }
+        chunks_.pop_front();
+        bytes_ -= size;
+        releasedBytes_ += size;
+    }
+    firstStartMs_.reset();
+    droppedBytes_ = 0;
+    releasedBytes_ = 0;
 }
 
 std::optional<std::int64_t> OutageBuffer::startMs() const {
     if (!firstStartMs_) {
         return std::nullopt;
     }
-    return *firstStartMs_ + droppedMs();
+    return *firstStartMs_ + (droppedBytes_ + releasedBytes_) / PCM16::bytesPerMs;
 }
 
 }  // namespace tessarin

@@ -20,6 +20,7 @@ class OutageBuffer {
         std::vector<std::uint8_t> pcm;
         std::int64_t startMs = 0;
         std::int64_t droppedMs = 0;
+        bool operator==(const Taken&) const = default;
     };
 
     // maxBytes must not be negative (std::invalid_argument).
@@ -31,6 +32,10 @@ class OutageBuffer {
 
     // All held audio in one buffer, and empties the buffer; nothing when empty.
     std::optional<Taken> take();
+
+    // Lets go of the oldest pieces that end at or before `ms`: audio that no longer needs holding.
+    // This is not a drop (droppedMs stays as it was); the piece holding `ms` is kept whole.
+    void releaseBefore(std::int64_t ms);
 
     bool isEmpty() const { return chunks_.empty(); }
     std::int64_t count() const { return bytes_; }
@@ -46,8 +51,9 @@ class OutageBuffer {
     // Position of the first piece appended since the buffer was last emptied.
     std::optional<std::int64_t> firstStartMs_;
     // Counted in bytes, not ms per piece, so that pieces of a size that is not a whole number
-    // of milliseconds do not make the positions drift as they are dropped.
+    // of milliseconds do not make the positions drift as they are dropped or released.
     std::int64_t droppedBytes_ = 0;
+    std::int64_t releasedBytes_ = 0;
 };
 
 }  // namespace tessarin

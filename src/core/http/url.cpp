@@ -8,6 +8,7 @@
 #include <boost/url/encode.hpp>
 #include <boost/url/parse.hpp>
 #include <boost/url/rfc/pchars.hpp>
+#include <boost/url/rfc/unreserved_chars.hpp>
 #include <boost/url/url.hpp>
 
 #include "core/text/unicode_text.hpp"
@@ -26,16 +27,33 @@ bool endsWith(std::string_view text, std::string_view suffix) {
     return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
 
+// Boost.URL 1.81 reads "https://h:80x" as port 80 and the path "x", which would make the request
+// target "x". Beside an authority a path is empty or starts with "/" (RFC 3986, 3.3).
+bool pathFitsAuthority(urls::url_view url) {
+    return !url.has_authority() || url.encoded_path().empty() ||
+           url.encoded_path().starts_with('/');
+}
+
 urls::url_view view(const std::string& text) {
     // Every URL was parsed when it was made, so this cannot fail.
     return urls::parse_uri_reference(text).value();
+}
+
+unsigned short defaultPort(std::string_view scheme) {
+    if (scheme == "http" || scheme == "ws") {
+        return 80;
+    }
+    if (scheme == "https" || scheme == "wss") {
+        return 443;
+    }
+    return 0;
 }
 
 }  // namespace
 
 std::optional<URL> URL::parse(std::string_view text) {
     auto parsed = urls::parse_uri_reference(text);
-    if (!parsed) {
+    if (!parsed || !pathFitsAuthority(*parsed)) {
         return std::nullopt;
     }
     return URL(std::string(parsed->buffer()));
@@ -48,7 +66,7 @@ std::optional<URL> URL::typed(std::string_view text, std::string_view secureSche
         candidate = std::string(secureScheme) + "://" + candidate;
     }
     auto parsed = urls::parse_uri(candidate);
-    if (!parsed) {
+    if (!parsed || !pathFitsAuthority(*parsed)) {
         return std::nullopt;
     }
     urls::url url(*parsed);
@@ -93,14 +111,18 @@ unsigned short URL::port() const {
     if (url.has_port() && !url.port().empty()) {
         return url.port_number();
     }
-    const std::string scheme = this->scheme();
-    if (scheme == "http" || scheme == "ws") {
-        return 80;
+    return defaultPort(scheme());
+}
+
+std::string URL::hostHeader() const {
+    std::string header = host();
+    if (header.find(':') != std::string::npos) {
+        header = "[" + header + "]";
     }
-    if (scheme == "https" || scheme == "wss") {
-        return 443;
+    if (port() != defaultPort(scheme())) {
+        header += ":" + std::to_string(port());
     }
-    return 0;
+    return header;
 }
 
 std::string URL::target() const {
@@ -137,8 +159,16 @@ std::string URL::escapePathSegment(std::string_view text) {
 URL URL::withQueryItems(const std::vector<std::pair<std::string, std::string>>& items) const {
     urls::url url(view(text_));
     url.remove_query();
+    // Boost.URL 1.81's params() leaves "[" and "]" of a name raw, which no URL parser takes back,
+    // and "+", which form decoders read as a blank: only unreserved characters stay unencoded.
+    std::string query;
     for (const auto& [name, value] : items) {
-        url.params().append({name, value});
+        query += query.empty() ? "" : "&";
+        query += urls::encode(name, urls::unreserved_chars) + "=" +
+                 urls::encode(value, urls::unreserved_chars);
+    }
+    if (!items.empty()) {
+        url.set_encoded_query(query);
     }
     return URL(std::string(url.buffer()));
 }

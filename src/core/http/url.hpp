@@ -39,6 +39,9 @@ class URL {
     std::string host() const;
     // The port as written, or the scheme's default (80 for http/ws, 443 for https/wss, else 0).
     unsigned short port() const;
+    // The host and port as a Host header names them: an IPv6 literal in brackets, the port only
+    // when it is not the scheme's default.
+    std::string hostHeader() const;
     // Path plus query, as sent in an HTTP request line ("/" when the path is empty).
     std::string target() const;
     bool hasScheme() const { return !scheme().empty(); }

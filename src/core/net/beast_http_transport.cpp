@@ -31,6 +31,7 @@
 #include "core/async/one_shot.hpp"
 #include "core/async/shared_object.hpp"
 #include "core/http/http_transport_error.hpp"
+#include "core/net/permitted_endpoints.hpp"
 #include "core/net/tls_client.hpp"
 
 namespace tessarin {
@@ -156,19 +157,6 @@ class ProgressStream {
     Next& next_;
     Deadline& deadline_;
 };
-
-std::string hostHeader(const URL& url) {
-    std::string host = url.host();
-    if (host.find(':') != std::string::npos) {
-        host = "[" + host + "]";
-    }
-    const bool defaultPort = (url.scheme() == "https" && url.port() == 443) ||
-                             (url.scheme() == "http" && url.port() == 80);
-    if (!defaultPort) {
-        host += ":" + std::to_string(url.port());
-    }
-    return host;
-}
 
 [[noreturn]] void fail(Kind kind, const std::string& message) {
     throw HTTPTransportError(kind, message);
@@ -371,31 +359,21 @@ Awaitable<std::shared_ptr<Connection>> BeastHTTPTransport::Impl::connect(const U
 
     auto connection = std::make_shared<Connection>(executor_, options_.maxHeaderBytes);
     inactivity.connection = connection.get();
-    // Plain HTTP carries the token readably: it may only reach this computer, whatever the name
-    // resolved to. Addresses that merely lead here (0.0.0.0, IPv4-mapped) don't count.
-    const bool loopbackOnly = url.scheme() == "http";
+    const auto permitted = PermittedEndpoints::of(endpoints, url.scheme() == "http");
+    if (permitted.endpoints.empty() && !permitted.refused.empty()) {
+        fail(Kind::badURL, "Won't send plain HTTP to " + host + ": " + permitted.refused +
+                               " isn't a loopback address.");
+    }
     error_code connectError = asio::error::host_not_found;
-    std::string refused;
-    bool tried = false;
     // Each address in turn; a time-out stops the walk instead of moving on to the next address.
-    for (const auto& entry : endpoints) {
-        const auto address = entry.endpoint().address();
-        if (loopbackOnly && !address.is_loopback()) {
-            refused = address.to_string();
-            continue;
-        }
-        tried = true;
+    for (const auto& endpoint : permitted.endpoints) {
         error_code ignored;
         connection->socket.close(ignored);
-        auto [ec] = co_await connection->socket.async_connect(entry.endpoint(), withErrorCode);
+        auto [ec] = co_await connection->socket.async_connect(endpoint, withErrorCode);
         connectError = ec;
         if (!ec || inactivity.expired() || ec == asio::error::operation_aborted) {
             break;
         }
-    }
-    if (!tried && !refused.empty()) {
-        fail(Kind::badURL,
-             "Won't send plain HTTP to " + host + ": " + refused + " isn't a loopback address.");
     }
     if (inactivity.expired()) {
         failWith(connectError, host, true);
@@ -528,7 +506,7 @@ Awaitable<BeastHTTPTransport::Result> BeastHTTPTransport::Impl::send(HTTPRequest
     if ((scheme != "http" && scheme != "https") || host.empty()) {
         fail(Kind::badURL, "Can't send a request to " + request.url.text() + ".");
     }
-    Headers headers{{"Host", hostHeader(request.url)}};
+    Headers headers{{"Host", request.url.hostHeader()}};
     if (!options_.userAgent.empty()) {
         headers.emplace_back("User-Agent", options_.userAgent);
     }

@@ -10,7 +10,9 @@ namespace tessarin {
 
 // Where a realtime session connects. The web server that mints a transcription key may say where
 // the key is to be used; that address is honoured only when it is a wss address, or a ws address of
-// a loopback host (a local development service), so a key is never sent in the clear.
+// a loopback host name (a local development service), with the host written plainly. The socket
+// checks again that a plain connection really goes to a loopback address, so a key is never sent
+// in the clear.
 namespace RealtimeEndpoint {
 
 inline constexpr std::string_view defaultURL =
@@ -22,9 +24,6 @@ std::string forToken(const TranscriptionToken& token);
 // The address as a connection would use it, or nothing when the rule refuses it. Surrounding white
 // space is ignored and an address without a scheme is taken as wss.
 std::optional<std::string> accepted(std::string_view text);
-
-// localhost, *.localhost, 127.0.0.1 and ::1 (with or without brackets), in any letter case.
-bool isLoopbackHost(std::string_view host);
 
 }  // namespace RealtimeEndpoint
 

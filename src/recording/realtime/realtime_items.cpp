@@ -9,15 +9,35 @@ namespace tessarin {
 
 void RealtimeItems::commitSent(std::int64_t t0, std::int64_t t1) {
     pendingCommits_.emplace_back(t0, t1);
+    unsettled_.emplace_back(t0, t1);
+    cleared(t1);
+}
+
+void RealtimeItems::cleared(std::int64_t ms) {
+    openFrom_ = std::max(openFrom_, ms);
+}
+
+std::int64_t RealtimeItems::untranscribedFrom() const {
+    return unsettled_.empty() ? openFrom_ : unsettled_.front().first;
 }
 
 std::optional<RealtimeItems::Report> RealtimeItems::committed(std::string_view itemID) {
     Item* found = item(itemID);
-    if (!found || pendingCommits_.empty()) {
+    if (pendingCommits_.empty()) {
         return std::nullopt;
     }
-    found->range = pendingCommits_.front();
+    // The answer belongs to the oldest commit even when its item cannot be tracked (at the cap):
+    // later items must not inherit its range. Such a commit stays untranscribed.
+    const Range range = pendingCommits_.front();
     pendingCommits_.pop_front();
+    if (!found) {
+        return std::nullopt;
+    }
+    found->range = range;
+    if (found->emitted) {  // failed before it was acknowledged
+        settle(range);
+        return std::nullopt;
+    }
     return emitIfReady(*found);
 }
 
@@ -48,16 +68,29 @@ std::optional<RealtimeItems::Report> RealtimeItems::completed(
 }
 
 void RealtimeItems::failed(std::string_view itemID) {
-    if (Item* found = item(itemID)) {
-        found->done = true;
-        found->emitted = true;
-        found->text.clear();
+    Item* found = item(itemID);
+    if (!found || found->emitted) {
+        return;
+    }
+    found->done = true;
+    found->emitted = true;
+    found->text.clear();
+    if (found->range) {
+        settle(*found->range);
     }
 }
 
 void RealtimeItems::commitWasEmpty() {
     if (!pendingCommits_.empty()) {
+        settle(pendingCommits_.front());
         pendingCommits_.pop_front();
+    }
+}
+
+void RealtimeItems::settle(const Range& range) {
+    if (auto found = std::find(unsettled_.begin(), unsettled_.end(), range);
+        found != unsettled_.end()) {
+        unsettled_.erase(found);
     }
 }
 
@@ -86,6 +119,7 @@ std::vector<RealtimeItems::Report> RealtimeItems::flush() {
         }
         std::string text = normalised(entry->text);
         if (range && !text.empty()) {
+            settle(*range);
             reports.push_back({range->first, range->second, std::move(text)});
         }
         entry->emitted = true;
@@ -160,6 +194,7 @@ std::optional<RealtimeItems::Report> RealtimeItems::emitIfReady(Item& entry) {
     std::string text = normalised(entry.text);
     entry.emitted = true;
     entry.text.clear();
+    settle(*entry.range);
     if (text.empty()) {
         return std::nullopt;
     }

@@ -4,7 +4,6 @@
 
 #include "core/audio/pcm16.hpp"
 #include "core/text/base64.hpp"
-#include "recording/realtime/task_stopping.hpp"
 
 namespace tessarin {
 
@@ -23,6 +22,15 @@ std::optional<std::string> stringMember(const JSONValue& value, std::string_view
     return member ? member->stringValue() : std::nullopt;
 }
 
+JSONValue typed(std::string_view type) {
+    return JSONValue::object({{"type", std::string(type)}});
+}
+
+JSONValue audioAppend(std::span<const std::uint8_t> pcm) {
+    return JSONValue::object(
+        {{"type", "input_audio_buffer.append"}, {"audio", Base64::encode(pcm)}});
+}
+
 }  // namespace
 
 RealtimeSession::Event RealtimeSession::Event::delta(std::string text, std::string itemID) {
@@ -39,28 +47,20 @@ RealtimeSession::Event RealtimeSession::Event::ready() {
     return {};
 }
 
-RealtimeSession::RealtimeSession(Executor executor, std::shared_ptr<Clock> clock, Settings settings,
-                                 RealtimeSocketFactory makeSocket,
+RealtimeSession::RealtimeSession(Token, Executor executor, std::shared_ptr<Clock> clock,
+                                 Settings settings, RealtimeSocketFactory makeSocket,
                                  std::function<void(Event)> onEvent)
     : executor_(std::move(executor)),
       clock_(std::move(clock)),
       settings_(std::move(settings)),
       makeSocket_(std::move(makeSocket)),
-      onEvent_(std::move(onEvent)) {}
+      onEvent_(std::move(onEvent)),
+      watchdog_(executor_, clock_),
+      tasks_(executor_) {}
 
+// Released without being closed (say, while still connecting): end the connection quietly.
 RealtimeSession::~RealtimeSession() {
-    // Released without being closed (say, while still connecting): end the connection quietly.
-    if (!closed_) {
-        closed_ = true;
-        ++watchdogGeneration_;
-        stopTask(watchdog_);
-        if (socket_) {
-            socket_->close();
-        }
-        if (finishing_) {
-            finishing_->resume();
-        }
-    }
+    close();
 }
 
 JSONValue RealtimeSession::configuration() const {
@@ -78,15 +78,6 @@ JSONValue RealtimeSession::configuration() const {
         {"session", JSONValue::object({{"type", "transcription"},
                                        {"audio", JSONValue::object({{"input", input}})}})},
     });
-}
-
-JSONValue RealtimeSession::audioAppend(std::span<const std::uint8_t> pcm) {
-    return JSONValue::object(
-        {{"type", "input_audio_buffer.append"}, {"audio", Base64::encode(pcm)}});
-}
-
-JSONValue RealtimeSession::bufferClear() {
-    return JSONValue::object({{"type", "input_audio_buffer.clear"}});
 }
 
 std::string RealtimeSession::messageFor(std::optional<int> httpStatus,
@@ -112,30 +103,45 @@ void RealtimeSession::connect() {
         fail(std::string(stopped));
         return;
     }
-    arm(watchdogSeconds, std::string(noAnswer));
+    watchdog_.arm(connectTimeout, [this] { fail(std::string(noAnswer)); });
     write(configuration());
+    tasks_.spawn("the realtime receive loop",
+                 [weak = weak_from_this(), socket = socket_] { return receiveLoop(weak, socket); });
+}
 
-    std::weak_ptr<RealtimeSession> weak = weak_from_this();
-    receiveLoop_ = Task<>::spawn(
-        executor_, "the realtime receive loop", [weak, socket = socket_]() -> Awaitable<void> {
-            for (;;) {
-                std::string text;
-                try {
-                    text = co_await socket->receive();
-                } catch (...) {
-                    auto self = weak.lock();
-                    if (self && !self->closed_) {
-                        self->fail(messageFor(socket->httpStatus(), std::nullopt));
-                    }
-                    co_return;
-                }
-                auto self = weak.lock();
-                if (!self || self->closed_) {
-                    co_return;
-                }
-                self->handleMessage(text);
-            }
-        });
+Awaitable<void> RealtimeSession::receiveLoop(std::weak_ptr<RealtimeSession> weak,
+                                             std::shared_ptr<RealtimeSocket> socket) {
+    for (;;) {
+        std::string text;
+        std::exception_ptr failure;
+        try {
+            std::string received = co_await socket->receive();
+            text = std::move(received);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        co_await throwIfCancelled();
+        auto self = weak.lock();
+        if (!self || self->closed_) {
+            co_return;
+        }
+        if (failure) {
+            self->fail(messageFor(socket->httpStatus(), std::nullopt));
+            co_return;
+        }
+        self->handleMessage(text);
+    }
+}
+
+void RealtimeSession::appendAudio(std::vector<std::uint8_t> pcm, std::int64_t atMs) {
+    if (closed_ || pcm.empty()) {
+        return;
+    }
+    const JSONValue message = audioAppend(pcm);
+    const std::size_t bytes = pcm.size();
+    // Held before it is sent: a send that fails the session must not lose this piece.
+    untranscribed_.append(std::move(pcm), atMs);
+    send(message, bytes);
 }
 
 void RealtimeSession::commit(std::int64_t t0, std::int64_t t1) {
@@ -152,7 +158,20 @@ void RealtimeSession::commit(std::int64_t t0, std::int64_t t1) {
         }
     }
     items_.commitSent(t0, t1);
-    send(JSONValue::object({{"type", "input_audio_buffer.commit"}}), 0);
+    send(typed("input_audio_buffer.commit"), 0);
+}
+
+void RealtimeSession::clearBuffer(std::int64_t ms) {
+    if (closed_) {
+        return;
+    }
+    items_.cleared(ms);
+    releaseTranscribed();
+    send(typed("input_audio_buffer.clear"), 0);
+}
+
+std::optional<OutageBuffer::Taken> RealtimeSession::takeUntranscribed() {
+    return untranscribed_.take();
 }
 
 void RealtimeSession::send(const JSONValue& message, std::size_t audioBytes) {
@@ -175,8 +194,7 @@ void RealtimeSession::write(const JSONValue& message) {
     if (!text || !socket_) {
         return;
     }
-    std::weak_ptr<RealtimeSession> weak = weak_from_this();
-    socket_->send(std::move(*text), [weak](std::optional<std::string> error) {
+    socket_->send(std::move(*text), [weak = weak_from_this()](std::optional<std::string> error) {
         if (!error) {
             return;
         }
@@ -197,7 +215,7 @@ Awaitable<void> RealtimeSession::finish() {
             co_return;
         }
         finishing_ = std::make_shared<OneShot<void>>(executor_);
-        arm(settings_.finalWait, std::nullopt);
+        watchdog_.arm(settings_.finalWait, [this] { finalFlush(); });
     }
     auto waiter = finishing_;
     co_await waiter->wait();
@@ -208,8 +226,7 @@ void RealtimeSession::close() {
         return;
     }
     closed_ = true;
-    ++watchdogGeneration_;
-    stopTask(watchdog_);
+    watchdog_.disarm();
     if (socket_) {
         socket_->close();
     }
@@ -249,8 +266,7 @@ void RealtimeSession::handleMessage(std::string_view text) {
         // A finish that began before the confirmation has replaced the connection watchdog with
         // its own timer, which must keep running or that finish could wait for ever.
         if (!finishing_) {
-            ++watchdogGeneration_;
-            stopTask(watchdog_);
+            watchdog_.disarm();
         }
         emit(Event::ready());
         std::vector<JSONValue> waiting = std::move(queued_);
@@ -307,46 +323,29 @@ void RealtimeSession::report(std::optional<RealtimeItems::Report> finished) {
     drainCheck();
 }
 
+// Runs after every change to the items.
 void RealtimeSession::drainCheck() {
+    releaseTranscribed();
     if (finishing_ && !closed_ && items_.drained()) {
         close();
     }
 }
 
-void RealtimeSession::arm(double wait, std::optional<std::string> message) {
-    stopTask(watchdog_);
-    const std::uint64_t generation = ++watchdogGeneration_;
-    std::weak_ptr<RealtimeSession> weak = weak_from_this();
-    watchdog_ = Task<>::spawn(executor_, "the realtime session watchdog",
-                              [weak, clock = clock_, wait, generation,
-                               message = std::move(message)]() -> Awaitable<void> {
-                                  co_await clock->sleep(seconds(wait));
-                                  auto self = weak.lock();
-                                  if (self && self->watchdogGeneration_ == generation) {
-                                      self->watchdogFired(message);
-                                  }
-                              });
-}
-
-void RealtimeSession::watchdogFired(const std::optional<std::string>& message) {
-    if (closed_) {
-        return;
-    }
-    if (message) {
-        fail(*message);
-    } else {
-        finalFlush();
-    }
-}
-
 void RealtimeSession::finalFlush() {
-    for (auto& finished : items_.flush()) {
+    auto flushed = items_.flush();
+    releaseTranscribed();
+    for (auto& finished : flushed) {
         if (closed_) {
             return;
         }
         emit(Event::segment(finished.t0, finished.t1, std::move(finished.text)));
     }
     close();
+}
+
+// Audio whose transcript came is no longer held.
+void RealtimeSession::releaseTranscribed() {
+    untranscribed_.releaseBefore(items_.untranscribedFrom());
 }
 
 void RealtimeSession::emit(Event event) {

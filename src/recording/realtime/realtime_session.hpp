@@ -1,33 +1,40 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/async/awaitable.hpp"
 #include "core/async/clock.hpp"
+#include "core/async/deadline.hpp"
 #include "core/async/one_shot.hpp"
-#include "core/async/task.hpp"
+#include "core/async/shared_object.hpp"
+#include "core/async/task_group.hpp"
+#include "core/audio/outage_buffer.hpp"
 #include "core/json/json_value.hpp"
+#include "core/net/realtime_socket.hpp"
 #include "recording/realtime/realtime_items.hpp"
-#include "recording/realtime/realtime_socket.hpp"
 
 namespace tessarin {
 
 // One WebSocket connection to the realtime transcription service for one speaker: sends the
 // session configuration, streams audio messages (held back until the service confirms the
 // configuration), commits the audio at the turn ends its owner gives, and reports each finished
-// transcript with the time range of its commit. Every wait is guarded by a watchdog on the clock,
+// transcript with the time range of its commit. Every wait is guarded by a deadline on the clock,
 // and the service's failures become short messages for the user.
 //
-// Confined to its executor; owned through shared_ptr (the watchdog and the receive loop hold it
-// weakly, so releasing the session ends them). After `close`, nothing is sent or reported.
-class RealtimeSession : public std::enable_shared_from_this<RealtimeSession> {
+// It keeps a copy of the audio it was given until that audio's transcript has come (bounded like
+// an outage), so that an owner whose session failed or finished early can have what is still
+// untranscribed transcribed another way.
+//
+// Confined to its executor; made with `create` (the deadline and the receive loop hold it weakly,
+// so releasing the session ends them). After `close`, nothing is sent or reported.
+class RealtimeSession : public SharedObject<RealtimeSession> {
   public:
     struct Event {
         enum class Kind { delta, segment, failed, ready };
@@ -50,15 +57,15 @@ class RealtimeSession : public std::enable_shared_from_this<RealtimeSession> {
         std::string key;
         std::string model;
         std::optional<std::string> language;
-        double finalWait = 3.0;
+        Clock::Duration finalWait = std::chrono::seconds(3);
     };
 
-    static constexpr double watchdogSeconds = 15.0;
+    static constexpr Clock::Duration connectTimeout = std::chrono::seconds(15);
     static constexpr std::size_t maxQueuedBytes = 3 * 1024 * 1024;
     // The service refuses commits of less audio than this.
     static constexpr std::int64_t minimumCommitMs = 100;
 
-    RealtimeSession(Executor executor, std::shared_ptr<Clock> clock, Settings settings,
+    RealtimeSession(Token, Executor executor, std::shared_ptr<Clock> clock, Settings settings,
                     RealtimeSocketFactory makeSocket, std::function<void(Event)> onEvent);
     RealtimeSession(const RealtimeSession&) = delete;
     RealtimeSession& operator=(const RealtimeSession&) = delete;
@@ -66,36 +73,40 @@ class RealtimeSession : public std::enable_shared_from_this<RealtimeSession> {
 
     // Opens the socket, sends the configuration and starts receiving.
     void connect();
+    // Sends a run of PCM16 audio that starts at `atMs` of the owner's stream.
+    void appendAudio(std::vector<std::uint8_t> pcm, std::int64_t atMs);
     // Commits the audio sent so far as one item covering t0..t1 (ms).
     void commit(std::int64_t t0, std::int64_t t1);
-    // Queues or writes one message; `audioBytes` is the PCM it carries, for the queue's bound.
-    void send(const JSONValue& message, std::size_t audioBytes);
+    // Has the service drop the uncommitted audio: what came before `ms` was silence.
+    void clearBuffer(std::int64_t ms);
     // Waits until every committed item is reported or `finalWait` has passed, then closes.
     Awaitable<void> finish();
     void close();
 
+    // The audio given to this session that has no transcript (nothing when all has one). Owners
+    // take it once the session has failed or finished.
+    std::optional<OutageBuffer::Taken> takeUntranscribed();
+
     bool isClosed() const { return closed_; }
     bool isReady() const { return ready_; }
 
-    // The session configuration message.
-    JSONValue configuration() const;
-    // The audio message for a run of PCM16 bytes.
-    static JSONValue audioAppend(std::span<const std::uint8_t> pcm);
-    static JSONValue bufferClear();
     // The user-facing message for a failure, from the upgrade's HTTP status and the error code.
     static std::string messageFor(std::optional<int> httpStatus, std::optional<std::string> code);
 
   private:
+    JSONValue configuration() const;
+    void send(const JSONValue& message, std::size_t audioBytes);
+    void write(const JSONValue& message);
     void handleMessage(std::string_view text);
     void handleError(const JSONValue& message);
     void report(std::optional<RealtimeItems::Report> report);
     void drainCheck();
+    void releaseTranscribed();
     void fail(const std::string& message);
-    void write(const JSONValue& message);
-    void arm(double seconds, std::optional<std::string> message);
-    void watchdogFired(const std::optional<std::string>& message);
     void finalFlush();
     void emit(Event event);
+    static Awaitable<void> receiveLoop(std::weak_ptr<RealtimeSession> weak,
+                                       std::shared_ptr<RealtimeSocket> socket);
 
     Executor executor_;
     std::shared_ptr<Clock> clock_;
@@ -109,11 +120,11 @@ class RealtimeSession : public std::enable_shared_from_this<RealtimeSession> {
     std::vector<JSONValue> queued_;
     std::size_t queuedBytes_ = 0;
     RealtimeItems items_;
+    OutageBuffer untranscribed_;
     std::shared_ptr<OneShot<void>> finishing_;
-    Task<> watchdog_;
-    // Tells a watchdog that was re-armed or cancelled after it woke from one still due.
-    std::uint64_t watchdogGeneration_ = 0;
-    Task<> receiveLoop_;
+    // The confirmation limit while connecting, the final wait while finishing.
+    Deadline watchdog_;
+    TaskGroup tasks_;
 };
 
 }  // namespace tessarin

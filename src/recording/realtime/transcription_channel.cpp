@@ -5,33 +5,28 @@
 #include <utility>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
-#include "core/audio/pcm16.hpp"
+#include "core/net/web_socket_realtime_socket.hpp"
 #include "recording/realtime/realtime_endpoint.hpp"
-#include "recording/realtime/task_stopping.hpp"
-#include "recording/realtime/web_socket_realtime_socket.hpp"
 
 namespace tessarin {
 
-TranscriptionChannel::TranscriptionChannel(Dependencies dependencies, Speaker speaker,
+TranscriptionChannel::TranscriptionChannel(Token, Dependencies dependencies, Speaker speaker,
                                            std::optional<std::string> language,
                                            TokenFetcher fetchToken, ChannelCallbacks callbacks,
-                                           double finalWait)
+                                           Clock::Duration finalWait)
     : dependencies_(std::move(dependencies)),
       speaker_(speaker),
       language_(std::move(language)),
       fetchToken_(std::move(fetchToken)),
-      callbacks_(std::move(callbacks)),
-      finalWait_(finalWait) {
+      callbacks_(callbacks.postedTo(dependencies_.executor)),
+      finalWait_(finalWait),
+      tasks_(dependencies_.executor) {
     if (!dependencies_.makeSocket) {
         dependencies_.makeSocket =
             WebSocketRealtimeSocket::factory(dependencies_.executor, dependencies_.clock, nullptr);
     }
-}
-
-TranscriptionChannel::~TranscriptionChannel() {
-    stopTask(renewTask_);
-    stopTask(reconnectTask_);
 }
 
 Awaitable<void> TranscriptionChannel::start() {
@@ -39,7 +34,7 @@ Awaitable<void> TranscriptionChannel::start() {
     TranscriptionToken token = co_await fetchToken_();
     // Cancelled or finished while the token was on its way: opening now would leave a session
     // running that nobody closes.
-    if (!stopped_) {
+    if (!stopped_ && !session_) {
         open(token);
     }
 }
@@ -50,20 +45,23 @@ void TranscriptionChannel::open(const TranscriptionToken& token) {
     RealtimeSession::Settings settings{RealtimeEndpoint::forToken(token), token.value,
                                        token.model.value_or(std::string(defaultModel)), language_,
                                        finalWait_};
-    std::weak_ptr<TranscriptionChannel> weak = weak_from_this();
-    Executor executor = dependencies_.executor;
     // Each event is handled in a turn of its own, after whatever operation is running.
-    auto onEvent = [weak, generation, executor](RealtimeSession::Event event) {
+    auto onEvent = [weak = weak_from_this(), generation,
+                    executor = dependencies_.executor](RealtimeSession::Event event) {
         boost::asio::post(executor, [weak, generation, event = std::move(event)] {
             if (auto self = weak.lock()) {
                 self->handle(event, generation);
             }
         });
     };
-    session_ = std::make_shared<RealtimeSession>(executor, dependencies_.clock, std::move(settings),
-                                                 dependencies_.makeSocket, std::move(onEvent));
+    session_ =
+        RealtimeSession::create(dependencies_.executor, dependencies_.clock, std::move(settings),
+                                dependencies_.makeSocket, std::move(onEvent));
     session_->connect();
-    scheduleRenewal(renewalDelay(token));
+    tasks_.spawn("the session renewal",
+                 [weak = weak_from_this(), generation, delay = renewalDelay(token)] {
+                     return renewal(weak, generation, delay);
+                 });
 }
 
 Clock::Duration TranscriptionChannel::renewalDelay(const TranscriptionToken& token) const {
@@ -72,42 +70,57 @@ Clock::Duration TranscriptionChannel::renewalDelay(const TranscriptionToken& tok
     return std::max<Clock::Duration>(delay, leastRenewalDelay);
 }
 
-void TranscriptionChannel::scheduleRenewal(Clock::Duration delay) {
-    stopTask(renewTask_);
-    std::weak_ptr<TranscriptionChannel> weak = weak_from_this();
-    renewTask_ = Task<>::spawn(dependencies_.executor, "the session renewal",
-                               [weak, clock = dependencies_.clock, delay]() -> Awaitable<void> {
-                                   co_await clock->sleep(delay);
-                                   if (auto self = weak.lock()) {
-                                       co_await self->renew();
-                                   }
-                               });
-}
-
 Awaitable<void> TranscriptionChannel::feed(std::vector<std::uint8_t> pcm) {
     if (stopped_) {
         co_return;
     }
     const std::int64_t at = detector_.elapsedMs();
     const auto actions = detector_.feed(PCM16::decode(pcm));
-    // A session that has failed but whose failure is not handled yet counts as gone, so the audio
-    // of that moment is held for the catch-up rather than lost.
-    if (session_ && !session_->isClosed()) {
-        auto session = session_;
-        if (!pcm.empty()) {
-            session->send(RealtimeSession::audioAppend(pcm), pcm.size());
-        }
-        for (const auto& action : actions) {
-            if (action.isCommit()) {
-                session->commit(action.startMs, action.endMs);
-            } else if (!session->isClosed()) {
-                session->send(RealtimeSession::bufferClear(), 0);
-            }
-        }
+    absorbFailedSession();
+    if (!session_) {
+        hold(std::move(pcm), at);
         co_return;
     }
-    if (opened_ && outage_.append(std::move(pcm), at) && callbacks_.backlog) {
+    auto session = session_;
+    session->appendAudio(std::move(pcm), at);
+    for (const auto& action : actions) {
+        if (action.isCommit()) {
+            session->commit(action.startMs, action.endMs);
+        } else {
+            session->clearBuffer(at);
+        }
+    }
+}
+
+// A session that has failed, whether or not its failure has been handled yet, is dropped and the
+// audio it had not transcribed is held ahead of anything fed after it.
+void TranscriptionChannel::absorbFailedSession() {
+    if (!session_ || !session_->isClosed()) {
+        return;
+    }
+    auto failed = std::move(session_);
+    session_.reset();
+    if (auto untranscribed = failed->takeUntranscribed()) {
+        hold(std::move(untranscribed->pcm), untranscribed->startMs);
+    }
+}
+
+void TranscriptionChannel::hold(std::vector<std::uint8_t> pcm, std::int64_t atMs) {
+    // Before the first session, audio is neither sent nor held.
+    if (opened_ && outage_.append(std::move(pcm), atMs) && callbacks_.backlog) {
         callbacks_.backlog(speaker_, std::string(outageDropMessage));
+    }
+}
+
+void TranscriptionChannel::handBack(std::optional<OutageBuffer::Taken> audio) {
+    if (audio && !cancelled_ && callbacks_.catchUp) {
+        callbacks_.catchUp(speaker_, std::move(audio->pcm), audio->startMs);
+    }
+}
+
+void TranscriptionChannel::reportProblem(std::optional<std::string> message) {
+    if (callbacks_.problem) {
+        callbacks_.problem(speaker_, std::move(message));
     }
 }
 
@@ -131,70 +144,96 @@ void TranscriptionChannel::handle(const RealtimeSession::Event& event, std::uint
             if (generation != generation_ || stopped_) {
                 break;
             }
-            session_.reset();
-            // The failed session's renewal would open a second session beside the reconnection.
-            stopTask(renewTask_);
-            if (callbacks_.problem) {
-                callbacks_.problem(speaker_, event.text);
-            }
-            reconnectTask_ = Task<>::spawn(
-                dependencies_.executor, "the reconnection",
-                [weak = weak_from_this()]() -> Awaitable<void> { co_await reconnect(weak); });
+            absorbFailedSession();
+            reportProblem(event.text);
+            tasks_.spawn("the reconnection",
+                         [weak = weak_from_this()] { return reconnection(weak); });
             break;
         case Kind::ready:
             if (generation != generation_) {
                 break;
             }
             failures_ = 0;
-            if (auto held = outage_.take(); held && callbacks_.catchUp) {
-                callbacks_.catchUp(speaker_, std::move(held->pcm), held->startMs);
-            }
-            if (callbacks_.problem) {
-                callbacks_.problem(speaker_, std::nullopt);
-            }
+            handBack(outage_.take());
+            reportProblem(std::nullopt);
             break;
     }
 }
 
-Awaitable<void> TranscriptionChannel::renew() {
-    auto self = shared_from_this();
-    if (stopped_) {
-        co_return;
-    }
-    std::optional<TranscriptionToken> token;
-    try {
-        token = co_await fetchToken_();
-    } catch (...) {
-    }
-    if (stopped_) {
-        co_return;
-    }
-    if (!token) {
-        scheduleRenewal(renewalRetry);
-        co_return;
-    }
-    if (session_) {
-        commitLastTurn(*session_);
-        retire(std::move(session_));
-        session_.reset();
-    }
-    open(*token);
+bool TranscriptionChannel::isCurrent(std::uint64_t generation) const {
+    return !stopped_ && generation == generation_ && session_ && !session_->isClosed();
 }
 
-void TranscriptionChannel::commitLastTurn(RealtimeSession& session) {
+Awaitable<void> TranscriptionChannel::renewal(std::weak_ptr<TranscriptionChannel> weak,
+                                              std::uint64_t generation, Clock::Duration delay) {
+    for (;;) {
+        std::shared_ptr<Clock> clock;
+        TokenFetcher fetch;
+        if (auto self = weak.lock()) {
+            clock = self->dependencies_.clock;
+            fetch = self->fetchToken_;
+        } else {
+            co_return;
+        }
+        co_await clock->sleep(delay);
+        if (auto self = weak.lock(); !self || !self->isCurrent(generation)) {
+            co_return;
+        }
+        std::optional<TranscriptionToken> token;
+        try {
+            TranscriptionToken fetched = co_await fetch();
+            token = std::move(fetched);
+        } catch (...) {
+            // Retried below; the current session goes on meanwhile.
+        }
+        co_await throwIfCancelled();
+        // A session that failed meanwhile is the reconnection's to replace, not this renewal's.
+        auto self = weak.lock();
+        if (!self || !self->isCurrent(generation)) {
+            co_return;
+        }
+        if (token) {
+            self->replaceSession(*token);
+            co_return;
+        }
+        delay = renewalRetry;
+    }
+}
+
+void TranscriptionChannel::replaceSession(const TranscriptionToken& token) {
+    auto old = std::move(session_);
+    session_.reset();
+    endTurnOn(*old);
+    retire(std::move(old));
+    open(token);
+}
+
+// The open turn is committed on the session that heard it; what follows it was silence.
+void TranscriptionChannel::endTurnOn(RealtimeSession& session) {
     if (auto last = detector_.flush(); last && last->isCommit()) {
         session.commit(last->startMs, last->endMs);
     }
+    session.clearBuffer(detector_.elapsedMs());
 }
 
 void TranscriptionChannel::retire(std::shared_ptr<RealtimeSession> session) {
-    std::erase_if(retiring_, [](const Retiring& entry) { return entry.finishing.done(); });
-    auto finishing = Task<>::spawn(dependencies_.executor, "a retiring session",
-                                   [session]() -> Awaitable<void> { co_await session->finish(); });
-    retiring_.push_back({std::move(session), std::move(finishing)});
+    retiring_.push_back(session);
+    tasks_.spawn("a retiring session",
+                 [weak = weak_from_this(), session = std::move(session)]() -> Awaitable<void> {
+                     co_await session->finish();
+                     if (auto self = weak.lock()) {
+                         self->retired(session);
+                     }
+                 });
 }
 
-Awaitable<void> TranscriptionChannel::reconnect(std::weak_ptr<TranscriptionChannel> weak) {
+// A retiring session has delivered what it could; the rest of its audio goes back to the pipeline.
+void TranscriptionChannel::retired(const std::shared_ptr<RealtimeSession>& session) {
+    std::erase(retiring_, session);
+    handBack(session->takeUntranscribed());
+}
+
+Awaitable<void> TranscriptionChannel::reconnection(std::weak_ptr<TranscriptionChannel> weak) {
     for (;;) {
         std::shared_ptr<Clock> clock;
         Clock::Duration delay{};
@@ -210,29 +249,28 @@ Awaitable<void> TranscriptionChannel::reconnect(std::weak_ptr<TranscriptionChann
             clock = self->dependencies_.clock;
             fetch = self->fetchToken_;
         }
-        co_await clock->sleepIgnoringCancellation(delay);
+        co_await clock->sleep(delay);
         if (auto self = weak.lock(); !self || self->stopped_) {
             co_return;
         }
         std::optional<TranscriptionToken> token;
         std::exception_ptr error;
         try {
-            token = co_await fetch();
+            TranscriptionToken fetched = co_await fetch();
+            token = std::move(fetched);
         } catch (...) {
             error = std::current_exception();
         }
+        co_await throwIfCancelled();
         auto self = weak.lock();
-        if (!self || self->stopped_) {
+        if (!self || self->stopped_ || self->session_) {
             co_return;
         }
         if (token) {
             self->open(*token);
             co_return;
         }
-        if (self->callbacks_.problem) {
-            self->callbacks_.problem(self->speaker_,
-                                     std::string(unreachablePrefix) + describe(error));
-        }
+        self->reportProblem(std::string(unreachablePrefix) + describe(error));
     }
 }
 
@@ -242,43 +280,38 @@ Awaitable<void> TranscriptionChannel::finish() {
         co_return;
     }
     stopped_ = true;
-    stopTask(renewTask_);
-    stopTask(reconnectTask_);
+    // Renewal and reconnection end here; the sessions' own finishes go on and are awaited below.
+    tasks_.cancelAll();
+    // The current session's finish starts first; the retiring ones are finishing already.
     if (session_) {
-        auto session = std::move(session_);
+        endTurnOn(*session_);
+        retiring_.insert(retiring_.begin(), std::move(session_));
         session_.reset();
-        commitLastTurn(*session);
-        finishingSession_ = session;
-        co_await session->finish();
-        finishingSession_.reset();
     }
-    for (std::size_t i = 0; i < retiring_.size(); ++i) {
-        auto finishing = retiring_[i].finishing;
-        co_await finishing.join();
+    while (!retiring_.empty()) {
+        const auto session = retiring_.front();
+        co_await session->finish();
+        if (cancelled_) {
+            co_return;
+        }
+        retired(session);
     }
     // Events of the sessions' last moments are posted; let them through before the hand-back.
     co_await boost::asio::post(dependencies_.executor, boost::asio::use_awaitable_t<Executor>{});
-    if (auto held = outage_.take(); held && callbacks_.catchUp) {
-        callbacks_.catchUp(speaker_, std::move(held->pcm), held->startMs);
-    }
+    handBack(outage_.take());
 }
 
 Awaitable<void> TranscriptionChannel::cancel() {
     stopped_ = true;
     cancelled_ = true;
-    stopTask(renewTask_);
-    stopTask(reconnectTask_);
-    if (auto session = std::move(session_)) {
+    tasks_.cancelAll();
+    if (session_) {
+        session_->close();
         session_.reset();
-        session->close();
-    }
-    if (auto session = std::move(finishingSession_)) {
-        finishingSession_.reset();
-        session->close();
     }
     // Retiring sessions would otherwise go on reporting after the cancel.
-    for (auto& entry : retiring_) {
-        entry.session->close();
+    for (const auto& session : retiring_) {
+        session->close();
     }
     retiring_.clear();
     co_return;

@@ -11,14 +11,15 @@
 #include "core/api/speaker.hpp"
 #include "core/api/transcription_token.hpp"
 #include "core/async/clock.hpp"
-#include "core/async/task.hpp"
+#include "core/async/shared_object.hpp"
+#include "core/async/task_group.hpp"
 #include "core/audio/outage_buffer.hpp"
 #include "core/audio/pcm16.hpp"
 #include "core/audio/turn_detector.hpp"
+#include "core/net/realtime_socket.hpp"
 #include "recording/channels/channel_callbacks.hpp"
 #include "recording/channels/speaker_channel.hpp"
 #include "recording/realtime/realtime_session.hpp"
-#include "recording/realtime/realtime_socket.hpp"
 
 namespace tessarin {
 
@@ -26,12 +27,15 @@ namespace tessarin {
 // the turn ends its own TurnDetector finds. It renews the session before the short-lived key
 // expires (the old session finishes in the background and still reports), reconnects with back-off
 // when the session fails, holds the audio of an outage (up to five minutes) and hands it back
-// through `catchUp` once a new session is confirmed.
+// through `catchUp` once a new session is confirmed. The audio a failed session had not
+// transcribed yet (its open turn, commits whose transcript never came, audio it never got to send)
+// joins the outage ahead of what is fed after the failure, so a dropped connection loses no speech.
 //
-// Confined to its executor and owned through shared_ptr: its timers and session callbacks hold it
-// weakly. Every position it reports is milliseconds of audio fed to it since it was made.
+// There is never more than one current session. Confined to its executor and made with `create`:
+// its tasks and session callbacks hold it weakly. Every position it reports is milliseconds of
+// audio fed to it since it was made.
 class TranscriptionChannel final : public SpeakerChannel,
-                                   public std::enable_shared_from_this<TranscriptionChannel> {
+                                   public SharedObject<TranscriptionChannel> {
   public:
     using TokenFetcher = std::function<Awaitable<TranscriptionToken>()>;
     using WallClock = std::function<std::chrono::system_clock::time_point()>;
@@ -55,55 +59,53 @@ class TranscriptionChannel final : public SpeakerChannel,
         RealtimeSocketFactory makeSocket;
     };
 
-    TranscriptionChannel(Dependencies dependencies, Speaker speaker,
+    TranscriptionChannel(Token, Dependencies dependencies, Speaker speaker,
                          std::optional<std::string> language, TokenFetcher fetchToken,
-                         ChannelCallbacks callbacks, double finalWait);
+                         ChannelCallbacks callbacks, Clock::Duration finalWait);
     TranscriptionChannel(const TranscriptionChannel&) = delete;
     TranscriptionChannel& operator=(const TranscriptionChannel&) = delete;
-    ~TranscriptionChannel() override;
 
     Awaitable<void> start() override;
     Awaitable<void> feed(std::vector<std::uint8_t> pcm) override;
     Awaitable<void> finish() override;
     Awaitable<void> cancel() override;
 
-    // How long after opening with this token the renewal runs.
-    Clock::Duration renewalDelay(const TranscriptionToken& token) const;
-
   private:
-    struct Retiring {
-        std::shared_ptr<RealtimeSession> session;
-        Task<> finishing;
-    };
-
     void open(const TranscriptionToken& token);
+    Clock::Duration renewalDelay(const TranscriptionToken& token) const;
     void handle(const RealtimeSession::Event& event, std::uint64_t generation);
-    void scheduleRenewal(Clock::Duration delay);
-    Awaitable<void> renew();
+    bool isCurrent(std::uint64_t generation) const;
+    void replaceSession(const TranscriptionToken& token);
+    void endTurnOn(RealtimeSession& session);
     void retire(std::shared_ptr<RealtimeSession> session);
-    void commitLastTurn(RealtimeSession& session);
-    static Awaitable<void> reconnect(std::weak_ptr<TranscriptionChannel> weak);
+    void retired(const std::shared_ptr<RealtimeSession>& session);
+    void absorbFailedSession();
+    void hold(std::vector<std::uint8_t> pcm, std::int64_t atMs);
+    void handBack(std::optional<OutageBuffer::Taken> audio);
+    void reportProblem(std::optional<std::string> message);
+    static Awaitable<void> renewal(std::weak_ptr<TranscriptionChannel> weak,
+                                   std::uint64_t generation, Clock::Duration delay);
+    static Awaitable<void> reconnection(std::weak_ptr<TranscriptionChannel> weak);
 
     Dependencies dependencies_;
     Speaker speaker_;
     std::optional<std::string> language_;
     TokenFetcher fetchToken_;
     ChannelCallbacks callbacks_;
-    double finalWait_;
+    Clock::Duration finalWait_;
 
     TurnDetector detector_{PCM16::sampleRate};
     std::shared_ptr<RealtimeSession> session_;
-    // The session a running `finish` waits for, so that `cancel` can still close it.
-    std::shared_ptr<RealtimeSession> finishingSession_;
+    // Sessions replaced by a renewal (or ended by `finish`) that still deliver what they owe.
+    std::vector<std::shared_ptr<RealtimeSession>> retiring_;
     std::uint64_t generation_ = 0;
     bool stopped_ = false;
     bool cancelled_ = false;
-    std::size_t failures_ = 0;
-    Task<> renewTask_;
-    Task<> reconnectTask_;
-    std::vector<Retiring> retiring_;
-    OutageBuffer outage_{OutageBuffer::defaultMaxBytes};
     bool opened_ = false;
+    std::size_t failures_ = 0;
+    OutageBuffer outage_{OutageBuffer::defaultMaxBytes};
+    // Renewals, reconnections and the finishes of retiring sessions.
+    TaskGroup tasks_;
 };
 
 }  // namespace tessarin

@@ -16,12 +16,12 @@
 #include "core/api/transcript_coding.hpp"
 #include "core/async/manual_clock.hpp"
 #include "core/audio/wav.hpp"
-#include "core/net/beast_http_transport.hpp"
 #include "core/json/json_value.hpp"
+#include "core/net/beast_http_transport.hpp"
 #include "core/net/tls_client.hpp"
+#include "core/net/web_socket_realtime_socket.hpp"
 #include "recording/realtime/realtime_endpoint.hpp"
 #include "recording/realtime/realtime_session.hpp"
-#include "recording/realtime/web_socket_realtime_socket.hpp"
 #include "support/audio_signals.hpp"
 #include "support/child_process.hpp"
 #include "support/pending.hpp"
@@ -155,13 +155,20 @@ struct DevServerTest : testing::Test {
         return {status, output};
     }
 
+    // The socket of the session made last, for messages the session itself would never send.
+    std::shared_ptr<RealtimeSocket> lastSocket;
+
     std::shared_ptr<RealtimeSession> session(const TranscriptionToken& token,
                                              std::vector<Event>& events) {
         RealtimeSession::Settings settings{RealtimeEndpoint::forToken(token), token.value,
-                                           "gpt-live-transcribe", "en", 3.0};
-        auto made = std::make_shared<RealtimeSession>(
+                                           "gpt-live-transcribe", "en", std::chrono::seconds(3)};
+        auto made = RealtimeSession::create(
             io.get_executor(), clock, settings,
-            WebSocketRealtimeSocket::factory(io.get_executor(), clock, TLSClient::makeContext()),
+            [this](RealtimeRequest request) {
+                lastSocket = WebSocketRealtimeSocket::open(
+                    io.get_executor(), clock, TLSClient::makeContext(), std::move(request));
+                return lastSocket;
+            },
             [&events](Event event) { events.push_back(std::move(event)); });
         made->connect();
         return made;
@@ -180,15 +187,16 @@ TEST_F(DevServerTest, ATokenOpensARealtimeSessionThatTranscribesEveryCommit) {
     std::vector<Event> events;
     auto live = session(token, events);
     ASSERT_TRUE(runUntil([&] { return live->isReady(); }));
-    live->send(RealtimeSession::audioAppend(std::vector<std::uint8_t>(48 * 300)), 48 * 300);
+    live->appendAudio(std::vector<std::uint8_t>(48 * 300), 0);
     live->commit(0, 300);  // silence: transcribed as nothing
     const auto tone = toneAt20dBFS(1500);
     for (std::size_t at = 0; at < tone.size(); at += 4800) {  // 100 ms a message
-        live->send(RealtimeSession::audioAppend(std::span(tone).subspan(at, 4800)), 4800);
+        const auto piece = std::span(tone).subspan(at, 4800);
+        live->appendAudio({piece.begin(), piece.end()}, 300 + static_cast<std::int64_t>(at / 48));
     }
     live->commit(300, 1800);
     // The helper pads a short turn to the service's 100 ms minimum with silence.
-    live->send(RealtimeSession::audioAppend(toneAt20dBFS(40)), 48 * 40);
+    live->appendAudio(toneAt20dBFS(40), 1800);
     live->commit(1800, 1840);
     Pending<void> finishing(io, live->finish());
     ASSERT_TRUE(finishing.finish());
@@ -202,7 +210,7 @@ TEST_F(DevServerTest, ATokenOpensARealtimeSessionThatTranscribesEveryCommit) {
     std::vector<Event> second;
     auto empty = session(token, second);
     ASSERT_TRUE(runUntil([&] { return empty->isReady(); }));
-    empty->send(JSONValue::object({{"type", "input_audio_buffer.commit"}}), 0);
+    lastSocket->send(R"({"type": "input_audio_buffer.commit"})", [](auto) {});
     ASSERT_TRUE(runUntil([&] { return counter("commitsEmpty") == 1; }));
     test::settle(io);
     EXPECT_EQ(second, std::vector<Event>{Event::ready()});
@@ -248,7 +256,7 @@ TEST_F(DevServerTest, DroppedConnectionsAndRefusedUpgradesAreSwitchedThroughCont
     std::vector<Event> flooding;
     auto flood = session(token, flooding);
     ASSERT_TRUE(runUntil([&] { return flood->isReady(); }));
-    flood->send(RealtimeSession::audioAppend(std::vector<std::uint8_t>(3'200'000)), 0);
+    flood->appendAudio(std::vector<std::uint8_t>(3'200'000), 0);
     ASSERT_TRUE(runUntil([&] { return flooding.size() == 2; }));
     EXPECT_EQ(flooding[1].kind, Event::Kind::failed);
     EXPECT_EQ(counter("connectionsDropped"), 2);

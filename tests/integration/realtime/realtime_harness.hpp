@@ -5,14 +5,17 @@
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include "core/async/manual_clock.hpp"
 #include "core/net/tls_client.hpp"
-#include "recording/realtime/web_socket_realtime_socket.hpp"
+#include "core/net/web_socket_realtime_socket.hpp"
 #include "support/realtime_test_server.hpp"
 #include "support/test_certificates.hpp"
 
 namespace tessarin::test {
+
+using namespace std::chrono_literals;
 
 // One io_context carrying both the code under test and the loopback service, with a manual clock
 // for every wait.
@@ -20,21 +23,41 @@ struct RealtimeHarness {
     explicit RealtimeHarness(
         RealtimeTestServer::Security security = RealtimeTestServer::Security::plain)
         : server(io, security) {}
+    ~RealtimeHarness() { release(std::move(made)); }
 
     boost::asio::io_context io;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
     RealtimeTestServer server;
+    // What the test made, released on the executor as the helper releases it: a task cancelled
+    // from outside its executor can end before its cancellation is delivered.
+    std::vector<std::shared_ptr<void>> made;
+
+    template <class T>
+    std::shared_ptr<T> keep(std::shared_ptr<T> object) {
+        made.push_back(object);
+        return object;
+    }
+    template <class T>
+    void release(T&& object) {
+        boost::asio::post(io, [released = std::move(object)] {});
+        clock->runReady();
+    }
 
     RealtimeSocketFactory liveSockets() {
-        return WebSocketRealtimeSocket::factory(
+        auto open = WebSocketRealtimeSocket::factory(
             io.get_executor(), clock, TLSClient::makeContext(TestCertificates::authority()));
+        return [this, open](RealtimeRequest request) { return keep(open(std::move(request))); };
     }
 
     bool runUntil(const std::function<bool()>& done) { return test::runUntil(io, done); }
-    // Moves virtual time, then lets real I/O that the wake-ups caused happen.
-    void advance(double seconds) {
-        clock->advance(tessarin::seconds(seconds));
-        settle(io, std::chrono::milliseconds(5));
+    // Moves virtual time in steps shorter than the sockets' ping interval, letting the real I/O
+    // that the wake-ups caused happen after each, as it would while real time passes.
+    void advance(Clock::Duration duration) {
+        for (Clock::Duration step; duration > Clock::Duration::zero(); duration -= step) {
+            step = std::min<Clock::Duration>(duration, 5s);
+            clock->advance(step);
+            settle(io, 2ms);
+        }
     }
 };
 

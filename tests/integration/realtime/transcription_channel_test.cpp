@@ -4,16 +4,16 @@
 
 #include <stdexcept>
 
-#include "core/async/task.hpp"
+#include "core/async/one_shot.hpp"
 #include "integration/realtime/realtime_harness.hpp"
 #include "support/audio_signals.hpp"
+#include "support/pending.hpp"
 
 namespace tessarin::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr std::size_t bytesPer100ms = 4800;
+using Segment = std::tuple<std::int64_t, std::int64_t, std::string>;
+using CatchUp = std::pair<std::vector<std::uint8_t>, std::int64_t>;
 
 std::vector<std::uint8_t> speech(std::int64_t ms, std::uint32_t seed = 1) {
     return bytesOf(speechSamples(ms * 24, seed));
@@ -22,32 +22,25 @@ std::vector<std::uint8_t> quiet(std::int64_t ms) {
     return bytesOf(quietSamples(ms * 24));
 }
 
-struct Problem {
-    Speaker speaker;
-    std::optional<std::string> message;
-    Clock::TimePoint at;
-};
-
 struct ChannelTest : RealtimeHarness {
-    ChannelTest() {
-        server.script.acknowledgeCommits = true;
-        wallStart = std::chrono::system_clock::time_point(std::chrono::hours(24 * 365 * 50));
-        steadyStart = clock->now();
-    }
+    ChannelTest() { server.script.acknowledgeCommits = true; }
 
-    std::chrono::system_clock::time_point wallStart;
-    Clock::TimePoint steadyStart;
-    // Seconds until expiry of the tokens handed out.
-    double tokenLifetime = 600;
+    const std::chrono::system_clock::time_point wallStart{std::chrono::hours(24 * 365 * 50)};
+    const Clock::TimePoint steadyStart = clock->now();
+    Clock::Duration tokenLifetime = 600s;
     // While set, token fetches fail with this description.
     std::optional<std::string> fetchFailure;
+    // When set, the next fetch waits for it.
+    std::shared_ptr<OneShot<>> nextFetchGate;
     std::vector<Clock::TimePoint> fetchTimes;
 
-    std::vector<std::tuple<std::int64_t, std::int64_t, std::string>> segments;
+    std::vector<Segment> segments;
     std::vector<std::pair<std::string, std::string>> deltas;
-    std::vector<Problem> problems;
+    std::vector<std::optional<std::string>> problems;
     std::vector<std::string> backlogs;
-    std::vector<std::pair<std::vector<std::uint8_t>, std::int64_t>> catchUps;
+    std::vector<CatchUp> catchUps;
+    // Everything fed, in order.
+    std::vector<std::uint8_t> fed;
 
     std::chrono::system_clock::time_point wallNow() const {
         return wallStart + std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -62,8 +55,8 @@ struct ChannelTest : RealtimeHarness {
         callbacks.delta = [this](Speaker, std::string text, std::string item) {
             deltas.emplace_back(std::move(text), std::move(item));
         };
-        callbacks.problem = [this](Speaker speaker, std::optional<std::string> message) {
-            problems.push_back({speaker, std::move(message), clock->now()});
+        callbacks.problem = [this](Speaker, std::optional<std::string> message) {
+            problems.push_back(std::move(message));
         };
         callbacks.backlog = [this](Speaker, std::string message) {
             backlogs.push_back(std::move(message));
@@ -73,75 +66,55 @@ struct ChannelTest : RealtimeHarness {
         };
         auto fetch = [this]() -> Awaitable<TranscriptionToken> {
             fetchTimes.push_back(clock->now());
+            if (auto gate = std::exchange(nextFetchGate, nullptr)) {
+                co_await gate->wait();
+            }
             if (fetchFailure) {
                 throw std::runtime_error(*fetchFailure);
             }
             co_return TranscriptionToken{
                 "ek_" + std::to_string(fetchTimes.size()),
-                wallNow() + std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                seconds(tokenLifetime)),
+                wallNow() +
+                    std::chrono::duration_cast<std::chrono::system_clock::duration>(tokenLifetime),
                 std::nullopt, server.url()};
         };
         TranscriptionChannel::Dependencies dependencies{
             io.get_executor(), clock, [this] { return wallNow(); }, liveSockets()};
-        return std::make_shared<TranscriptionChannel>(std::move(dependencies), Speaker::them, "en",
-                                                      fetch, callbacks, 3.0);
+        return keep(TranscriptionChannel::create(std::move(dependencies), Speaker::them, "en",
+                                                 fetch, callbacks, 3s));
     }
 
-    // Runs one channel operation to its end; rethrows its failure.
-    void await(std::function<Awaitable<void>()> operation) {
-        auto task = Task<>::spawn(io.get_executor(), "test", std::move(operation));
-        ASSERT_TRUE(runUntil([&] { return task.done(); }));
-        std::exception_ptr failure;
-        Task<>::spawn(io.get_executor(), "test", [task, &failure]() -> Awaitable<void> {
-            try {
-                co_await task.result();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        });
-        clock->runReady();
-        if (failure) {
-            std::rethrow_exception(failure);
-        }
-    }
-
-    void start(const std::shared_ptr<TranscriptionChannel>& channel) {
-        await([channel] { return channel->start(); });
-    }
-
-    // Feeds audio in 100 ms pieces, as the capture path delivers it.
-    void feed(const std::shared_ptr<TranscriptionChannel>& channel,
-              const std::vector<std::uint8_t>& pcm) {
-        for (std::size_t offset = 0; offset < pcm.size(); offset += bytesPer100ms) {
-            const auto end = std::min(pcm.size(), offset + bytesPer100ms);
-            std::vector<std::uint8_t> piece(pcm.begin() + offset, pcm.begin() + end);
-            auto task = Task<>::spawn(io.get_executor(), "test", [channel, piece]() mutable {
-                return channel->feed(std::move(piece));
-            });
-            clock->runReady();
-        }
-    }
-
-    // Moves virtual time in small steps until the nth token fetch, so that the connection that
-    // follows has real time to open before any time-out of its own comes due.
-    void advanceUntilFetch(std::size_t count) {
-        ASSERT_TRUE(clock->advanceUntil([&] { return fetchTimes.size() >= count; }, 60s, 50ms));
-    }
-
-    // A channel whose first session is connected.
+    // A channel whose first session is confirmed.
     std::shared_ptr<TranscriptionChannel> startedChannel() {
         auto channel = makeChannel();
-        start(channel);
+        Pending<void>(io, channel->start()).get();
         EXPECT_TRUE(connected(1));
+        EXPECT_TRUE(runUntil([&] { return !problems.empty(); }));
         return channel;
     }
 
-    // With tokens of 120 s, runs to the first renewal while a turn is still open.
+    // Feeds audio in 100 ms pieces, as the capture path delivers a backlog: all of them before
+    // the session events they cause are handled.
+    void feed(const std::shared_ptr<TranscriptionChannel>& channel,
+              const std::vector<std::uint8_t>& pcm) {
+        fed.insert(fed.end(), pcm.begin(), pcm.end());
+        for (std::size_t offset = 0; offset < pcm.size(); offset += 4800) {
+            const auto end = std::min(pcm.size(), offset + 4800);
+            std::vector<std::uint8_t> piece(pcm.begin() + offset, pcm.begin() + end);
+            Task<>::spawn(io.get_executor(), "test",
+                          [channel, piece]() mutable { return channel->feed(std::move(piece)); });
+        }
+        clock->runReady();
+    }
+
+    // With tokens of 120 s, runs to the first renewal while a turn of 1000 ms is still open.
     void renewWithATurnOpen(const std::shared_ptr<TranscriptionChannel>& channel) {
         feed(channel, speech(1000));
-        advance(30.1);
+        advance(30100ms);
         EXPECT_TRUE(connected(2));
+        EXPECT_TRUE(runUntil([&] {
+            return server.connection(0).messagesOfType("input_audio_buffer.commit").size() == 1;
+        }));
     }
 
     bool connected(std::size_t count) {
@@ -151,8 +124,8 @@ struct ChannelTest : RealtimeHarness {
         });
     }
 
-    double secondsSinceStart(Clock::TimePoint at) const {
-        return std::chrono::duration<double>(at - steadyStart).count();
+    void confirm(RealtimeTestServer::Connection& connection) {
+        connection.sendText(R"({"type":"session.updated"})");
     }
 
     // Answers the nth item's transcript on a connection.
@@ -170,108 +143,90 @@ TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsSegments) {
     auto channel = test.startedChannel();
     auto& connection = test.server.lastConnection();
     EXPECT_EQ(connection.authorization, "Bearer ek_1");
+    EXPECT_EQ(test.problems, std::vector<std::optional<std::string>>{std::nullopt});
 
-    std::vector<std::uint8_t> fed = speech(1000);
-    auto pause = quiet(700);
-    fed.insert(fed.end(), pause.begin(), pause.end());
-    test.feed(channel, fed);
-    ASSERT_TRUE(test.runUntil(
-        [&] { return connection.messagesOfType("input_audio_buffer.commit").size() == 1; }));
-    ASSERT_TRUE(test.runUntil([&] { return connection.appendedAudio().size() == fed.size(); }));
-    EXPECT_EQ(connection.appendedAudio(), fed);
+    test.feed(channel, speech(1000));
+    test.feed(channel, quiet(700));
+    ASSERT_TRUE(
+        test.runUntil([&] { return connection.appendedAudio().size() == test.fed.size(); }));
+    EXPECT_EQ(connection.appendedAudio(), test.fed);
+    EXPECT_EQ(connection.messagesOfType("input_audio_buffer.commit").size(), 1u);
 
-    connection.sendJSON(
-        JSONValue::object({{"type", "conversation.item.input_audio_transcription.delta"},
-                           {"item_id", "item_1"},
-                           {"delta", "Hel"}}));
+    connection.sendText(
+        R"({"type":"conversation.item.input_audio_transcription.delta","item_id":"item_1","delta":"Hel"})");
     ChannelTest::complete(connection, 1, " Hello  there ");
     ASSERT_TRUE(test.runUntil([&] { return test.segments.size() == 1; }));
     // The turn ends after 600 ms of silence: 1000 ms of speech + 600 ms.
-    EXPECT_EQ(test.segments[0],
-              std::make_tuple(std::int64_t{0}, std::int64_t{1600}, std::string("Hello there")));
+    EXPECT_EQ(test.segments[0], Segment(0, 1600, "Hello there"));
     EXPECT_EQ(test.deltas, (std::vector<std::pair<std::string, std::string>>{{"Hel", "item_1"}}));
-    // The session's confirmation clears any problem.
-    ASSERT_FALSE(test.problems.empty());
-    EXPECT_EQ(test.problems.back().message, std::nullopt);
 }
 
 TEST(TranscriptionChannel, FinishCommitsTheLastTurnAndReportsItBeforeReturning) {
-    ChannelTest test;
-    test.server.script.onMessage = [](RealtimeTestServer::Connection& connection,
-                                      const std::string& text) {
-        if (text.find("input_audio_buffer.commit") != std::string::npos) {
-            ChannelTest::complete(connection, 1, "last words");
+    // With a turn still open, and with the last turn over and silence after it.
+    for (const bool pauseAtTheEnd : {false, true}) {
+        ChannelTest test;
+        test.server.script.onMessage = [](RealtimeTestServer::Connection& connection,
+                                          const std::string& text) {
+            if (text.find("input_audio_buffer.commit") != std::string::npos) {
+                ChannelTest::complete(connection, 1, "last words");
+            }
+        };
+        auto channel = test.startedChannel();
+        test.feed(channel, speech(800));
+        if (pauseAtTheEnd) {
+            test.feed(channel, quiet(700));
         }
-    };
-    auto channel = test.startedChannel();
-    test.feed(channel, speech(800));
-    test.await([channel] { return channel->finish(); });
-    ASSERT_EQ(test.segments.size(), 1u);
-    EXPECT_EQ(test.segments[0],
-              std::make_tuple(std::int64_t{0}, std::int64_t{800}, std::string("last words")));
-    ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
-    EXPECT_EQ(test.server.lastConnection().closeCode, 1000);
-    // Audio after the end is ignored.
-    test.feed(channel, speech(500));
-    settle(test.io, 20ms);
-    EXPECT_EQ(test.server.lastConnection().appendedAudio().size(), 800u * 48);
+        Pending<void>(test.io, channel->finish()).get();
+        EXPECT_EQ(test.segments, std::vector{Segment(0, pauseAtTheEnd ? 1400 : 800, "last words")});
+        EXPECT_TRUE(test.catchUps.empty()) << "nothing is left untranscribed";
+        ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
+        EXPECT_EQ(test.server.lastConnection().closeCode, 1000);
+        // Audio after the end is ignored.
+        const auto sent = test.fed;
+        test.feed(channel, speech(500));
+        settle(test.io, 20ms);
+        EXPECT_EQ(test.server.lastConnection().appendedAudio(), sent);
+    }
 }
 
 TEST(TranscriptionChannel, RenewsNinetySecondsBeforeExpiryButNotSoonerThanThirtySeconds) {
-    struct Case {
-        double lifetime, renewalAfter;
-    };
-    for (const Case& c : {Case{600, 510}, Case{60, 30}, Case{-5, 30}}) {
+    for (const auto& [lifetime, renewalAfter] :
+         std::vector<std::pair<Clock::Duration, Clock::Duration>>{
+             {600s, 510s}, {60s, 30s}, {-5s, 30s}}) {
         ChannelTest test;
-        test.tokenLifetime = c.lifetime;
-        auto channel = test.makeChannel();
-        test.start(channel);
-        ASSERT_TRUE(test.connected(1));
-        test.advance(c.renewalAfter - 0.1);
-        EXPECT_EQ(test.fetchTimes.size(), 1u) << c.lifetime;
-        test.advance(0.2);
-        EXPECT_EQ(test.fetchTimes.size(), 2u) << c.lifetime;
-        ASSERT_TRUE(test.connected(2)) << c.lifetime;
+        test.tokenLifetime = lifetime;
+        auto channel = test.startedChannel();
+        test.advance(renewalAfter - 100ms);
+        EXPECT_EQ(test.fetchTimes.size(), 1u) << lifetime.count();
+        test.advance(200ms);
+        EXPECT_EQ(test.fetchTimes.size(), 2u) << lifetime.count();
+        ASSERT_TRUE(test.connected(2)) << lifetime.count();
         EXPECT_EQ(test.server.connection(1).authorization, "Bearer ek_2");
     }
 }
 
-TEST(TranscriptionChannel, ARetiredSessionStillReportsButItsFailureIsIgnored) {
-    ChannelTest test;
-    test.tokenLifetime = 120;  // renewal after 30 s
-    auto channel = test.startedChannel();
-    auto& old = test.server.connection(0);
-    test.renewWithATurnOpen(channel);
-    // The open turn was committed on the old session before it was retired.
-    ASSERT_TRUE(
-        test.runUntil([&] { return old.messagesOfType("input_audio_buffer.commit").size() == 1; }));
-    ChannelTest::complete(old, 1, "from the old session");
-    ASSERT_TRUE(test.runUntil([&] { return test.segments.size() == 1; }));
-    EXPECT_EQ(test.segments[0], std::make_tuple(std::int64_t{0}, std::int64_t{1000},
-                                                std::string("from the old session")));
-    // The retired session closes once it has nothing due.
-    ASSERT_TRUE(test.runUntil([&] { return old.ended; }));
-    EXPECT_EQ(old.closeCode, 1000);
-    test.advance(20);
-    for (const auto& problem : test.problems) {
-        EXPECT_EQ(problem.message, std::nullopt);
-    }
-    EXPECT_EQ(test.server.connectionCount(), 2u);
-}
-
-TEST(TranscriptionChannel, AFailedRetiringSessionDoesNotStartAReconnection) {
-    ChannelTest test;
-    test.tokenLifetime = 120;
-    auto channel = test.startedChannel();
-    test.renewWithATurnOpen(channel);
-    test.server.connection(0).sendJSON(JSONValue::object(
-        {{"type", "error"}, {"error", JSONValue::object({{"code", "server_error"}})}}));
-    test.server.connection(0).drop();
-    settle(test.io, 20ms);
-    test.advance(5);
-    EXPECT_EQ(test.fetchTimes.size(), 2u);
-    for (const auto& problem : test.problems) {
-        EXPECT_EQ(problem.message, std::nullopt);
+TEST(TranscriptionChannel, ARetiredSessionStillReportsAndHandsBackWhatItCouldNotTranscribe) {
+    for (const bool answers : {true, false}) {
+        ChannelTest test;
+        test.tokenLifetime = 120s;
+        auto channel = test.startedChannel();
+        test.renewWithATurnOpen(channel);
+        auto& old = test.server.connection(0);
+        if (answers) {
+            ChannelTest::complete(old, 1, "from the old session");
+            ASSERT_TRUE(test.runUntil([&] { return old.ended; }));
+            EXPECT_EQ(old.closeCode, 1000);
+            EXPECT_EQ(test.segments, std::vector{Segment(0, 1000, "from the old session")});
+            EXPECT_TRUE(test.catchUps.empty());
+        } else {
+            old.sendText(R"({"type":"error","error":{"code":"server_error"}})");
+            old.drop();
+            ASSERT_TRUE(test.runUntil([&] { return !test.catchUps.empty(); }));
+            EXPECT_EQ(test.catchUps, std::vector{CatchUp(speech(1000), 0)});
+        }
+        test.advance(5s);
+        EXPECT_EQ(test.fetchTimes.size(), 2u) << "a retired session is not reconnected";
+        EXPECT_EQ(test.problems, std::vector<std::optional<std::string>>(2)) << answers;
     }
 }
 
@@ -281,67 +236,76 @@ TEST(TranscriptionChannel, ReconnectsWithBackOffAndReportsEachFailedAttempt) {
     test.fetchFailure = "The network is down";
     const auto failedAt = test.clock->now();
     test.server.lastConnection().drop();
-    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() >= 2; }));
-    EXPECT_EQ(test.problems[1].message, "OpenAI transcription stopped");
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() == 2; }));
+    EXPECT_EQ(test.problems[1], "OpenAI transcription stopped");
 
-    test.advance(1 + 3 + 10 + 30 + 30 + 0.5);
+    test.advance(1s + 3s + 10s + 30s + 30s + 500ms);
     ASSERT_EQ(test.fetchTimes.size(), 6u);
-    std::vector<double> waits;
-    auto previous = failedAt;
-    for (std::size_t i = 1; i < test.fetchTimes.size(); ++i) {
-        waits.push_back(std::chrono::duration<double>(test.fetchTimes[i] - previous).count());
-        previous = test.fetchTimes[i];
+    std::vector<Clock::Duration> waits;
+    for (auto previous = failedAt; const auto& at : std::span(test.fetchTimes).subspan(1)) {
+        waits.push_back(at - std::exchange(previous, at));
     }
-    EXPECT_EQ(waits, (std::vector<double>{1, 3, 10, 30, 30}));
+    EXPECT_EQ(waits, (std::vector<Clock::Duration>{1s, 3s, 10s, 30s, 30s}));
     ASSERT_EQ(test.problems.size(), 2u + 5u);
     for (std::size_t i = 2; i < test.problems.size(); ++i) {
-        EXPECT_EQ(test.problems[i].message, "Can't reach transcription: The network is down");
+        EXPECT_EQ(test.problems[i], "Can't reach transcription: The network is down");
     }
 
     // The next attempt succeeds and the problem is cleared once the session is confirmed.
     test.fetchFailure.reset();
-    test.advance(30.1);
+    test.advance(30100ms);
     ASSERT_TRUE(test.connected(2));
-    ASSERT_TRUE(test.runUntil([&] { return test.problems.back().message == std::nullopt; }));
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.back() == std::nullopt; }));
     // The back-off starts over after a confirmed session.
     const auto secondFailure = test.clock->now();
     test.server.lastConnection().drop();
-    ASSERT_TRUE(test.runUntil([&] { return test.problems.back().message.has_value(); }));
-    test.advance(1.05);
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.back().has_value(); }));
+    test.advance(1050ms);
     ASSERT_TRUE(test.connected(3));
-    EXPECT_EQ(test.fetchTimes.back() - secondFailure, std::chrono::seconds(1));
+    EXPECT_EQ(test.fetchTimes.back() - secondFailure, 1s);
 }
 
-TEST(TranscriptionChannel, AudioOfAnOutageIsHandedBackOnceTheNewSessionIsReady) {
+TEST(TranscriptionChannel, AFailedSessionLosesNoSpeech) {
     ChannelTest test;
-    auto channel = test.startedChannel();
-    test.feed(channel, quiet(1000));
-    test.fetchFailure = "offline";
-    test.server.lastConnection().drop();
-    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() >= 2; }));
-
-    // Two minutes of speech while no session exists.
-    std::vector<std::uint8_t> held;
-    for (int second = 0; second < 120; ++second) {
-        auto piece = speech(1000, static_cast<std::uint32_t>(second + 10));
-        held.insert(held.end(), piece.begin(), piece.end());
-    }
-    test.feed(channel, held);
-    EXPECT_TRUE(test.catchUps.empty());
-
-    test.fetchFailure.reset();
+    // A service that takes the connection but never confirms it: beyond its bound the session
+    // fails, and the audio queued in it is held, ahead of the pieces still coming.
     test.server.script.confirm = false;
-    test.advance(1.05);
-    ASSERT_TRUE(test.connected(2));
-    settle(test.io, 20ms);
-    EXPECT_TRUE(test.catchUps.empty()) << "handed back only once the session is confirmed";
-    test.server.lastConnection().sendJSON(JSONValue::object({{"type", "session.updated"}}));
+    auto channel = test.makeChannel();
+    Pending<void>(test.io, channel->start()).get();
+    ASSERT_TRUE(test.connected(1));
+    test.feed(channel, speech(70'000, 1));
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() == 1; }));
+    EXPECT_EQ(test.problems[0], "OpenAI took too long to accept the session");
+    test.server.script.confirm = true;
+    test.advance(1050ms);
     ASSERT_TRUE(test.runUntil([&] { return test.catchUps.size() == 1; }));
-    EXPECT_EQ(test.catchUps[0].second, 1000);
-    EXPECT_EQ(test.catchUps[0].first, held);
-    EXPECT_EQ(test.problems.back().message, std::nullopt);
+    EXPECT_EQ(test.catchUps[0], CatchUp(test.fed, 0));
+    const std::size_t handedBack = test.fed.size();
+
+    // A confirmed session with a turn whose transcript never comes and an open turn; then the
+    // peer vanishes without closing, so what is sent now goes nowhere.
+    test.feed(channel, speech(1000, 3));
+    test.feed(channel, quiet(700));
+    test.feed(channel, speech(500, 4));
+    auto& dead = test.server.lastConnection();
+    ASSERT_TRUE(test.runUntil([&] { return dead.appendedAudio().size() == 2200u * 48; }));
+    dead.goSilent();
+    test.feed(channel, speech(500, 5));
+    test.advance(30s);
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() == 3; }));
+    EXPECT_EQ(test.problems[2], "OpenAI transcription stopped");
+    test.feed(channel, speech(2000, 6));
+    test.server.script.confirm = false;
+    test.advance(1050ms);
+    ASSERT_TRUE(test.connected(3));
+    settle(test.io, 20ms);
+    EXPECT_EQ(test.catchUps.size(), 1u) << "handed back only once the session is confirmed";
+    test.confirm(test.server.lastConnection());
+    ASSERT_TRUE(test.runUntil([&] { return test.catchUps.size() == 2; }));
+    const std::vector<std::uint8_t> rest(test.fed.begin() + handedBack, test.fed.end());
+    EXPECT_EQ(test.catchUps[1], CatchUp(rest, static_cast<std::int64_t>(handedBack / 48)));
+    EXPECT_EQ(test.problems.back(), std::nullopt);
     EXPECT_TRUE(test.backlogs.empty());
-    // The held audio was not sent to the new session.
     EXPECT_TRUE(test.server.lastConnection().appendedAudio().empty());
 }
 
@@ -350,53 +314,95 @@ TEST(TranscriptionChannel, ALongOutageKeepsTheLastFiveMinutesAndWarnsOnce) {
     auto channel = test.startedChannel();
     test.fetchFailure = "offline";
     test.server.lastConnection().drop();
-    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() >= 2; }));
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() == 2; }));
 
     const auto minute = quiet(60'000);
     for (int i = 0; i < 6; ++i) {
         test.feed(channel, minute);
-        test.advance(60);
+        test.advance(60s);
     }
     EXPECT_EQ(test.backlogs,
-              std::vector<std::string>{std::string(TranscriptionChannel::outageDropMessage)});
+              std::vector<std::string>{"The connection was down for over 5 minutes: the oldest "
+                                       "audio from the outage was dropped"});
     test.fetchFailure.reset();
-    test.advanceUntilFetch(test.fetchTimes.size() + 1);
+    const auto fetches = test.fetchTimes.size();
+    ASSERT_TRUE(
+        test.clock->advanceUntil([&] { return test.fetchTimes.size() > fetches; }, 60s, 50ms));
     ASSERT_TRUE(test.runUntil([&] { return test.catchUps.size() == 1; }));
     EXPECT_EQ(test.catchUps[0].first.size(), 300'000u * 48);
     EXPECT_EQ(test.catchUps[0].second, 60'000);
+}
+
+TEST(TranscriptionChannel, ARenewalWhoseFetchOutlivesItsSessionOpensNothing) {
+    ChannelTest test;
+    test.tokenLifetime = 120s;
+    auto channel = test.startedChannel();
+    test.nextFetchGate = std::make_shared<OneShot<>>(test.io.get_executor());
+    auto gate = test.nextFetchGate;
+    test.advance(30100ms);
+    ASSERT_EQ(test.fetchTimes.size(), 2u) << "the renewal's fetch is on its way";
+    test.server.lastConnection().drop();
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() == 2; }));
+    test.advance(1050ms);
+    ASSERT_TRUE(test.connected(2));
+    gate->resume();
+    test.feed(channel, speech(1000));
+    test.advance(20s);
+    EXPECT_EQ(test.server.connectionCount(), 2u);
+    EXPECT_FALSE(test.server.connection(1).ended);
+    ASSERT_TRUE(test.runUntil(
+        [&] { return test.server.connection(1).appendedAudio().size() == 1000u * 48; }));
 }
 
 TEST(TranscriptionChannel, CancelStopsTheReconnectionBeforeItsNextFetch) {
     ChannelTest test;
     auto channel = test.startedChannel();
     test.server.lastConnection().drop();
-    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() >= 2; }));
-    test.await([channel] { return channel->cancel(); });
-    test.advance(120);
+    ASSERT_TRUE(test.runUntil([&] { return test.problems.size() == 2; }));
+    Pending<void>(test.io, channel->cancel()).get();
+    test.advance(120s);
     EXPECT_EQ(test.fetchTimes.size(), 1u);
     EXPECT_EQ(test.server.connectionCount(), 1u);
 }
 
-TEST(TranscriptionChannel, NothingIsReportedAfterCancel) {
-    ChannelTest test;
-    test.tokenLifetime = 120;
-    auto channel = test.startedChannel();
-    test.renewWithATurnOpen(channel);
-    test.feed(channel, speech(1000));
-    test.feed(channel, quiet(700));
-    auto& current = test.server.connection(1);
-    ASSERT_TRUE(test.runUntil(
-        [&] { return current.messagesOfType("input_audio_buffer.commit").size() == 1; }));
-    test.await([channel] { return channel->cancel(); });
-    ChannelTest::complete(test.server.connection(0), 1, "old");
-    ChannelTest::complete(current, 1, "new");
-    current.sendJSON(JSONValue::object({{"type", "error"}}));
-    ASSERT_TRUE(test.runUntil([&] { return test.server.connection(0).ended && current.ended; }));
-    settle(test.io, 20ms);
-    test.advance(60);
-    EXPECT_TRUE(test.segments.empty());
-    EXPECT_EQ(test.fetchTimes.size(), 2u);
-    EXPECT_EQ(current.closeCode, 1000);
+TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterCancel) {
+    enum class End { finalWait, drop, cancel };
+    for (const End end : {End::finalWait, End::drop, End::cancel}) {
+        ChannelTest test;
+        test.tokenLifetime = 120s;
+        auto channel = test.startedChannel();
+        test.renewWithATurnOpen(channel);  // the first session retires with 0..1000 due
+        test.feed(channel, speech(1000, 2));
+        test.feed(channel, quiet(700));
+        auto& current = test.server.connection(1);
+        ASSERT_TRUE(test.runUntil(
+            [&] { return current.messagesOfType("input_audio_buffer.commit").size() == 1; }));
+        Pending<void> finishing(test.io, channel->finish());
+        test.clock->runReady();
+        if (end == End::drop) {
+            current.drop();
+        } else if (end == End::cancel) {
+            Pending<void>(test.io, channel->cancel()).get();
+            EXPECT_TRUE(finishing.finish());
+            ChannelTest::complete(test.server.connection(0), 1, "old");
+            ChannelTest::complete(current, 1, "new");
+            ASSERT_TRUE(
+                test.runUntil([&] { return test.server.connection(0).ended && current.ended; }));
+            EXPECT_EQ(current.closeCode, 1000);
+        }
+        test.advance(3100ms);
+        ASSERT_TRUE(finishing.finish());
+        test.advance(60s);
+        EXPECT_EQ(test.fetchTimes.size(), 2u) << "no reconnection after finish";
+        EXPECT_TRUE(test.segments.empty());
+        if (end == End::cancel) {
+            EXPECT_TRUE(test.catchUps.empty());
+        } else {
+            std::vector<std::uint8_t> second(test.fed.begin() + 1000 * 48, test.fed.end());
+            EXPECT_EQ(test.catchUps,
+                      (std::vector{CatchUp(second, 1000), CatchUp(speech(1000), 0)}));
+        }
+    }
 }
 
 TEST(TranscriptionChannel, AudioBeforeAStartIsNeitherSentNorHeld) {
@@ -404,29 +410,17 @@ TEST(TranscriptionChannel, AudioBeforeAStartIsNeitherSentNorHeld) {
     test.fetchFailure = "no token";
     auto channel = test.makeChannel();
     test.feed(channel, speech(500));
-    auto failing =
-        Task<>::spawn(test.io.get_executor(), "test", [channel] { return channel->start(); });
-    ASSERT_TRUE(test.runUntil([&] { return failing.done(); }));
-    std::string error;
-    Task<>::spawn(test.io.get_executor(), "test", [&error, failing]() -> Awaitable<void> {
-        try {
-            co_await failing.result();
-        } catch (const std::exception& failure) {
-            error = failure.what();
-        }
-    });
-    test.clock->runReady();
-    EXPECT_EQ(error, "no token");
+    Pending<void> failing(test.io, channel->start());
+    EXPECT_EQ(describe(failing.error()), "no token");
     test.feed(channel, speech(500));
     test.fetchFailure.reset();
-    test.start(channel);
+    Pending<void>(test.io, channel->start()).get();
     ASSERT_TRUE(test.connected(1));
     // The detector heard the early speech, so finishing commits a turn the service never got
     // audio for; it answers nothing and the final wait ends the finish.
-    auto finishing =
-        Task<>::spawn(test.io.get_executor(), "test", [channel] { return channel->finish(); });
-    test.advance(3.1);
-    ASSERT_TRUE(test.runUntil([&] { return finishing.done(); }));
+    Pending<void> finishing(test.io, channel->finish());
+    test.advance(3100ms);
+    ASSERT_TRUE(finishing.finish());
     EXPECT_TRUE(test.catchUps.empty());
     EXPECT_TRUE(test.server.lastConnection().appendedAudio().empty());
 }
@@ -434,38 +428,18 @@ TEST(TranscriptionChannel, AudioBeforeAStartIsNeitherSentNorHeld) {
 TEST(TranscriptionChannel, ReleasingAChannelWhileItsSessionConnectsIsSafe) {
     ChannelTest test;
     test.server.script.confirm = false;
-    {
-        auto channel = test.makeChannel();
-        test.start(channel);
-        test.feed(channel, speech(300));
+    auto channel = test.makeChannel();
+    Pending<void>(test.io, channel->start()).get();
+    test.feed(channel, speech(300));
+    test.release(std::move(test.made));
+    test.release(std::move(channel));
+    test.advance(20s);  // the released session's deadline and the renewal find nothing
+    for (std::size_t i = 0; i < test.server.connectionCount(); ++i) {
+        ASSERT_TRUE(test.runUntil([&] { return test.server.connection(i).ended; }));
     }
-    test.advance(20);  // the released session's watchdog and the renewal find nothing
-    ASSERT_TRUE(test.runUntil([&] {
-        for (std::size_t i = 0; i < test.server.connectionCount(); ++i) {
-            if (!test.server.connection(i).ended) {
-                return false;
-            }
-        }
-        return true;
-    }));
-    test.advance(600);
+    test.advance(600s);
     EXPECT_EQ(test.fetchTimes.size(), 1u);
     EXPECT_TRUE(test.problems.empty());
-}
-
-TEST(TranscriptionChannel, ASessionFailingDuringFinishEndsTheFinish) {
-    ChannelTest test;
-    auto channel = test.startedChannel();
-    test.feed(channel, speech(800));
-    auto finishing =
-        Task<>::spawn(test.io.get_executor(), "test", [channel] { return channel->finish(); });
-    auto& connection = test.server.lastConnection();
-    ASSERT_TRUE(test.runUntil(
-        [&] { return connection.messagesOfType("input_audio_buffer.commit").size() == 1; }));
-    connection.drop();
-    ASSERT_TRUE(test.runUntil([&] { return finishing.done(); }));
-    test.advance(60);
-    EXPECT_EQ(test.fetchTimes.size(), 1u) << "no reconnection after finish";
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"", nullptr},
         {"   ", nullptr},
         {"https://exa mple.com", nullptr},
+        {"notara.example:443x", nullptr},
         // Encoded names are not decoded into other names.
         {"http://evil.example%00.localhost", nullptr},
         {"https://a%2Eexample", nullptr},
@@ -62,9 +63,9 @@ TEST(URL, PartsPathsAndQueries) {
     EXPECT_EQ(URL::parse("https://h/")->appendingPath("a").text(), "https://h/a");
     EXPECT_EQ(URL::parse("https://h")
                   ->appendingPath("a")
-                  .withQueryItems({{"hours", "1.5"}, {"x", "a b&c"}})
+                  .withQueryItems({{"hours", "1.5"}, {"x", "a b&c"}, {"k[]", "+"}})
                   .text(),
-              "https://h/a?hours=1.5&x=a%20b%26c");
+              "https://h/a?hours=1.5&x=a%20b%26c&k%5B%5D=%2B");
     EXPECT_EQ(URL::escapePathSegment("a/b c%d?é"), "a%2Fb%20c%25d%3F%C3%A9");
     EXPECT_EQ(URL::escapePathSegment("safe-._~!$&'()*+,;=:@"), "safe-._~!$&'()*+,;=:@");
 }

@@ -8,10 +8,7 @@ namespace {
 using Report = RealtimeItems::Report;
 
 TEST(RealtimeItems, NormalisesWhiteSpace) {
-    struct Case {
-        std::string text, expected;
-    };
-    for (const auto& c : std::vector<Case>{
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
              {"  hello   world \n", "hello world"},
              {"a\tb\r\nc", "a b c"},
              {"\xe3\x80\x80wide\xc2\xa0space\xe2\x80\xa8", "wide space"},  // U+3000, NBSP, U+2028
@@ -20,7 +17,7 @@ TEST(RealtimeItems, NormalisesWhiteSpace) {
              {"caf\xc3\xa9", "caf\xc3\xa9"},
              {"bad\xff byte", "bad\xff byte"},
          }) {
-        EXPECT_EQ(RealtimeItems::normalised(c.text), c.expected) << c.text;
+        EXPECT_EQ(RealtimeItems::normalised(text), expected) << text;
     }
 }
 
@@ -32,15 +29,17 @@ TEST(RealtimeItems, ReportsEachItemOnceWhenCommittedAndCompletedInEitherOrder) {
     EXPECT_EQ(items.committed("a"), std::nullopt);           // not completed
     EXPECT_EQ(items.committed("b"), (Report{1000, 2000, "early"}));
     EXPECT_FALSE(items.drained());
+    EXPECT_EQ(items.untranscribedFrom(), 0) << "the first turn's transcript is still due";
     EXPECT_EQ(items.completed("a", " late "), (Report{0, 1000, "late"}));
     EXPECT_TRUE(items.drained());
+    EXPECT_EQ(items.untranscribedFrom(), 2000);
     EXPECT_EQ(items.completed("a", "again"), std::nullopt);
     EXPECT_EQ(items.delta("a", "more"), std::nullopt);
     EXPECT_EQ(items.committed("c"), std::nullopt) << "no pending commit left";
     EXPECT_FALSE(items.drained()) << "item c was created and is still open";
 }
 
-TEST(RealtimeItems, FinalFlushGivesRangesInOrderOfFirstMention) {
+TEST(RealtimeItems, FinalFlushGivesRangesInOrderOfFirstMentionAndKeepsTextlessCommitsDue) {
     RealtimeItems items;
     items.commitSent(0, 1000);
     items.commitSent(1000, 2000);
@@ -52,27 +51,34 @@ TEST(RealtimeItems, FinalFlushGivesRangesInOrderOfFirstMention) {
     EXPECT_EQ(items.flush(), (std::vector<Report>{{1000, 2000, "first"}, {2000, 3000, "second"}}));
     EXPECT_TRUE(items.drained());
     EXPECT_EQ(items.pendingCommitCount(), 0u);
+    EXPECT_EQ(items.untranscribedFrom(), 0) << "z's turn never got any text";
 }
 
-TEST(RealtimeItems, EmptyCommitsAndFailedItemsSettleWithoutText) {
+TEST(RealtimeItems, EmptyCommitsFailedItemsAndClearedSilenceAreSettled) {
     RealtimeItems items;
     items.commitSent(0, 50);
     items.commitWasEmpty();
     items.commitWasEmpty();  // nothing pending: no effect
-    items.delta("f", "lost");
-    items.failed("f");
+    EXPECT_EQ(items.untranscribedFrom(), 50);
+    items.commitSent(50, 900);
+    items.failed("f");  // before its commit is acknowledged
+    EXPECT_EQ(items.untranscribedFrom(), 50);
+    items.committed("f");
+    EXPECT_EQ(items.untranscribedFrom(), 900);
+    items.delta("g", "lost");
+    items.failed("g");
     EXPECT_TRUE(items.drained());
     EXPECT_TRUE(items.flush().empty());
+    items.cleared(5000);
+    EXPECT_EQ(items.untranscribedFrom(), 5000);
 }
 
-TEST(RealtimeItems, AFloodingServiceCannotGrowMemoryWithoutBound) {
+TEST(RealtimeItems, AFloodingServiceCannotGrowMemoryWithoutBoundNorShiftRanges) {
     RealtimeItems items;
     const std::string piece(1000, 'a');
     std::size_t accepted = 0;
     for (int i = 0; i < 1000; ++i) {
-        if (items.delta("one", piece)) {
-            ++accepted;
-        }
+        accepted += items.delta("one", piece) ? 1 : 0;
     }
     EXPECT_EQ(accepted, RealtimeItems::maxTextBytes / piece.size());
     // A completed transcript beyond the cap is cut at a character boundary.
@@ -83,12 +89,23 @@ TEST(RealtimeItems, AFloodingServiceCannotGrowMemoryWithoutBound) {
     ASSERT_TRUE(report);
     EXPECT_EQ(report->text.size(), RealtimeItems::maxTextBytes - 1);
 
-    // New items beyond the bound are ignored while none can be forgotten...
-    for (std::size_t i = 0; i < 2 * RealtimeItems::maxItems; ++i) {
-        items.delta("open" + std::to_string(i), "x");
+    // Open items up to the cap; the last one the cap allows is made by a commit's answer.
+    RealtimeItems open;
+    for (std::size_t i = 0; i + 1 < RealtimeItems::maxItems; ++i) {
+        open.delta("open" + std::to_string(i), "x");
     }
-    EXPECT_EQ(items.itemCount(), RealtimeItems::maxItems);
-    // ...and reported items make room.
+    open.commitSent(0, 1000);
+    open.commitSent(1000, 2000);
+    open.commitSent(2000, 3000);
+    open.committed("last");
+    EXPECT_EQ(open.itemCount(), RealtimeItems::maxItems);
+    open.committed("beyond");  // cannot be tracked, but its answer still takes 1000..2000
+    EXPECT_EQ(open.itemCount(), RealtimeItems::maxItems);
+    open.committed("open0");
+    EXPECT_EQ(open.completed("open0", "text"), (Report{2000, 3000, "text"}));
+    EXPECT_EQ(open.untranscribedFrom(), 0);
+
+    // Reported items make room.
     RealtimeItems reported;
     for (std::size_t i = 0; i < 3 * RealtimeItems::maxItems; ++i) {
         const std::string id = "item" + std::to_string(i);

@@ -1,4 +1,4 @@
-#include "recording/realtime/web_socket_realtime_socket.hpp"
+#include "core/net/web_socket_realtime_socket.hpp"
 
 #include <deque>
 #include <stdexcept>
@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -19,15 +20,15 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/system/system_error.hpp>
-#include <boost/url/parse.hpp>
-#include <boost/url/url_view.hpp>
 
+#include "core/async/deadline.hpp"
 #include "core/async/one_shot.hpp"
-#include "core/async/task.hpp"
+#include "core/async/shared_object.hpp"
+#include "core/async/task_group.hpp"
+#include "core/http/url.hpp"
+#include "core/net/permitted_endpoints.hpp"
 #include "core/net/tls_client.hpp"
 #include "core/text/unicode_text.hpp"
-#include "recording/realtime/realtime_endpoint.hpp"
-#include "recording/realtime/task_stopping.hpp"
 
 namespace tessarin {
 
@@ -50,29 +51,17 @@ struct Target {
     std::string resource;  // path and query
 };
 
-Target targetOf(const std::string& text) {
-    auto parsed = boost::urls::parse_uri(text);
-    if (!parsed) {
-        throw std::invalid_argument("Not a WebSocket address: " + text);
-    }
-    const boost::urls::url_view url = *parsed;
-    Target target;
-    const std::string scheme = url.scheme();
+Target targetOf(std::string_view text) {
+    const auto url = URL::parse(text);
+    const std::string scheme = url ? url->scheme() : std::string();
     if (scheme != "wss" && scheme != "ws") {
-        throw std::invalid_argument("Not a WebSocket address: " + text);
+        throw std::invalid_argument("Not a WebSocket address: " + std::string(text));
     }
-    target.secure = scheme == "wss";
-    target.host = url.host_address();
-    if (target.host.empty()) {
-        throw std::invalid_argument("No host in " + text);
+    if (url->host().empty()) {
+        throw std::invalid_argument("Not a plain host name in " + std::string(text));
     }
-    target.port = url.has_port() ? std::string(url.port()) : (target.secure ? "443" : "80");
-    target.hostHeader = url.encoded_host_and_port();
-    target.resource = url.encoded_path().empty() ? "/" : std::string(url.encoded_path());
-    if (url.has_query()) {
-        target.resource += "?" + std::string(url.encoded_query());
-    }
-    return target;
+    return Target{scheme == "wss", url->host(), std::to_string(url->port()), url->hostHeader(),
+                  url->target()};
 }
 
 using PlainStream = websocket::stream<tcp::socket>;
@@ -80,9 +69,11 @@ using SecureStream = websocket::stream<asio::ssl::stream<tcp::socket>>;
 
 template <class Stream>
 class BeastRealtimeSocket final : public RealtimeSocket,
-                                  public std::enable_shared_from_this<BeastRealtimeSocket<Stream>> {
+                                  public SharedObject<BeastRealtimeSocket<Stream>> {
+    using Token = typename SharedObject<BeastRealtimeSocket>::Token;
+
   public:
-    BeastRealtimeSocket(const Executor& executor, std::shared_ptr<Clock> clock,
+    BeastRealtimeSocket(Token, const Executor& executor, std::shared_ptr<Clock> clock,
                         std::shared_ptr<asio::ssl::context> tls, RealtimeRequest request,
                         std::optional<Target> target, std::string targetProblem)
         : executor_(executor),
@@ -93,24 +84,19 @@ class BeastRealtimeSocket final : public RealtimeSocket,
           targetProblem_(std::move(targetProblem)),
           resolver_(executor),
           ws_(makeStream(executor, tls_)),
-          settled_(executor) {}
+          settled_(executor),
+          upgradeLimit_(executor, clock_),
+          idleLimit_(executor, clock_),
+          closeLimit_(executor, clock_),
+          tasks_(executor) {}
 
     BeastRealtimeSocket(const BeastRealtimeSocket&) = delete;
     BeastRealtimeSocket& operator=(const BeastRealtimeSocket&) = delete;
 
     void start() {
-        auto self = this->shared_from_this();
-        std::weak_ptr<BeastRealtimeSocket> weak = self;
-        upgradeTimer_ = Task<>::spawn(
-            executor_, "the WebSocket upgrade timer",
-            [weak, clock = clock_, timeout = request_.upgradeTimeout]() -> Awaitable<void> {
-                co_await clock->sleep(timeout);
-                if (auto socket = weak.lock()) {
-                    socket->abandonOpening();
-                }
-            });
-        Task<>::spawn(executor_, "the WebSocket connection",
-                      [self]() -> Awaitable<void> { co_await self->openConnection(); });
+        upgradeLimit_.arm(request_.upgradeTimeout, [this] { dropConnection(); });
+        tasks_.spawn("the WebSocket connection",
+                     [self = this->shared_from_this()] { return self->openConnection(); });
     }
 
     void send(std::string text, SendCompletion completion) override {
@@ -142,17 +128,17 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             throw boost::system::system_error(asio::error::operation_aborted, stateDescription());
         }
         beast::flat_buffer buffer;
-        auto [error, size] = co_await ws_.async_read(buffer, tupled);
+        // The read is not cancelled with the caller: Beast fails the whole stream when a read is
+        // cancelled, which would cut a close handshake short. It ends when the connection does,
+        // and close() sees to that.
+        auto [error, size] = co_await ws_.async_read(
+            buffer, asio::bind_cancellation_slot(asio::cancellation_slot(), tupled));
         (void)size;
         if (error) {
-            if (state_ == State::open) {
-                state_ = State::failed;
-                failure_ = error;
-                failureText_ = "The connection ended: " + error.message();
-                failOutbox();
-            }
+            connectionEnded(error, "The connection ended: " + error.message());
             throw boost::system::system_error(error, stateDescription());
         }
+        idleLimit_.restart();
         std::string text = beast::buffers_to_string(buffer.data());
         if (!ws_.got_text()) {
             text = UnicodeText::repairUTF8(text);
@@ -166,14 +152,14 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         }
         const State previous = state_;
         state_ = State::closed;
-        stopTask(upgradeTimer_);
+        upgradeLimit_.disarm();
+        idleLimit_.disarm();
         failOutbox();
         releaseHeldFailures();
         settled_.resume();
         if (previous == State::open) {
-            auto self = this->shared_from_this();
-            Task<>::spawn(executor_, "the WebSocket close",
-                          [self]() -> Awaitable<void> { co_await self->closeHandshake(); });
+            tasks_.spawn("the WebSocket close",
+                         [self = this->shared_from_this()] { return self->closeHandshake(); });
         } else {
             dropConnection();
         }
@@ -204,15 +190,22 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             if (!target_) {
                 throw std::invalid_argument(targetProblem_);
             }
-            if (!target_->secure && !RealtimeEndpoint::isLoopbackHost(target_->host)) {
-                throw std::runtime_error(
-                    "Plain WebSocket connections are only made to this computer");
-            }
-            auto endpoints =
+            auto resolved =
                 co_await resolver_.async_resolve(target_->host, target_->port, awaitable);
             ensureOpening();
-            co_await asio::async_connect(beast::get_lowest_layer(ws_), endpoints, awaitable);
+            const auto permitted = PermittedEndpoints::of(resolved, !target_->secure);
+            if (permitted.endpoints.empty()) {
+                throw std::runtime_error(
+                    "Plain WebSocket connections are only made to this "
+                    "computer, not to " +
+                    permitted.refused);
+            }
+            co_await asio::async_connect(beast::get_lowest_layer(ws_), permitted.endpoints,
+                                         awaitable);
             ensureOpening();
+            // Audio and pings are small messages that should leave at once, not wait for the
+            // acknowledgement of the previous segment.
+            beast::get_lowest_layer(ws_).set_option(tcp::no_delay(true));
             if constexpr (std::is_same_v<Stream, SecureStream>) {
                 TLSClient::prepareConnection(ws_.next_layer().native_handle(), target_->host);
                 co_await ws_.next_layer().async_handshake(asio::ssl::stream_base::client,
@@ -239,14 +232,21 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         }
         state_ = State::open;
         openedOnce_ = true;
-        stopTask(upgradeTimer_);
+        upgradeLimit_.disarm();
         settled_.resume();
+        idleLimit_.arm(WebSocketRealtimeSocket::idleLimit, [this] {
+            connectionEnded(asio::error::timed_out, "The connection went silent");
+            dropConnection();
+        });
+        tasks_.spawn("the WebSocket keep-alive", [weak = this->weak_from_this(), clock = clock_] {
+            return keepAlive(weak, clock);
+        });
         startWriting();
     }
 
     // A close or the upgrade time-out may land between two steps of the opening.
     void ensureOpening() const {
-        if (state_ != State::opening) {
+        if (state_ != State::opening || upgradeLimit_.expired()) {
             throw boost::system::system_error(asio::error::operation_aborted);
         }
     }
@@ -259,9 +259,28 @@ class BeastRealtimeSocket final : public RealtimeSocket,
                 upgrade.set(beast::http::field::authorization, authorization);
                 upgrade.set(beast::http::field::user_agent, "tessarin-helper");
             }));
+        // Pongs (and any other control frame) show that the peer is still there.
+        ws_.control_callback(
+            [this](websocket::frame_type, beast::string_view) { idleLimit_.restart(); });
         ws_.read_message_max(WebSocketRealtimeSocket::maxMessageBytes);
         ws_.auto_fragment(false);
         ws_.text(true);
+    }
+
+    static Awaitable<void> keepAlive(std::weak_ptr<BeastRealtimeSocket> weak,
+                                     std::shared_ptr<Clock> clock) {
+        for (;;) {
+            co_await clock->sleep(WebSocketRealtimeSocket::pingInterval);
+            auto self = weak.lock();
+            if (!self || self->state_ != State::open) {
+                co_return;
+            }
+            const websocket::ping_data payload;
+            auto [error] = co_await self->ws_.async_ping(payload, tupled);
+            if (error) {
+                co_return;  // the reading side reports the end of the connection
+            }
+        }
     }
 
     void openingFailed(const std::exception& failure) {
@@ -269,7 +288,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             return;
         }
         state_ = State::failed;
-        if (timedOut_) {
+        if (upgradeLimit_.expired()) {
             failure_ = asio::error::timed_out;
             failureText_ = "The WebSocket upgrade timed out";
         } else if (auto system = dynamic_cast<const boost::system::system_error*>(&failure)) {
@@ -279,7 +298,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             failure_ = asio::error::connection_refused;
             failureText_ = failure.what();
         }
-        stopTask(upgradeTimer_);
+        upgradeLimit_.disarm();
         for (auto& outgoing : outbox_) {
             heldFailures_.push_back(std::move(outgoing.completion));
         }
@@ -289,12 +308,16 @@ class BeastRealtimeSocket final : public RealtimeSocket,
         settled_.resume();
     }
 
-    void abandonOpening() {
-        if (state_ != State::opening) {
+    // The open connection is gone (read or write failed, or the peer went silent).
+    void connectionEnded(boost::system::error_code error, std::string description) {
+        if (state_ != State::open) {
             return;
         }
-        timedOut_ = true;
-        dropConnection();
+        state_ = State::failed;
+        failure_ = error;
+        failureText_ = std::move(description);
+        idleLimit_.disarm();
+        failOutbox();
     }
 
     void dropConnection() {
@@ -308,9 +331,8 @@ class BeastRealtimeSocket final : public RealtimeSocket,
             return;
         }
         writing_ = true;
-        auto self = this->shared_from_this();
-        Task<>::spawn(executor_, "the WebSocket writes",
-                      [self]() -> Awaitable<void> { co_await self->writeOutbox(); });
+        tasks_.spawn("the WebSocket writes",
+                     [self = this->shared_from_this()] { return self->writeOutbox(); });
     }
 
     // One write at a time, in the order the messages were sent.
@@ -325,12 +347,7 @@ class BeastRealtimeSocket final : public RealtimeSocket,
                 if (outgoing.completion) {
                     outgoing.completion("The message could not be written: " + error.message());
                 }
-                if (state_ == State::open) {
-                    state_ = State::failed;
-                    failure_ = error;
-                    failureText_ = "The connection ended: " + error.message();
-                }
-                failOutbox();
+                connectionEnded(error, "The connection ended: " + error.message());
                 break;
             }
             if (outgoing.completion) {
@@ -344,17 +361,10 @@ class BeastRealtimeSocket final : public RealtimeSocket,
     }
 
     Awaitable<void> closeHandshake() {
-        std::weak_ptr<BeastRealtimeSocket> weak = this->shared_from_this();
-        auto deadline = Task<>::spawn(
-            executor_, "the WebSocket close timer", [weak, clock = clock_]() -> Awaitable<void> {
-                co_await clock->sleep(WebSocketRealtimeSocket::closeTimeout);
-                if (auto socket = weak.lock()) {
-                    socket->dropConnection();
-                }
-            });
+        closeLimit_.arm(WebSocketRealtimeSocket::closeTimeout, [this] { dropConnection(); });
         auto [error] = co_await ws_.async_close(websocket::close_code::normal, tupled);
         (void)error;
-        deadline.cancel();
+        closeLimit_.disarm();
         dropConnection();
     }
 
@@ -399,18 +409,28 @@ class BeastRealtimeSocket final : public RealtimeSocket,
 
     State state_ = State::opening;
     bool openedOnce_ = false;
-    bool timedOut_ = false;
     OneShot<void> settled_;
     std::optional<int> status_;
     boost::system::error_code failure_;
     std::string failureText_;
-    Task<> upgradeTimer_;
 
     std::deque<Outgoing> outbox_;
     std::size_t outboxBytes_ = 0;
     bool writing_ = false;
     std::vector<SendCompletion> heldFailures_;
+
+    Deadline upgradeLimit_;
+    // Restarted by every frame received; see `idleLimit`.
+    Deadline idleLimit_;
+    Deadline closeLimit_;
+    TaskGroup tasks_;
 };
+
+template <class Stream>
+std::shared_ptr<RealtimeSocket> started(std::shared_ptr<BeastRealtimeSocket<Stream>> socket) {
+    socket->start();
+    return socket;
+}
 
 }  // namespace
 
@@ -431,16 +451,12 @@ std::shared_ptr<RealtimeSocket> open(const Executor& executor, std::shared_ptr<C
         if (!tls) {
             tls = TLSClient::makeContext();
         }
-        auto socket = std::make_shared<BeastRealtimeSocket<SecureStream>>(
-            executor, std::move(clock), std::move(tls), std::move(request), std::move(target), "");
-        socket->start();
-        return socket;
+        return started(BeastRealtimeSocket<SecureStream>::create(
+            executor, std::move(clock), std::move(tls), std::move(request), std::move(target), ""));
     }
-    auto socket = std::make_shared<BeastRealtimeSocket<PlainStream>>(
-        executor, std::move(clock), nullptr, std::move(request), std::move(target),
-        std::move(targetProblem));
-    socket->start();
-    return socket;
+    return started(BeastRealtimeSocket<PlainStream>::create(executor, std::move(clock), nullptr,
+                                                            std::move(request), std::move(target),
+                                                            std::move(targetProblem)));
 }
 
 RealtimeSocketFactory factory(const Executor& executor, std::shared_ptr<Clock> clock,
