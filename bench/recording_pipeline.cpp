@@ -33,9 +33,9 @@
 #include "core/http/url.hpp"
 #include "core/net/beast_http_transport.hpp"
 #include "core/net/tls_client.hpp"
+#include "core/net/web_socket_realtime_socket.hpp"
 #include "recording/pipeline/recording_pipeline.hpp"
 #include "recording/realtime/transcription_channel.hpp"
-#include "recording/realtime/web_socket_realtime_socket.hpp"
 #include "support/realtime_test_server.hpp"
 #include "support/test_certificates.hpp"
 
@@ -225,8 +225,9 @@ void BM_OneHourPerSpeaker(benchmark::State& state) {
                     "key", std::chrono::system_clock::now() + std::chrono::hours(24), std::nullopt,
                     url};
             };
-            auto live = std::make_shared<TranscriptionChannel>(
-                std::move(channel), speaker, std::move(language), fetch, std::move(callbacks), 3.0);
+            auto live =
+                TranscriptionChannel::create(std::move(channel), speaker, std::move(language),
+                                             fetch, std::move(callbacks), std::chrono::seconds(3));
             return std::make_shared<CountingChannel>(live, fed[speaker == Speaker::me ? 0 : 1]);
         };
         deps.makeMic = [&](bool, AudioSource::AudioCallback audio,

@@ -29,7 +29,7 @@ constexpr std::array<Speaker, 2> bothSpeakers{Speaker::me, Speaker::them};
 // Transient failures of the final save are retried this many times.
 constexpr int finalRetries = 2;
 // How long the live realtime sessions wait for the transcripts still due when they finish.
-constexpr double finalWaitSeconds = 3.0;
+constexpr Clock::Duration finalWait = std::chrono::seconds(3);
 
 // What a failed save, append or finish ends with when the process must exit first.
 class ExitDeadlinePassed : public std::runtime_error {
@@ -155,9 +155,8 @@ RecordingPipeline::Dependencies RecordingPipeline::Dependencies::live(
         TranscriptionChannel::Dependencies channel;
         channel.executor = executor;
         channel.clock = clock;
-        return std::make_shared<TranscriptionChannel>(std::move(channel), speaker,
-                                                      std::move(language), std::move(fetchToken),
-                                                      std::move(callbacks), finalWaitSeconds);
+        return TranscriptionChannel::create(std::move(channel), speaker, std::move(language),
+                                            std::move(fetchToken), std::move(callbacks), finalWait);
     };
     deps.makeFallback = [executor, clock](Speaker speaker, std::optional<std::string> language,
                                           std::int64_t offsetMs, ChunkChannel::SeqFor seqFor,

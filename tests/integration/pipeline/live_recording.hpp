@@ -11,9 +11,9 @@
 
 #include "core/async/manual_clock.hpp"
 #include "core/log/diagnostics.hpp"
+#include "core/net/web_socket_realtime_socket.hpp"
 #include "recording/pipeline/recording_pipeline.hpp"
 #include "recording/realtime/transcription_channel.hpp"
-#include "recording/realtime/web_socket_realtime_socket.hpp"
 #include "support/io_driver.hpp"
 #include "support/loopback_notara.hpp"
 #include "support/pending.hpp"
@@ -56,9 +56,9 @@ struct LiveRecording {
             channel.now = [this] { return wallNow(); };
             channel.makeSocket =
                 WebSocketRealtimeSocket::factory(io.get_executor(), clock, nullptr);
-            return std::make_shared<TranscriptionChannel>(std::move(channel), speaker,
-                                                          std::move(language), std::move(fetch),
-                                                          std::move(callbacks), 3.0);
+            return TranscriptionChannel::create(std::move(channel), speaker, std::move(language),
+                                                std::move(fetch), std::move(callbacks),
+                                                std::chrono::seconds(3));
         };
         deps.makeMic = [this](bool, AudioSource::AudioCallback audio,
                               AudioSource::InterruptionCallback interruptions) {
