@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,8 +31,11 @@ struct ChannelCallbacks {
     std::function<void(Speaker, std::vector<std::uint8_t> pcm, std::int64_t startMs)> catchUp;
 
     // The same callbacks, each posting its call to `executor` (in call order) instead of making
-    // it; absent ones stay absent.
-    ChannelCallbacks postedTo(const Executor& executor) const;
+    // it; absent ones stay absent. A call still queued when `*silenced` becomes true is dropped,
+    // so a channel that was cancelled reports nothing afterwards, not even what it posted just
+    // before.
+    ChannelCallbacks postedTo(const Executor& executor,
+                              std::shared_ptr<const bool> silenced = nullptr) const;
 };
 
 }  // namespace tessarin

@@ -70,7 +70,7 @@ class ChunkChannel::Worker {
             Pending next;
             {
                 const auto self = weak.lock();
-                if (!self || self->cancelled_) {
+                if (!self || *self->cancelled_) {
                     co_return;
                 }
                 self->trim();
@@ -89,7 +89,7 @@ class ChunkChannel::Worker {
     // The channel, while it still wants this chunk uploaded and reported.
     static std::shared_ptr<ChunkChannel> wanted(const std::weak_ptr<ChunkChannel>& weak) {
         auto self = weak.lock();
-        return self && !self->cancelled_ ? self : nullptr;
+        return self && !*self->cancelled_ ? self : nullptr;
     }
 
     // One attempt under the time limit. The limit's clock stands still while the upload waits
@@ -177,7 +177,7 @@ ChunkChannel::ChunkChannel(Token, Executor executor, Speaker speaker,
       upload_(std::move(upload)),
       seqFor_(std::move(seqFor)),
       offsetMs_(offsetMs),
-      callbacks_(callbacks.postedTo(executor)),
+      callbacks_(callbacks.postedTo(executor, cancelled_)),
       limits_(std::move(limits)),
       worker_(std::move(executor)) {}
 
@@ -208,7 +208,7 @@ Awaitable<void> ChunkChannel::finish() {
 
 Awaitable<void> ChunkChannel::cancel() {
     stopped_ = true;
-    cancelled_ = true;
+    *cancelled_ = true;
     pending_.clear();
     queuedBytes_ = 0;
     worker_.cancelAll();

@@ -111,6 +111,8 @@ class ChunkChannel final : public SpeakerChannel, public SharedObject<ChunkChann
     Upload upload_;
     SeqFor seqFor_;
     std::int64_t offsetMs_;
+    // Set by `cancel`: what the callbacks posted and did not yet deliver is dropped.
+    std::shared_ptr<bool> cancelled_ = std::make_shared<bool>(false);
     ChannelCallbacks callbacks_;
     Limits limits_;
     ChunkCutter cutter_;
@@ -120,7 +122,6 @@ class ChunkChannel final : public SpeakerChannel, public SharedObject<ChunkChann
     TaskGroup worker_;
     bool draining_ = false;
     bool stopped_ = false;
-    bool cancelled_ = false;
 };
 
 }  // namespace tessarin

@@ -20,7 +20,7 @@ TranscriptionChannel::TranscriptionChannel(Token, Dependencies dependencies, Spe
       speaker_(speaker),
       language_(std::move(language)),
       fetchToken_(std::move(fetchToken)),
-      callbacks_(callbacks.postedTo(dependencies_.executor)),
+      callbacks_(callbacks.postedTo(dependencies_.executor, cancelled_)),
       finalWait_(finalWait),
       tasks_(dependencies_.executor) {
     if (!dependencies_.makeSocket) {
@@ -113,7 +113,7 @@ void TranscriptionChannel::hold(std::vector<std::uint8_t> pcm, std::int64_t atMs
 }
 
 void TranscriptionChannel::handBack(std::optional<OutageBuffer::Taken> audio) {
-    if (audio && !cancelled_ && callbacks_.catchUp) {
+    if (audio && !*cancelled_ && callbacks_.catchUp) {
         callbacks_.catchUp(speaker_, std::move(audio->pcm), audio->startMs);
     }
 }
@@ -125,7 +125,7 @@ void TranscriptionChannel::reportProblem(std::optional<std::string> message) {
 }
 
 void TranscriptionChannel::handle(const RealtimeSession::Event& event, std::uint64_t generation) {
-    if (cancelled_) {
+    if (*cancelled_) {
         return;
     }
     using Kind = RealtimeSession::Event::Kind;
@@ -291,7 +291,7 @@ Awaitable<void> TranscriptionChannel::finish() {
     while (!retiring_.empty()) {
         const auto session = retiring_.front();
         co_await session->finish();
-        if (cancelled_) {
+        if (*cancelled_) {
             co_return;
         }
         retired(session);
@@ -303,7 +303,7 @@ Awaitable<void> TranscriptionChannel::finish() {
 
 Awaitable<void> TranscriptionChannel::cancel() {
     stopped_ = true;
-    cancelled_ = true;
+    *cancelled_ = true;
     tasks_.cancelAll();
     if (session_) {
         session_->close();

@@ -91,6 +91,8 @@ class TranscriptionChannel final : public SpeakerChannel,
     Speaker speaker_;
     std::optional<std::string> language_;
     TokenFetcher fetchToken_;
+    // Set by `cancel`: what the callbacks posted and did not yet deliver is dropped.
+    std::shared_ptr<bool> cancelled_ = std::make_shared<bool>(false);
     ChannelCallbacks callbacks_;
     Clock::Duration finalWait_;
 
@@ -100,7 +102,6 @@ class TranscriptionChannel final : public SpeakerChannel,
     std::vector<std::shared_ptr<RealtimeSession>> retiring_;
     std::uint64_t generation_ = 0;
     bool stopped_ = false;
-    bool cancelled_ = false;
     bool opened_ = false;
     std::size_t failures_ = 0;
     OutageBuffer outage_{OutageBuffer::defaultMaxBytes};
