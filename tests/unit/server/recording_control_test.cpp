@@ -62,7 +62,8 @@ struct RecordingControlTest : ServerFixture {
     }
 };
 
-TEST_F(RecordingControlTest, RecordStartChecksItsParametersInOrderAndOneAtATimeBeforeAskingForTheMic) {
+TEST_F(RecordingControlTest,
+       RecordStartChecksItsParametersInOrderAndOneAtATimeBeforeAskingForTheMic) {
     const std::string apiBase = "apiBase must be an https URL (http only for localhost)";
     const std::pair<std::string, std::string> cases[] = {
         {R"({})", "meetingId is required"},
@@ -296,6 +297,19 @@ TEST_F(RecordingControlTest, TheExitStopsTheRecordingSavesItAndHandsBackWhatWasR
                 ? handedBack
                 : R"({"event":"state","mic":"ok","mode":"realtime","recording":false,"system":"ok","transcription":"live"})");
     }
+}
+
+TEST_F(RecordingControlTest, RecordStopAnswersWithWhatWasRefused) {
+    notara.set(JSONValue::object({{"appendFaultShare", 1.0}, {"appendFaultStatus", 422}}));
+    startRecording();
+    say(Speaker::them, 1000, 2000, "Last words");
+    send(request("record.stop", "{}", 2));
+    ASSERT_TRUE(driveUntilLine(R"("id":2)"));
+    EXPECT_EQ(
+        takeLinesWithoutLevels().back(),
+        success(
+            R"({"finished":false,"segments":0,"unsaved":[{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}]})",
+            2));
 }
 
 TEST_F(RecordingControlTest, ARefusedAccessTokenIsRenewedThroughTheApp) {
