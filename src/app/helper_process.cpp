@@ -52,7 +52,7 @@ void openNullOntoClosedStandardDescriptors() {
 
 }  // namespace
 
-int HelperProcess::main(int argc, char** argv) {
+int HelperProcess::main(int argc, char** argv, EnvironmentAdapter adapt) {
     openNullOntoClosedStandardDescriptors();
     // Lives as long as the process: failures of background work are reported through it.
     static const HelperLog log(STDERR_FILENO);
@@ -70,7 +70,7 @@ int HelperProcess::main(int argc, char** argv) {
     }
 
     boost::asio::io_context io(1);
-    HelperProcess process(io, writer, log);
+    HelperProcess process(io, writer, log, std::move(adapt));
     const int status = serve(io, process.run());
     // The reading thread may still be blocked on stdin: end without unwinding what it uses.
     std::_Exit(status);
@@ -91,14 +91,17 @@ int HelperProcess::serve(boost::asio::io_context& io, Awaitable<void> work) {
 }
 
 HelperProcess::HelperProcess(boost::asio::io_context& io, ProtocolWriter& writer,
-                             const HelperLog& log)
-    : io_(io), writer_(writer), log_(log), tasks_(io.get_executor()) {}
+                             const HelperLog& log, EnvironmentAdapter adapt)
+    : io_(io), writer_(writer), log_(log), adapt_(std::move(adapt)), tasks_(io.get_executor()) {}
 
 HelperProcess::~HelperProcess() = default;
 
 Awaitable<void> HelperProcess::run() {
     auto executor = io_.get_executor();
     HelperEnvironment env = HelperEnvironment::live(executor);
+    if (adapt_) {
+        adapt_(env);
+    }
     tracker_ = RequestTracker::create(executor, env.clock);
     server_ = HelperServer::create(
         executor, std::move(env), [this](const std::string& line) { writer_.writeLine(line); },

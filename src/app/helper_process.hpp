@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,18 +16,24 @@ namespace tessarin {
 
 class HelperServer;
 class RequestTracker;
+struct HelperEnvironment;
 
 // The helper process in protocol mode: reads requests from standard input, answers them through
 // the server, and exits in order at the end of input or on SIGTERM/SIGINT.
 class HelperProcess {
   public:
+    // Changes the live environment before the server is made: how test builds of the helper
+    // replace its capture. The production entry passes none.
+    using EnvironmentAdapter = std::function<void(HelperEnvironment&)>;
+
     // The process entry: the command-line branch or the protocol loop. Returns the exit status.
-    static int main(int argc, char** argv);
+    static int main(int argc, char** argv, EnvironmentAdapter adapt = {});
     // Runs `io` with `work` spawned on it. The orderly exit ends the process from inside; should
     // `work` fail instead, the failure is logged and the status is 1.
     static int serve(boost::asio::io_context& io, Awaitable<void> work);
 
-    HelperProcess(boost::asio::io_context& io, ProtocolWriter& writer, const HelperLog& log);
+    HelperProcess(boost::asio::io_context& io, ProtocolWriter& writer, const HelperLog& log,
+                  EnvironmentAdapter adapt = {});
     ~HelperProcess();
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
@@ -45,6 +52,7 @@ class HelperProcess {
     boost::asio::io_context& io_;
     ProtocolWriter& writer_;
     const HelperLog& log_;
+    EnvironmentAdapter adapt_;
     std::shared_ptr<HelperServer> server_;
     std::shared_ptr<RequestTracker> tracker_;
     bool exiting_ = false;

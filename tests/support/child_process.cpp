@@ -53,6 +53,19 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
         argv.push_back(const_cast<char*>(argument.c_str()));
     }
     argv.push_back(nullptr);
+    // Made before the fork: the child may only call async-signal-safe functions.
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable; ++variable) {
+        variables.emplace_back(*variable);
+    }
+    for (const auto& [name, value] : options.environment) {
+        variables.push_back(name + "=" + value);
+    }
+    std::vector<char*> envp;
+    for (auto& variable : variables) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
 
     pid_ = fork();
     if (pid_ < 0) {
@@ -66,7 +79,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
             close(*options.closedDescriptor);
         }
         std::signal(SIGPIPE, SIG_DFL);
-        execv(path.c_str(), argv.data());
+        execve(path.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(in[0]);

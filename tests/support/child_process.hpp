@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessarin::test {
@@ -15,6 +16,8 @@ class ChildProcess {
     struct Options {
         std::optional<int> closedDescriptor = std::nullopt;  // 0, 1 or 2: closed in the child
         bool nonBlockingInput = false;                       // the input pipe in O_NONBLOCK mode
+        // Variables set in its environment besides those of this process.
+        std::vector<std::pair<std::string, std::string>> environment = {};
     };
 
     explicit ChildProcess(const std::string& path, const std::vector<std::string>& arguments = {});

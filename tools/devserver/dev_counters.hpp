@@ -28,6 +28,7 @@ struct DevCounters {
     std::int64_t commits = 0;
     std::int64_t commitsEmpty = 0;
     std::int64_t transcripts = 0;
+    std::int64_t transcriptsSilent = 0;  // of `transcripts`: empty texts, no segment follows
 
     JSONValue toJSON() const {
         return JSONValue::object({{"requests", requests},
@@ -48,7 +49,8 @@ struct DevCounters {
                                   {"connectionsDropped", connectionsDropped},
                                   {"commits", commits},
                                   {"commitsEmpty", commitsEmpty},
-                                  {"transcripts", transcripts}});
+                                  {"transcripts", transcripts},
+                                  {"transcriptsSilent", transcriptsSilent}});
     }
 };
 

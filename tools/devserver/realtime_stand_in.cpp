@@ -77,8 +77,9 @@ std::vector<JSONValue> RealtimeStandIn::commit() {
         replies.push_back(std::move(message));
     }
     lastItemID_ = itemID;
-    buffer_.clear();
     ++counters_.transcripts;
+    counters_.transcriptsSilent += buffer_.isSilent() ? 1 : 0;
+    buffer_.clear();
     return replies;
 }
 

@@ -1,0 +1,330 @@
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/api/api_error.hpp"
+#include "recording/capture/capture_error.hpp"
+#include "server_fixture.hpp"
+#include "support/pending.hpp"
+
+namespace tessarin::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = ScriptedChannel::Kind;
+using Event = RecordingEvent;
+
+std::string request(const std::string& cmd, const std::string& params = "{}", int id = 1) {
+    return R"({"id":)" + std::to_string(id) + R"(,"cmd":")" + cmd + R"(","params":)" + params + "}";
+}
+std::string success(const std::string& result, int id = 1) {
+    return R"({"id":)" + std::to_string(id) + R"(,"ok":true,"result":)" + result + "}";
+}
+std::string failure(const std::string& code, const std::string& message, int id = 1) {
+    return R"({"error":{"code":")" + code + R"(","message":")" + message + R"("},"id":)" +
+           std::to_string(id) + R"(,"ok":false})";
+}
+std::string state(bool recording, const std::string& transcription = "live",
+                  const std::string& mode = "realtime", const std::string& mic = "ok",
+                  const std::string& system = "ok") {
+    return R"({"event":"state",)" + std::string(recording ? R"("meetingId":"m1",)" : "") +
+           R"("mic":")" + mic + R"(","mode":")" + mode + R"(","recording":)" +
+           (recording ? "true" : "false") + R"(,"system":")" + system + R"(","transcription":")" +
+           transcription + R"("})";
+}
+std::string error(const std::string& code, const std::string& message) {
+    return R"({"code":")" + code + R"(","event":"error","fatal":false,"message":")" + message +
+           R"("})";
+}
+
+struct RecordingControlTest : ServerFixture {
+    std::string params(const std::string& more = "") {
+        return R"({"meetingId":"m1","apiBase":")" + notara.url() +
+               R"(","accessToken":"dev-token")" + more + "}";
+    }
+    // A running recording; its start lines are taken.
+    void startRecording() {
+        send(request("record.start", params()));
+        micPrompt->resume(true);
+        ASSERT_TRUE(driveUntilLine("startedAt"));
+        takeLines();
+    }
+    void say(Speaker speaker, std::int64_t t0, std::int64_t t1, const std::string& text) {
+        channels.get(Kind::realtime, speaker).callbacks.segment(speaker, t0, t1, text);
+        clock->runReady();
+    }
+    std::vector<std::string> takeLinesWithoutLevels() {
+        auto taken = takeLines();
+        std::erase_if(taken, [](const std::string& line) {
+            return line.starts_with(R"({"event":"levels")");
+        });
+        return taken;
+    }
+};
+
+TEST_F(RecordingControlTest,
+       RecordStartChecksItsParametersInOrderAndOneAtATimeBeforeAskingForTheMic) {
+    const std::string apiBase = "apiBase must be an https URL (http only for localhost)";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({})", "meetingId is required"},
+        {R"({"meetingId":""})", "meetingId is required"},
+        {R"({"meetingId":7,"apiBase":"https://n.example","accessToken":"t"})",
+         "meetingId is required"},
+        {R"({"meetingId":"m"})", apiBase},
+        {R"({"meetingId":"m","apiBase":" "})", apiBase},
+        {R"({"meetingId":"m","apiBase":"http://notara.example"})", apiBase},
+        {R"({"meetingId":"m","apiBase":"https://"})", apiBase},
+        {R"({"meetingId":"m","apiBase":"ftp://localhost"})", apiBase},
+        {R"({"meetingId":"m","apiBase":"notara.example"})", "accessToken is required"},
+        {R"({"meetingId":"m","apiBase":"http://a.localhost:1","accessToken":""})",
+         "accessToken is required"},
+    };
+    for (const auto& [given, message] : cases) {
+        send(request("record.start", given));
+        EXPECT_EQ(takeLines(), std::vector<std::string>{failure("bad_params", message)}) << given;
+    }
+    EXPECT_EQ(micRequests, 0);
+    EXPECT_EQ(server->state(), HelperServer::State::idle);
+
+    send(request("record.start", params()));
+    send(request("record.start", params(), 2));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("busy", "Already recording", 2)});
+    micPrompt->resume(false);
+    clock->runReady();
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{failure(
+                  "mic_denied",
+                  "Tessarin needs the microphone. Check in your sound settings that an input "
+                  "device is connected and enabled.")});
+    EXPECT_EQ(server->state(), HelperServer::State::idle);
+    EXPECT_EQ(mic.opened(), 0);
+}
+
+TEST_F(RecordingControlTest, ARecordingFromStartToStopWritesItsExactLines) {
+    send(request("record.start", params(R"(,"language":"de")")));
+    micPrompt->resume(true);
+    ASSERT_TRUE(driveUntilLine("startedAt"));
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{
+                               state(true), success(R"({"startedAt":"1970-01-02T00:00:00Z"})")}));
+    send(request("record.start", params(), 2));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("busy", "Already recording", 2)});
+
+    auto& them = channels.get(Kind::realtime, Speaker::them);
+    them.callbacks.delta(Speaker::them, "Hel", "item_1");
+    say(Speaker::them, 2100, 5200, " Hello ");
+    EXPECT_EQ(
+        takeLinesWithoutLevels(),
+        (std::vector<std::string>{
+            R"({"event":"transcript.delta","itemId":"item_1","speaker":"them","text":"Hel"})",
+            R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}));
+
+    send(request("record.stop", "{}", 3));
+    ASSERT_TRUE(driveUntilLine(R"("id":3)"));
+    EXPECT_EQ(
+        takeLinesWithoutLevels(),
+        (std::vector<std::string>{state(false), success(R"({"finished":true,"segments":1})", 3)}));
+    EXPECT_EQ(logs, (std::vector<std::string>{
+                        "recording started (realtime)", "record.start failed: busy",
+                        "recording stopped (1 segments; echo: 0 dropped, 0 trimmed)"}));
+    EXPECT_EQ(notara.segments("m1").size(), 1u);
+    EXPECT_TRUE(notara.finished("m1"));
+    send(request("record.stop", "{}", 4));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("not_recording", "Not recording", 4)});
+}
+
+TEST_F(RecordingControlTest, EveryRecordingEventBecomesItsLine) {
+    startRecording();
+    const auto segment = Segment{8402, 2100, 5200, Speaker::them, "Hello"};
+    const std::vector<std::pair<Event::Value, std::vector<std::string>>> cases = {
+        {Event::Delta{Speaker::me, "Hi", "i1"},
+         {R"({"event":"transcript.delta","itemId":"i1","speaker":"me","text":"Hi"})"}},
+        {Event::TranscriptSegment{segment},
+         {R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}},
+        {Event::TranscriptionProblem{Speaker::me, "Connection lost"},
+         {error("transcription", "Your mic: Connection lost"), state(true, "reconnecting")}},
+        {Event::TranscriptionProblem{Speaker::me, "Still lost"},
+         {error("transcription", "Your mic: Still lost")}},
+        {Event::TranscriptionProblem{Speaker::them, "Gone"},
+         {error("transcription", "Their side: Gone")}},
+        {Event::TranscriptionProblem{Speaker::me, std::nullopt}, {}},
+        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state(true)}},
+        {Event::CatchingUp{true}, {state(true, "catching_up")}},
+        {Event::TranscriptionProblem{Speaker::them, "Gone"},
+         {error("transcription", "Their side: Gone"), state(true, "reconnecting")}},
+        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state(true, "catching_up")}},
+        {Event::CatchingUp{false}, {state(true)}},
+        {Event::CatchUpProblem{Speaker::me, "lost"},
+         {error("transcription", "Your mic (catching up): lost")}},
+        {Event::CaptureProblem{Speaker::them, "No output"}, {error("capture", "No output")}},
+        {Event::CaptureProblem{Speaker::them, std::nullopt}, {}},
+        {Event::Levels{0.12345, 0.5}, {R"({"event":"levels","mic":0.123,"system":0.5})"}},
+        {Event::Levels{0.0006, 1.0}, {R"({"event":"levels","mic":0.001,"system":1})"}},
+        {Event::SaveProblem{"Not saved"}, {error("save_failed", "Not saved")}},
+        {Event::FallbackBacklog{Speaker::them, "Behind"},
+         {error("fallback_backlog", "Their side: Behind")}},
+        {Event::Health{SourceHealth::error, SourceHealth::silent},
+         {state(true, "live", "realtime", "error", "silent")}},
+        {Event::Mode{RecordingMode::fallback},
+         {state(true, "live", "fallback", "error", "silent")}},
+    };
+    for (const auto& [event, expected] : cases) {
+        server->recordingEvent(Event{event});
+        EXPECT_EQ(takeLines(), expected) << (expected.empty() ? "" : expected[0]);
+    }
+}
+
+TEST_F(RecordingControlTest, AStopDuringTheMicPromptCancelsTheStartWhateverTheAnswer) {
+    for (const bool granted : {true, false}) {
+        micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
+        makeServer(environment());
+        send(request("record.start", params()));
+        send(request("record.stop", "{}", 2));
+        EXPECT_EQ(takeLines(),
+                  std::vector<std::string>{success(R"({"cancelled":true,"segments":0})", 2)});
+        micPrompt->resume(granted);
+        clock->runReady();
+        EXPECT_EQ(
+            takeLines(),
+            std::vector<std::string>{
+                granted ? failure("cancelled", "record.stop arrived before the recording started")
+                        : failure("mic_denied",
+                                  "Tessarin needs the microphone. Check in your sound "
+                                  "settings that an input device is connected and enabled.")});
+        EXPECT_EQ(server->state(), HelperServer::State::idle);
+    }
+    EXPECT_EQ(mic.opened(), 0);
+}
+
+TEST_F(RecordingControlTest, AStopWhileTheRecordingStartsCancelsItBeforeAnythingRecords) {
+    auto gate = std::make_shared<OneShot<void>>(io.get_executor());
+    channels.prepare = [&](ScriptedChannel& channel) { channel.startGate = gate; };
+    send(request("record.start", params()));
+    micPrompt->resume(true);
+    clock->runReady();
+    send(request("record.stop", "{}", 2));
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{success(R"({"cancelled":true,"segments":0})", 2)});
+    gate->resume();
+    ASSERT_TRUE(driveUntilLine(R"("id":1)"));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure(
+                               "cancelled", "record.stop arrived before the recording started")});
+    EXPECT_EQ(mic.opened(), 0);
+    EXPECT_TRUE(channels.get(Kind::realtime, Speaker::me).cancelled);
+    EXPECT_EQ(logs, (std::vector<std::string>{"start cancelled by stop",
+                                              "record.start failed: cancelled"}));
+    EXPECT_EQ(server->state(), HelperServer::State::idle);
+}
+
+TEST_F(RecordingControlTest, AFailedStartIsReportedByItsCause) {
+    const std::vector<std::pair<std::exception_ptr, HelperError>> cases = {
+        {std::make_exception_ptr(APIError::server(401, {}, {})),
+         HelperError("http_401", "Notara answered HTTP 401.")},
+        {std::make_exception_ptr(APIError::server(402, "quota_exceeded", "Out of minutes")),
+         HelperError("quota_exceeded", "Out of minutes")},
+        {std::make_exception_ptr(APIError::signedOut()),
+         HelperError("signed_out", "You're signed out. Sign in again.")},
+        {std::make_exception_ptr(APIError::accessLogin()),
+         HelperError("access_login", APIError::accessLogin().what())},
+        {std::make_exception_ptr(APIError::decoding("TranscriptionToken")),
+         HelperError("start_failed", "Notara sent something unexpected (TranscriptionToken).")},
+        {std::make_exception_ptr(CaptureError("No microphone")),
+         HelperError("capture_failed", "No microphone")},
+        {std::make_exception_ptr(std::runtime_error("boom")), HelperError("start_failed", "boom")},
+    };
+    for (const auto& [cause, reported] : cases) {
+        EXPECT_EQ(HelperServer::startError(cause), reported) << reported.code();
+    }
+    // Through the protocol: the broker is gone with the failed start, and a new start can run.
+    mic.startFailure = "No microphone";
+    send(request("record.start", params()));
+    micPrompt->resume(true);
+    ASSERT_TRUE(driveUntilLine(R"("id":1)"));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("capture_failed", "No microphone")});
+    EXPECT_EQ(server->state(), HelperServer::State::idle);
+    mic.startFailure.reset();
+    send(request("record.start", params(), 2));
+    ASSERT_TRUE(driveUntilLine(R"("id":2)"));
+    EXPECT_EQ(server->state(), HelperServer::State::recording);
+}
+
+TEST_F(RecordingControlTest, OneStopAtATimeAndTheExitWaitsForIt) {
+    auto finishing = std::make_shared<OneShot<void>>(io.get_executor());
+    channels.prepare = [&](ScriptedChannel& channel) { channel.finishGate = finishing; };
+    startRecording();
+    send(request("record.stop", "{}", 2));
+    send(request("record.stop", "{}", 3));
+    send(request("record.start", params(), 4));
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{failure("not_recording", "Not recording", 3),
+                                                     failure("busy", "Already recording", 4)}));
+    Pending<void> exiting(io, server->shutdown());
+    clock->runReady();
+    EXPECT_FALSE(exiting.done());
+    finishing->resume();
+    ASSERT_TRUE(drive([&] { return exiting.done(); }));
+    EXPECT_EQ(std::count(logs.begin(), logs.end(),
+                         "recording stopped (0 segments; echo: 0 dropped, 0 trimmed)"),
+              1);
+    EXPECT_EQ(server->state(), HelperServer::State::closing);
+    send(request("record.start", params(), 5));
+    EXPECT_EQ(takeLines().back(), failure("shutting_down", "The helper is exiting", 5));
+}
+
+TEST_F(RecordingControlTest, TheExitStopsTheRecordingSavesItAndHandsBackWhatWasRefused) {
+    for (const bool refused : {false, true}) {
+        notara.set(JSONValue::object(
+            {{"appendFaultShare", refused ? 1.0 : 0.0}, {"appendFaultStatus", 422}}));
+        micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
+        makeServer(environment());
+        channels.made.clear();
+        const std::string meeting = refused ? "m2" : "m1";
+        send(request("record.start", R"({"meetingId":")" + meeting + R"(","apiBase":")" +
+                                         notara.url() + R"(","accessToken":"dev-token"})"));
+        micPrompt->resume(true);
+        ASSERT_TRUE(driveUntilLine("startedAt"));
+        say(Speaker::them, 1000, 2000, "Last words");
+        takeLines();
+        Pending<void> exiting(io, server->shutdown());
+        ASSERT_TRUE(drive([&] { return exiting.done(); }));
+        const auto written = takeLinesWithoutLevels();
+        ASSERT_FALSE(written.empty());
+        EXPECT_EQ(notara.finished(meeting), !refused);
+        EXPECT_EQ(notara.segments(meeting).size(), refused ? 0u : 1u);
+        const std::string handedBack =
+            R"({"event":"transcript.unsaved","meetingId":"m2","segments":[{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}]})";
+        EXPECT_EQ(
+            written.back(),
+            refused
+                ? handedBack
+                : R"({"event":"state","mic":"ok","mode":"realtime","recording":false,"system":"ok","transcription":"live"})");
+    }
+}
+
+TEST_F(RecordingControlTest, RecordStopAnswersWithWhatWasRefused) {
+    notara.set(JSONValue::object({{"appendFaultShare", 1.0}, {"appendFaultStatus", 422}}));
+    startRecording();
+    say(Speaker::them, 1000, 2000, "Last words");
+    send(request("record.stop", "{}", 2));
+    ASSERT_TRUE(driveUntilLine(R"("id":2)"));
+    EXPECT_EQ(
+        takeLinesWithoutLevels().back(),
+        success(
+            R"({"finished":false,"segments":0,"unsaved":[{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}]})",
+            2));
+}
+
+TEST_F(RecordingControlTest, ARefusedAccessTokenIsRenewedThroughTheApp) {
+    startRecording();
+    notara.set(JSONValue::object({{"accessToken", "fresh"}}));
+    say(Speaker::them, 1000, 2000, "Saved after all");
+    send(request("record.stop", "{}", 2));
+    ASSERT_TRUE(driveUntilLine("token.needed"));
+    send(request("token.update", R"({"accessToken":"fresh"})", 3));
+    ASSERT_TRUE(driveUntilLine(R"("id":2)"));
+    const auto written = takeLinesWithoutLevels();
+    EXPECT_EQ(std::count(written.begin(), written.end(), R"({"event":"token.needed"})"), 1);
+    EXPECT_EQ(written.back(), success(R"({"finished":true,"segments":1})", 2));
+    EXPECT_EQ(notara.segments("m1").size(), 1u);
+}
+
+}  // namespace
+}  // namespace tessarin::test
