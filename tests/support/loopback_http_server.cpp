@@ -1,6 +1,7 @@
 #include "support/loopback_http_server.hpp"
 
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -41,7 +42,21 @@ std::string head(const LoopbackHTTPServer::Reply& reply) {
     for (const auto& [name, value] : reply.headers) {
         text += "\r\n" + name + ": " + value;
     }
+    if (reply.action == LoopbackHTTPServer::Reply::Action::chunked) {
+        return text + "\r\nTransfer-Encoding: chunked\r\n\r\n";
+    }
     return text + "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
+}
+
+std::string chunked(const LoopbackHTTPServer::Reply& reply) {
+    std::string text = head(reply);
+    for (std::size_t at = 0; at < reply.body.size(); at += 1000) {
+        const std::string piece = reply.body.substr(at, 1000);
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+        text += size + piece + "\r\n";
+    }
+    return text + "0\r\n" + reply.trailer + "\r\n";
 }
 
 }  // namespace
@@ -54,6 +69,9 @@ struct LoopbackHTTPServer::State {
     std::vector<Request> requests;
     std::size_t accepted = 0;
     std::size_t open = 0;
+    std::size_t moved = 0;
+    std::size_t readPiece = 64 * 1024;
+    std::chrono::milliseconds readPause{0};
 
     // Destroyed in reverse: the acceptor, then the io_context with every connection still in it.
     std::optional<ssl::context> tls;
@@ -72,6 +90,16 @@ struct LoopbackHTTPServer::State {
         Handler current = handler;
         lock.unlock();
         return current ? current(request) : Reply::json(404, R"({"error":"not_found"})");
+    }
+
+    void countMoved(std::size_t bytes) {
+        std::lock_guard lock(mutex);
+        moved += bytes;
+    }
+
+    bool earlyAnswerQueued() {
+        std::lock_guard lock(mutex);
+        return !queue.empty() && queue.front().action == Reply::Action::early;
     }
 
     void countConnection(bool opened) {
@@ -116,6 +144,18 @@ struct LoopbackHTTPServer::State {
         }
     }
 
+    std::pair<std::size_t, std::chrono::milliseconds> readPace() {
+        std::lock_guard lock(mutex);
+        return {readPiece, readPause};
+    }
+
+    template <class Stream>
+    asio::awaitable<boost::system::error_code> send(Stream& stream, const std::string& bytes) {
+        auto [ec, n] = co_await asio::async_write(stream, asio::buffer(bytes), withErrorCode);
+        countMoved(n);
+        co_return ec;
+    }
+
     asio::awaitable<void> pause(std::chrono::milliseconds duration) {
         asio::steady_timer timer(io, duration);
         co_await timer.async_wait(withErrorCode);
@@ -130,14 +170,17 @@ struct LoopbackHTTPServer::State {
         parser.body_limit(64 * 1024 * 1024);
         std::string raw;
         bool needMore = buffer.size() == 0;
-        while (!parser.is_done()) {
+        while (!parser.is_done() && !(parser.is_header_done() && earlyAnswerQueued())) {
             if (needMore) {
+                auto [piece, wait] = readPace();
                 auto [ec, n] =
-                    co_await stream.async_read_some(buffer.prepare(64 * 1024), withErrorCode);
+                    co_await stream.async_read_some(buffer.prepare(piece), withErrorCode);
                 if (ec) {
                     co_return std::nullopt;
                 }
                 buffer.commit(n);
+                countMoved(n);
+                co_await pause(wait);
             }
             boost::system::error_code ec;
             const std::size_t used = parser.put(buffer.data(), ec);
@@ -164,9 +207,17 @@ struct LoopbackHTTPServer::State {
     template <class Stream>
     asio::awaitable<bool> answer(Stream& stream, beast::flat_buffer& buffer, const Reply& reply) {
         switch (reply.action) {
-            case Reply::Action::answer: {
-                auto [ec, n] = co_await asio::async_write(
-                    stream, asio::buffer(head(reply) + reply.body), withErrorCode);
+            case Reply::Action::answer:
+            case Reply::Action::chunked:
+            case Reply::Action::early: {
+                const std::string bytes = reply.action == Reply::Action::chunked
+                                              ? chunked(reply)
+                                              : head(reply) + reply.body;
+                const auto ec = co_await send(stream, bytes);
+                if (reply.action == Reply::Action::early) {
+                    // Like a server that refuses a body and stops reading it.
+                    co_await pause(std::chrono::hours(1));
+                }
                 co_return !ec;
             }
             case Reply::Action::hang:
@@ -179,17 +230,15 @@ struct LoopbackHTTPServer::State {
                     }
                 }
             case Reply::Action::trickle: {
-                auto [ec, n] =
-                    co_await asio::async_write(stream, asio::buffer(head(reply)), withErrorCode);
+                auto ec = co_await send(stream, head(reply));
                 for (std::size_t i = 0; !ec && i < reply.body.size(); ++i) {
                     co_await pause(std::chrono::milliseconds(2));
-                    std::tie(ec, n) = co_await asio::async_write(
-                        stream, asio::buffer(reply.body.data() + i, 1), withErrorCode);
+                    ec = co_await send(stream, reply.body.substr(i, 1));
                 }
                 co_return false;
             }
             case Reply::Action::raw:
-                co_await asio::async_write(stream, asio::buffer(reply.body), withErrorCode);
+                co_await send(stream, reply.body);
                 co_return false;
         }
         co_return false;
@@ -213,19 +262,26 @@ LoopbackHTTPServer::Reply LoopbackHTTPServer::Reply::with(Action action, std::st
     return Reply{.body = std::move(body), .action = action};
 }
 
-LoopbackHTTPServer::LoopbackHTTPServer(Security security)
-    : security_(security), state_(std::make_shared<State>()) {
+LoopbackHTTPServer::LoopbackHTTPServer(Security security, const std::string& address)
+    : security_(security), host_(address), state_(std::make_shared<State>()) {
     if (security != Security::plain) {
-        const bool trusted = security == Security::tls;
+        using Certificates = TestCertificates;
+        const bool other = security == Security::otherNameTLS;
+        const bool untrusted = security == Security::untrustedTLS;
         auto& tls = state_->tls.emplace(ssl::context::tls_server);
-        tls.use_certificate_chain(asio::buffer(trusted ? TestCertificates::serverChain()
-                                                       : TestCertificates::untrustedServerChain()));
-        tls.use_private_key(asio::buffer(trusted ? TestCertificates::serverKey()
-                                                 : TestCertificates::untrustedServerKey()),
+        tls.use_certificate_chain(asio::buffer(other       ? Certificates::otherNameChain()
+                                               : untrusted ? Certificates::untrustedServerChain()
+                                                           : Certificates::serverChain()));
+        tls.use_private_key(asio::buffer(other       ? Certificates::otherNameKey()
+                                         : untrusted ? Certificates::untrustedServerKey()
+                                                     : Certificates::serverKey()),
                             ssl::context::pem);
+        host_ = "localhost";
+    } else if (host_.find(':') != std::string::npos) {
+        host_ = "[" + host_ + "]";
     }
     auto& acceptor =
-        state_->acceptor.emplace(state_->io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        state_->acceptor.emplace(state_->io, tcp::endpoint(asio::ip::make_address(address), 0));
     port_ = acceptor.local_endpoint().port();
     asio::co_spawn(state_->io, state_->accept(), asio::detached);
     state_->thread = std::thread([state = state_.get()] { state->io.run(); });
@@ -246,14 +302,25 @@ void LoopbackHTTPServer::setHandler(Handler handler) {
     state_->handler = std::move(handler);
 }
 
+void LoopbackHTTPServer::readSlowly(std::size_t piece, std::chrono::milliseconds pause) {
+    std::lock_guard lock(state_->mutex);
+    state_->readPiece = piece;
+    state_->readPause = pause;
+}
+
 std::string LoopbackHTTPServer::baseURL() const {
     const bool secure = security_ != Security::plain;
-    return (secure ? "https://localhost:" : "http://127.0.0.1:") + std::to_string(port_);
+    return (secure ? "https://" : "http://") + host_ + ":" + std::to_string(port_);
 }
 
 std::vector<LoopbackHTTPServer::Request> LoopbackHTTPServer::requests() const {
     std::lock_guard lock(state_->mutex);
     return state_->requests;
+}
+
+std::size_t LoopbackHTTPServer::bytesMoved() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->moved;
 }
 
 std::size_t LoopbackHTTPServer::connectionsAccepted() const {

@@ -12,14 +12,15 @@
 
 namespace tessarin::test {
 
-// A scriptable HTTP/1.1 server on 127.0.0.1 (plain, or TLS with the test certificates) that runs
-// on a thread of its own. Each request takes the next queued reply, or else the handler's; every
-// request is recorded with the exact bytes that arrived for it.
+// A scriptable HTTP/1.1 server on a loopback address (plain, or TLS with the test certificates)
+// that runs on a thread of its own. Each request takes the next queued reply, or else the
+// handler's; every request is recorded with the exact bytes that arrived for it.
 class LoopbackHTTPServer {
   public:
     enum class Security {
         plain,
         tls,           // certificate signed by TestCertificates::authority()
+        otherNameTLS,  // signed by that authority too, but for another host name
         untrustedTLS,  // certificate signed by an authority nobody trusts
     };
 
@@ -36,6 +37,9 @@ class LoopbackHTTPServer {
     struct Reply {
         enum class Action {
             answer,   // status, headers, Content-Length and body; the connection stays open
+            chunked,  // status, headers, the body in chunks of 1000 bytes, then `trailer`; stays
+                      // open
+            early,    // answer once the request head has arrived, then read nothing more
             hang,     // read the request, never answer, keep the connection open
             trickle,  // announce the body, then send one byte of it every 2 ms
             raw,      // send `body` verbatim as the whole answer (even none), then close
@@ -46,6 +50,7 @@ class LoopbackHTTPServer {
         std::string body{};
         Action action = Action::answer;
         std::chrono::milliseconds delay{0};  // real time before the answer starts
+        std::string trailer{};               // chunked: the trailer fields, sent as they are
 
         static Reply json(int status, std::string body);
         static Reply with(Action action, std::string body = {});
@@ -53,7 +58,8 @@ class LoopbackHTTPServer {
 
     using Handler = std::function<Reply(const Request&)>;
 
-    explicit LoopbackHTTPServer(Security security = Security::plain);
+    explicit LoopbackHTTPServer(Security security = Security::plain,
+                                const std::string& address = "127.0.0.1");
     ~LoopbackHTTPServer();
     LoopbackHTTPServer(const LoopbackHTTPServer&) = delete;
     LoopbackHTTPServer& operator=(const LoopbackHTTPServer&) = delete;
@@ -61,12 +67,17 @@ class LoopbackHTTPServer {
     void enqueue(Reply reply);
     // Answers requests once the queue is empty; without one they get a 404.
     void setHandler(Handler handler);
+    // From now on reads at most `piece` bytes at a time and waits `pause` after each: a slow
+    // network.
+    void readSlowly(std::size_t piece, std::chrono::milliseconds pause);
 
     unsigned short port() const { return port_; }
-    // "http://127.0.0.1:port" or "https://localhost:port".
+    // "http://<address>:port" or "https://localhost:port".
     std::string baseURL() const;
 
     std::vector<Request> requests() const;
+    // Bytes read from and written to every connection so far.
+    std::size_t bytesMoved() const;
     std::size_t connectionsAccepted() const;
     // Waits (real time) until the server has closed every connection it accepted.
     bool waitForClosedConnections(std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
@@ -74,6 +85,7 @@ class LoopbackHTTPServer {
   private:
     struct State;
     Security security_;
+    std::string host_;
     unsigned short port_ = 0;
     std::shared_ptr<State> state_;
 };

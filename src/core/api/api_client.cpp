@@ -8,7 +8,6 @@
 
 #include "core/api/api_error.hpp"
 #include "core/api/auth_provider.hpp"
-#include "core/api/base64_url.hpp"
 #include "core/api/chunk_response.hpp"
 #include "core/api/decoding_error.hpp"
 #include "core/api/flexible_date.hpp"
@@ -16,6 +15,7 @@
 #include "core/api/random.hpp"
 #include "core/api/transcript_coding.hpp"
 #include "core/json/json_value.hpp"
+#include "core/text/base64_url.hpp"
 #include "core/text/unicode_text.hpp"
 
 namespace tessarin {
@@ -141,7 +141,7 @@ Awaitable<HTTPTransport::Result> APIClient::perform(Call call) const {
         if (!call.query.empty()) {
             request.url = request.url.withQueryItems(call.query);
         }
-        request.timeout = requestTimeout;
+        request.inactivityLimit = inactivityLimit;
         request.headers = {{"Authorization", "Bearer " + token}, {"Accept", "application/json"}};
         if (call.body) {
             request.body = call.body;

@@ -34,7 +34,8 @@ class APIClient {
 
     // The domain under which Cloudflare Access serves its login pages.
     static constexpr std::string_view accessLoginDomain = "cloudflareaccess.com";
-    static constexpr std::chrono::seconds requestTimeout{30};
+    // A request fails once nothing has moved on its connection for this long.
+    static constexpr std::chrono::seconds inactivityLimit{30};
 
     // `now` dates tokens that come without an expiry; the system clock unless a test gives one.
     APIClient(std::shared_ptr<AuthProvider> auth, std::shared_ptr<HTTPTransport> transport,

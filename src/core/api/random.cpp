@@ -5,7 +5,7 @@
 
 #include <openssl/rand.h>
 
-#include "core/api/base64_url.hpp"
+#include "core/text/base64_url.hpp"
 
 namespace tessarin::Random {
 

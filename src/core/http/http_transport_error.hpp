@@ -9,13 +9,14 @@ namespace tessarin {
 class HTTPTransportError : public std::runtime_error {
   public:
     enum class Kind {
-        badURL,                  // not an http(s) URL the transport can send to
+        badURL,                  // not a URL the transport sends to (scheme, host, plain http
+                                 // to an address that is not loopback)
         invalidRequest,          // a method or header that can't be sent as given (line breaks …)
         cannotConnect,           // name resolution or TCP connection failed
         secureConnectionFailed,  // TLS handshake failed, including an untrusted certificate
-        timedOut,                // the request's time-out passed first
+        timedOut,                // nothing moved for the request's inactivity limit
         connectionLost,          // the server closed or reset the connection mid-exchange
-        responseTooLarge,        // the response head or body exceeds the transport's limit
+        responseTooLarge,        // the response head, body or chunk framing exceeds a limit
         badServerResponse,       // the bytes received are not an HTTP/1.x response
     };
 

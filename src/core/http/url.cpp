@@ -81,10 +81,11 @@ std::string URL::scheme() const {
 
 std::string URL::host() const {
     auto url = view(text_);
-    if (!url.has_authority()) {
+    const std::string_view host = url.encoded_host_address();
+    if (!url.has_authority() || host.find('%') != std::string_view::npos) {
         return {};
     }
-    return url.host_address();
+    return std::string(host);
 }
 
 unsigned short URL::port() const {

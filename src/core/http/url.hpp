@@ -33,8 +33,9 @@ class URL {
 
     // Lower-cased scheme; empty for a relative reference.
     std::string scheme() const;
-    // The host as written, percent-decoded, without the brackets of an IPv6 literal; empty when
-    // there is none.
+    // The host as written, without the brackets of an IPv6 literal; empty when there is none, and
+    // when it is percent-encoded: decoding could hide another name behind a trusted one
+    // ("evil.example%00.localhost") or put line breaks into a Host header.
     std::string host() const;
     // The port as written, or the scheme's default (80 for http/ws, 443 for https/wss, else 0).
     unsigned short port() const;

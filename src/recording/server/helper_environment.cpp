@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "core/async/steady_clock.hpp"
-#include "core/http/beast_http_transport.hpp"
+#include "core/net/beast_http_transport.hpp"
 
 namespace tessarin {
 
@@ -76,7 +76,9 @@ HelperEnvironment HelperEnvironment::live(const Executor& executor) {
     HelperEnvironment env;
     env.version = helperVersion;
     env.macos = systemVersion();
-    env.transport = std::make_shared<BeastHTTPTransport>(executor, env.clock);
+    env.transport = std::make_shared<BeastHTTPTransport>(
+        executor, env.clock,
+        BeastHTTPTransport::Options{.userAgent = "tessarin-helper/" + env.version});
     // The sound-server permission check and the process list arrive with the capture layer;
     // until then the helper honestly reports that it cannot tell.
     env.micStatus = [] { return CapturePermission::Status::unknown; };

@@ -15,7 +15,7 @@
 #include "core/async/steady_clock.hpp"
 #include "core/audio/pcm16.hpp"
 #include "core/audio/wav.hpp"
-#include "core/http/beast_http_transport.hpp"
+#include "core/net/beast_http_transport.hpp"
 #include "core/transcript/transcript_seq.hpp"
 #include "recording/channels/chunk_channel.hpp"
 #include "recording/server/helper_auth.hpp"

@@ -16,7 +16,7 @@
 #include "core/api/transcript_coding.hpp"
 #include "core/async/manual_clock.hpp"
 #include "core/audio/wav.hpp"
-#include "core/http/beast_http_transport.hpp"
+#include "core/net/beast_http_transport.hpp"
 #include "core/json/json_value.hpp"
 #include "core/net/tls_client.hpp"
 #include "recording/realtime/realtime_endpoint.hpp"

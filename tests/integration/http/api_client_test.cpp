@@ -1,5 +1,4 @@
 #include <chrono>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,9 +11,9 @@
 #include "core/api/auth_error.hpp"
 #include "core/api/auth_provider.hpp"
 #include "core/async/manual_clock.hpp"
-#include "core/http/beast_http_transport.hpp"
 #include "core/http/http_transport_error.hpp"
 #include "core/json/json_value.hpp"
+#include "core/net/beast_http_transport.hpp"
 #include "recording/server/helper_auth.hpp"
 #include "support/loopback_http_server.hpp"
 #include "support/pending.hpp"
@@ -102,16 +101,6 @@ TEST_F(APIClientTest, TranscriptionTokenRequestIsBuiltAsTheServerExpects) {
     EXPECT_EQ(JSONValue::parse(request(1).body), JSONValue::object({{"source", "system"}}));
 }
 
-TEST_F(APIClientTest, MeetingIdentifiersStayOneEscapedPathSegmentUnderTheBasePath) {
-    APIClient prefixed(std::make_shared<ScriptedAuth>(*URL::parse(server.baseURL() + "/app/"),
-                                                      std::vector<std::string>{"t1"}),
-                       transport);
-    server.enqueue(Reply::json(200, "{}"));
-    await(prefixed.finish("a/b?c#d"));
-    EXPECT_EQ(request(0).target, "/app/api/v1/meetings/a%2Fb%3Fc%23d/finish");
-    EXPECT_EQ(request(0).body, "{}");
-}
-
 TEST_F(APIClientTest, RefusedTokenIsRenewedOnlyOnceAndOnlyOn401) {
     // Renewed and repeated with the new token.
     server.enqueue(Reply::json(401, R"({"error":"unauthorized"})"));
@@ -129,10 +118,7 @@ TEST_F(APIClientTest, RefusedTokenIsRenewedOnlyOnceAndOnlyOn401) {
     EXPECT_EQ(server.requests().size(), 4u);
 
     server.enqueue(Reply::json(403, R"({"message":"Not yours"})"));
-    auto forbidden = failure(client.me());
-    ASSERT_TRUE(forbidden);
-    EXPECT_EQ(forbidden->status(), 403);
-    EXPECT_EQ(forbidden->errorDescription(), "Not yours");
+    EXPECT_EQ(failure(client.me()), APIError::server(403, std::nullopt, "Not yours"));
     EXPECT_EQ(auth->rejected.size(), 2u);
 
     // The provider's own failure ends the call.
@@ -158,87 +144,81 @@ TEST_F(APIClientTest, LoginGatewayIsRecognisedWhateverTheStatusAndNotRenewed) {
     EXPECT_EQ(server.requests().size(), 3u);
 }
 
-TEST_F(APIClientTest, WebPageOnSuccessFailsDecodingCallsButNotIgnoredReplies) {
+TEST_F(APIClientTest, WebPagesAreServerErrorsExceptWhereTheReplyIsIgnored) {
     const Reply page{200, {{"Content-Type", "text/html; charset=utf-8"}}, "<html>Welcome</html>"};
     server.enqueue(page);
-    auto error = failure(micToken());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind(), APIError::Kind::server);
-    EXPECT_EQ(error->status(), 200);
-    EXPECT_FALSE(error->code());
-    EXPECT_EQ(error->errorDescription(),
-              "Got a web page instead of the API. Is the app URL right, and is the token allowed "
-              "through?");
+    EXPECT_EQ(failure(micToken()),
+              APIError::server(200, std::nullopt,
+                               "Got a web page instead of the API. Is the app URL right, and is "
+                               "the token allowed through?"));
     server.enqueue(page);
     EXPECT_NO_THROW(await(client.appendSegments("m", {segment(1, Speaker::me, "hi")})));
+    // An error page that is no login page carries no code or message.
+    server.enqueue(Reply{502, {{"Content-Type", "text/html"}}, "<html>Bad gateway</html>"});
+    EXPECT_EQ(failure(client.appendSegments("m", {})),
+              APIError::server(502, std::nullopt, std::nullopt));
 }
 
 TEST_F(APIClientTest, UndecodableSuccessBodiesAreDecodingErrorsNamingTheType) {
     const std::tuple<const char*, std::function<std::optional<APIError>()>, const char*> cases[] = {
-        {"not json", [&] { return failure(client.me()); }, "Me"},
-        {"[1,2]", [&] { return failure(client.me()); }, "Me"},
-        {R"({"expiresAt":5})", [&] { return failure(micToken()); }, "TranscriptionToken"},
-        {R"({"value":42})", [&] { return failure(micToken()); }, "TranscriptionToken"},
+        {"not json", [&] { return failure(client.me()); },
+         "Notara sent something unexpected (Me)."},
+        {"[1,2]", [&] { return failure(client.me()); }, "Notara sent something unexpected (Me)."},
+        {R"({"expiresAt":5})", [&] { return failure(micToken()); },
+         "Notara sent something unexpected (TranscriptionToken)."},
+        {R"({"value":42})", [&] { return failure(micToken()); },
+         "Notara sent something unexpected (TranscriptionToken)."},
         {"", [&] { return failure(client.appendAudioChunk("m", {}, 1, 0, 10, Speaker::me, {})); },
-         "ChunkResponse"},
+         "Notara sent something unexpected (ChunkResponse)."},
         {R"({"meeting":{"title":"x"},"id":"top"})",
          [&] { return failure(client.createMeeting("t", {}, std::nullopt, {})); },
-         "CreatedMeeting"},
+         "Notara sent something unexpected (CreatedMeeting)."},
         {R"({"meetings":"no","items":[{"title":"x"}]})", [&] { return failure(client.meetings()); },
-         "MeetingList"},
-        {"{\"events\":", [&] { return failure(client.upcoming(24)); }, "UpcomingResponse"},
+         "Notara sent something unexpected (MeetingList)."},
+        {"{\"events\":", [&] { return failure(client.upcoming(24)); },
+         "Notara sent something unexpected (UpcomingResponse)."},
     };
-    for (const auto& [body, call, type] : cases) {
+    for (const auto& [body, call, description] : cases) {
         SCOPED_TRACE(body);
         server.enqueue(Reply::json(200, body));
         auto error = call();
         ASSERT_TRUE(error);
         EXPECT_EQ(error->kind(), APIError::Kind::decoding);
-        EXPECT_EQ(error->typeName(), type);
-        EXPECT_EQ(error->errorDescription(),
-                  std::string("Notara sent something unexpected (") + type + ").");
+        EXPECT_STREQ(error->what(), description);
     }
 }
 
-TEST_F(APIClientTest, ServerErrorsCarryTheBodysCodeAndMessage) {
-    server.enqueue(Reply::json(400, R"({"error":"ai_route_not_allowed","message":"No route"})"));
-    auto error = failure(client.appendSegments("m", {}));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->status(), 400);
-    EXPECT_EQ(error->code(), "ai_route_not_allowed");
-    EXPECT_EQ(error->errorDescription(), "No route");
-    EXPECT_TRUE(error->isRealtimeUnavailable());
-
-    server.enqueue(Reply{502, {{"Content-Type", "text/html"}}, "<html>Bad gateway</html>"});
-    error = failure(micToken());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->status(), 502);
-    EXPECT_FALSE(error->code());
-    EXPECT_EQ(error->errorDescription(), "Notara answered HTTP 502.");
-}
-
-TEST_F(APIClientTest, FinishTreatsNotFoundAsDone) {
+TEST_F(APIClientTest, FinishTreatsNotFoundAsDoneAndKeepsTheIdentifierOneSegment) {
+    APIClient prefixed(std::make_shared<ScriptedAuth>(*URL::parse(server.baseURL() + "/app/"),
+                                                      std::vector<std::string>{"t1"}),
+                       transport);
     server.enqueue(Reply::json(404, "{}"));
-    EXPECT_NO_THROW(await(client.finish("m")));
-    EXPECT_EQ(request(0).target, "/api/v1/meetings/m/finish");
+    EXPECT_NO_THROW(await(prefixed.finish("a/b?c#d")));
+    EXPECT_EQ(request(0).target, "/app/api/v1/meetings/a%2Fb%3Fc%23d/finish");
+    EXPECT_EQ(request(0).body, "{}");
     server.enqueue(Reply::json(500, "{}"));
     EXPECT_EQ(failure(client.finish("m"))->status(), 500);
 }
 
 TEST_F(APIClientTest, UpcomingWithoutCalendarFallsBackToTheUsersConnectURL) {
-    server.enqueue(Reply::json(412, R"({"error":"calendar_not_connected"})"));
-    server.enqueue(Reply::json(
-        200, R"({"google":{"connected":false,"connectUrl":"https://n.example/connect"}})"));
-    auto response = await(client.upcoming(1.5));
-    EXPECT_TRUE(response.events.empty());
-    EXPECT_FALSE(response.connected);
-    EXPECT_EQ(response.connectURL, URL::parse("https://n.example/connect"));
+    server.setHandler([](const auto&) {
+        return Reply::json(200, R"({"google":{"connectUrl":"https://n.example/connect"}})");
+    });
+    for (int status : {409, 412, 428}) {
+        server.enqueue(Reply::json(status, R"({"error":"calendar_not_connected"})"));
+        auto response = await(client.upcoming(1.5));
+        EXPECT_TRUE(response.events.empty());
+        EXPECT_FALSE(response.connected);
+        EXPECT_EQ(response.connectURL, URL::parse("https://n.example/connect"));
+    }
     EXPECT_EQ(request(0).target, "/api/v1/calendar/upcoming?hours=1.5");
     EXPECT_EQ(request(1).target, "/api/v1/me");
-
-    server.enqueue(Reply::json(500, "{}"));
-    EXPECT_EQ(failure(client.upcoming(24))->status(), 500);
-    EXPECT_EQ(request(2).target, "/api/v1/calendar/upcoming?hours=24");
+    for (int status : {404, 410, 500}) {
+        server.enqueue(Reply::json(status, "{}"));
+        EXPECT_EQ(failure(client.upcoming(24))->status(), status);
+    }
+    EXPECT_EQ(request(6).target, "/api/v1/calendar/upcoming?hours=24");
+    EXPECT_EQ(server.requests().size(), 9u);
 }
 
 TEST_F(APIClientTest, SegmentsMeetingsAndListsUseTheirBodies) {
@@ -263,65 +243,24 @@ TEST_F(APIClientTest, SegmentsMeetingsAndListsUseTheirBodies) {
               json(R"({"title":"T","startsAt":"2025-03-04T09:30:00Z"})"));
 
     server.enqueue(Reply::json(200, R"({"items":[{"id":1,"title":"A"},{"id":"b"}]})"));
-    auto meetings = await(client.meetings());
-    ASSERT_EQ(meetings.size(), 2u);
-    EXPECT_EQ(meetings[0].id, "1");
-    EXPECT_EQ(meetings[1].title, "Untitled meeting");
+    EXPECT_EQ(await(client.meetings()).at(1).id, "b");
     EXPECT_EQ(request(3).method, "GET");
     EXPECT_FALSE(request(3).header("Content-Type"));
 }
 
-TEST_F(APIClientTest, TransportFailurePassesThroughAfterThirtySeconds) {
+TEST_F(APIClientTest, TransportFailurePassesThroughAfterThirtySilentSeconds) {
     server.enqueue(Reply::with(Reply::Action::hang));
     Pending<Me> pending(io, client.me());
     ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
     clock->advance(29s);
-    test::runUntil(
-        io, [] { return false; }, 10ms);
+    test::settle(io, 10ms);
     EXPECT_FALSE(pending.done());
     clock->advance(1s);
-    auto error = test::failure<HTTPTransportError>(pending);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind(), HTTPTransportError::Kind::timedOut);
+    EXPECT_EQ(test::failure<HTTPTransportError>(pending)->kind(),
+              HTTPTransportError::Kind::timedOut);
 }
 
 // --- the multipart upload --------------------------------------------------------------------
-
-struct Part {
-    std::map<std::string, std::string> headers;
-    std::string content;
-};
-
-// Splits a multipart body by the RFC 2046 rules, independently of how the client builds it.
-std::optional<std::vector<Part>> parseMultipart(const std::string& body,
-                                                const std::string& boundary) {
-    const std::string delimiter = "\r\n--" + boundary;
-    const std::string text = "\r\n" + body;  // the first delimiter has no line break before it
-    std::vector<Part> parts;
-    for (std::size_t at = 0; text.compare(at, delimiter.size(), delimiter) == 0;) {
-        at += delimiter.size();
-        if (text.compare(at, std::string::npos, "--\r\n") == 0) {
-            return parts;
-        }
-        const std::size_t next = text.find(delimiter, at);
-        const std::size_t split = text.find("\r\n\r\n", at);
-        if (text.compare(at, 2, "\r\n") != 0 || next == std::string::npos || split >= next) {
-            return std::nullopt;
-        }
-        Part& part = parts.emplace_back(Part{{}, text.substr(split + 4, next - split - 4)});
-        for (std::size_t line = at + 2; line < split + 2;) {
-            const std::size_t end = text.find("\r\n", line);
-            const std::size_t colon = text.find(": ", line);
-            if (colon >= end) {
-                return std::nullopt;
-            }
-            part.headers[text.substr(line, colon - line)] = text.substr(colon + 2, end - colon - 2);
-            line = end + 2;
-        }
-        at = next;
-    }
-    return std::nullopt;
-}
 
 TEST_F(APIClientTest, AudioChunkIsUploadedAsMultipartByteForByte) {
     server.enqueue(Reply::json(
@@ -341,43 +280,18 @@ TEST_F(APIClientTest, AudioChunkIsUploadedAsMultipartByteForByte) {
                   "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_", 5),
               std::string::npos);
 
-    const std::string wavText(wav.begin(), wav.end());
-    const std::vector<std::pair<std::string, std::string>> fields{{"seq", "7"},
-                                                                  {"startedMs", "100"},
-                                                                  {"endedMs", "900"},
-                                                                  {"speaker", "them"},
-                                                                  {"language", "en"}};
-    std::string expected;
-    for (const auto& [name, value] : fields) {
-        expected += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + name +
-                    "\"\r\n\r\n" + value + "\r\n";
-    }
-    EXPECT_EQ(request(0).body,
-              expected + "--" + boundary +
-                  "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"chunk-7.wav\"\r\n"
-                  "Content-Type: audio/wav\r\n\r\n" +
-                  wavText + "\r\n--" + boundary + "--\r\n");
-
-    auto parts = parseMultipart(request(0).body, boundary);
-    ASSERT_TRUE(parts);
-    ASSERT_EQ(parts->size(), 6u);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        EXPECT_EQ((*parts)[i].headers["Content-Disposition"],
-                  "form-data; name=\"" + fields[i].first + "\"");
-        EXPECT_EQ((*parts)[i].content, fields[i].second);
-    }
-    EXPECT_EQ((*parts)[5].headers["Content-Type"], "audio/wav");
-    EXPECT_EQ((*parts)[5].content, wavText);
-}
-
-TEST_F(APIClientTest, EachUploadHasAFreshBoundaryAndOmitsAnAbsentLanguage) {
-    server.setHandler([](const auto&) { return Reply::json(200, R"({"segment":null})"); });
-    Pending first(io, client.appendAudioChunk("m", {1}, 1, 0, 1, Speaker::me, std::nullopt));
-    Pending second(io, client.appendAudioChunk("m", {1}, 2, 0, 1, Speaker::me, std::nullopt));
-    EXPECT_EQ(first.get(), std::nullopt);
-    EXPECT_EQ(second.get(), std::nullopt);
-    EXPECT_NE(request(0).header("Content-Type"), request(1).header("Content-Type"));
-    EXPECT_EQ(request(0).body.find("language"), std::string::npos);
+    // Each part starts with its delimiter line and names itself.
+    const std::string part = "--" + boundary + "\r\nContent-Disposition: form-data; name=";
+    EXPECT_EQ(request(0).body, part + "\"seq\"\r\n\r\n7\r\n" +              //
+                                   part + "\"startedMs\"\r\n\r\n100\r\n" +  //
+                                   part + "\"endedMs\"\r\n\r\n900\r\n" +    //
+                                   part + "\"speaker\"\r\n\r\nthem\r\n" +   //
+                                   part + "\"language\"\r\n\r\nen\r\n" +    //
+                                   part +
+                                   "\"file\"; filename=\"chunk-7.wav\"\r\n"  //
+                                   "Content-Type: audio/wav\r\n\r\n" +
+                                   std::string(wav.begin(), wav.end()) + "\r\n--" + boundary +
+                                   "--\r\n");
 }
 
 TEST_F(APIClientTest, ChunkReplyWithoutUsableSegmentIsNoSegment) {
@@ -389,6 +303,9 @@ TEST_F(APIClientTest, ChunkReplyWithoutUsableSegmentIsNoSegment) {
         EXPECT_EQ(await(client.appendAudioChunk("m", {}, 1, 0, 1, Speaker::me, std::nullopt)),
                   std::nullopt);
     }
+    // Each upload has a boundary of its own, and an absent language is not sent.
+    EXPECT_NE(request(0).header("Content-Type"), request(1).header("Content-Type"));
+    EXPECT_EQ(request(0).body.find("language"), std::string::npos);
 }
 
 // --- the token broker over the wire ---------------------------------------------------------

@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "core/api/base64_url.hpp"
 #include "core/api/random.hpp"
 #include "core/http/url.hpp"
+#include "core/text/base64_url.hpp"
 
 namespace tessarin {
 namespace {
@@ -23,12 +23,16 @@ TEST(URLTyped, AcceptsHTTPSAnywhereAndHTTPOnlyOnLoopback) {
         {"http://192.168.1.10", nullptr},
         {"http://10.0.0.1:3000", nullptr},
         {"http://localhost.example.com", nullptr},
+        {"http://notlocalhost", nullptr},
         {"http://notara.example", nullptr},
         {"ftp://notara.example", nullptr},
         {"https://", nullptr},
         {"", nullptr},
         {"   ", nullptr},
         {"https://exa mple.com", nullptr},
+        // Encoded names are not decoded into other names.
+        {"http://evil.example%00.localhost", nullptr},
+        {"https://a%2Eexample", nullptr},
     };
     for (const auto& [text, expected] : cases) {
         auto url = URL::typed(text);
@@ -49,6 +53,7 @@ TEST(URLTyped, RealtimeSchemesUseTheSameRule) {
 TEST(URL, PartsPathsAndQueries) {
     auto url = *URL::parse("https://[::1]:8443/base?q=1#f");
     EXPECT_EQ(url.host(), "::1");
+    EXPECT_EQ(URL::parse("https://a%0D%0Ab/")->host(), "");
     EXPECT_EQ(url.port(), 8443);
     EXPECT_EQ(url.target(), "/base?q=1");
     EXPECT_EQ(URL::parse("http://h")->port(), 80);

@@ -1,4 +1,4 @@
-#include "core/api/base64_url.hpp"
+#include "core/text/base64_url.hpp"
 
 #include "core/text/base64.hpp"
 
