@@ -19,6 +19,12 @@ EchoFilter::EchoFilter(std::int64_t holdMs, EchoDedupe::Config config)
     : config_(config), holdMs_(holdMs) {}
 
 std::vector<EchoFilter::Pending> EchoFilter::add(Pending item, std::int64_t nowMs) {
+    std::vector<Pending> output = accept(std::move(item), nowMs);
+    releaseInto(output, nowMs);
+    return output;
+}
+
+std::vector<EchoFilter::Pending> EchoFilter::accept(Pending item, std::int64_t nowMs) {
     std::vector<Pending> output;
     if (item.speaker == Speaker::them) {
         remember(item);
@@ -26,7 +32,6 @@ std::vector<EchoFilter::Pending> EchoFilter::add(Pending item, std::int64_t nowM
     } else {
         held_.push_back(Held{std::move(item), nowMs});
     }
-    releaseInto(output, nowMs);
     return output;
 }
 

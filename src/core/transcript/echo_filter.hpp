@@ -35,6 +35,9 @@ class EchoFilter {
     // Accepts one finished segment; returns what leaves the filter now, in output order (a `them`
     // item before any `me` item released by the same call).
     std::vector<Pending> add(Pending item, std::int64_t nowMs);
+    // Accepts one finished segment without releasing any held one (for callers that release only
+    // when they can judge): a `them` item comes back at once, a `me` item is held.
+    std::vector<Pending> accept(Pending item, std::int64_t nowMs);
     // Judges and returns every held segment whose hold has expired, in arrival order.
     std::vector<Pending> release(std::int64_t nowMs);
     // Remembers a `them` segment delivered by another route; `me` items are ignored.

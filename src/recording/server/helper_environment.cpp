@@ -79,6 +79,7 @@ HelperEnvironment HelperEnvironment::live(const Executor& executor) {
     env.transport = std::make_shared<BeastHTTPTransport>(
         executor, env.clock,
         BeastHTTPTransport::Options{.userAgent = "tessarin-helper/" + env.version});
+    env.pipeline = RecordingPipeline::Dependencies::live(executor, env.clock);
     // The sound-server permission check and the process list arrive with the capture layer;
     // until then the helper honestly reports that it cannot tell.
     env.micStatus = [] { return CapturePermission::Status::unknown; };

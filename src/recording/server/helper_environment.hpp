@@ -12,6 +12,7 @@
 #include "recording/calls/call_detector.hpp"
 #include "recording/calls/input_process_source.hpp"
 #include "recording/capture/capture_permission.hpp"
+#include "recording/pipeline/recording_pipeline.hpp"
 
 namespace tessarin {
 
@@ -27,12 +28,17 @@ struct HelperEnvironment {
     std::function<CapturePermission::Status()> micStatus;
     std::function<Awaitable<bool>()> requestMic;
     std::function<void()> primeSystemAudio;
+    // The factories and timings of every recording; its clock is `clock` in the live environment.
+    RecordingPipeline::Dependencies pipeline;
     std::shared_ptr<HTTPTransport> transport;
     std::shared_ptr<InputProcessSource> processSource;
 
     Clock::Duration detectInterval = std::chrono::seconds(1);
     Clock::Duration callDebounce = CallDetector::defaultDebounce;
     Clock::Duration tokenTimeout = std::chrono::seconds(60);
+    // How long the exit lets a running recording take to stop and save; below the process's
+    // 45-second watchdog, so that what could not be saved is still handed back.
+    Clock::Duration exitStopLimit = std::chrono::seconds(40);
     std::optional<std::string> defaultLanguage = localeLanguage();
     std::function<Date()> now = [] { return std::chrono::system_clock::now(); };
     // The monotonic clock of every wait the server and its recordings make.
