@@ -111,14 +111,15 @@ struct CaptureTest : testing::Test {
         Pending<void> started(io, source.start());
         started.get();
     }
-    // Runs the executor until `heard` has `count` samples more than now.
-    bool hearMore(const Heard& heard, std::size_t count, milliseconds limit = seconds(8)) {
+    // Runs the executor until `heard` has `count` samples more than now. The limits are generous:
+    // a sanitizer build on a busy machine takes seconds to move a stream.
+    bool hearMore(const Heard& heard, std::size_t count, milliseconds limit = seconds(30)) {
         const std::size_t target = heard.count() + count;
         return runUntil(
             io, [&] { return heard.count() >= target; }, limit);
     }
     bool awaitInterruptions(const Heard& heard, std::size_t count,
-                            milliseconds limit = seconds(8)) {
+                            milliseconds limit = seconds(30)) {
         return runUntil(
             io, [&] { return heard.interruptionsSoFar().size() >= count; }, limit);
     }
