@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -104,6 +105,19 @@ double frequency(const std::vector<std::int16_t>& samples) {
     return 24000 / periods[periods.size() / 2];
 }
 
+// What `pactl list source-outputs` says about the record streams of `server`.
+std::string recordStreams(const std::string& server) {
+    std::string text;
+    if (FILE* pactl = popen(("pactl --server=" + server + " list source-outputs").c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t read; (read = fread(chunk, 1, sizeof chunk, pactl)) > 0;) {
+            text.append(chunk, read);
+        }
+        pclose(pactl);
+    }
+    return text;
+}
+
 struct CaptureTest : testing::Test {
     boost::asio::io_context io;
 
@@ -169,6 +183,10 @@ TEST_F(CaptureTest, ATonePlayedArrivesAt24kHzWithItsLevelAndFrequency) {
         EXPECT_EQ(capture->sampleRate(), c.rate);
         EXPECT_EQ(capture->deviceName(), c.device);
         EXPECT_FALSE(capture->voiceProcessingActive());
+        // Voice processing asks the server for its echo canceller.
+        EXPECT_EQ(recordStreams(sharedServer()).find(R"(filter.want = "echo-cancel")") !=
+                      std::string::npos,
+                  c.voiceProcessing);
         ASSERT_TRUE(hearMore(heard, 18000));
         const auto samples = heard.last(12000);
         EXPECT_NEAR(level(samples), c.amplitude / std::sqrt(2.0), 0.02);
