@@ -1,3 +1,4 @@
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -329,6 +330,8 @@ TEST_F(CaptureTest, AConferencingAppUsingTheMicrophoneIsACallUntilItCloses) {
     const auto record = [&](const std::string& device, const std::string& property) {
         const pid_t pid = fork();
         if (pid == 0) {
+            // Gone with the test, even when an assertion ends it early.
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             const std::string server = "--server=" + sharedServer();
             const std::string source = "--device=" + device;
             execl("/usr/bin/pacat", "pacat", "--record", "--raw", server.c_str(), source.c_str(),
