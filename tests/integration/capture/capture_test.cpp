@@ -76,15 +76,20 @@ struct Heard {
     }
 };
 
-// Root mean square as a fraction of full scale, and the frequency of a 24 kHz signal from the
-// median period between upward zero crossings (a glitch of a player starved by a busy machine
-// moves a few crossings, not the median).
+// The median root mean square of 50 ms windows as a fraction of full scale, and the frequency of a
+// 24 kHz signal from the median period between upward zero crossings: a player starved by a busy
+// machine leaves a few gaps, which move neither median.
 double level(const std::vector<std::int16_t>& samples) {
-    double sum = 0;
-    for (const std::int16_t sample : samples) {
-        sum += static_cast<double>(sample) * sample;
+    std::vector<double> windows;
+    for (std::size_t at = 0; at + 1200 <= samples.size(); at += 1200) {
+        double sum = 0;
+        for (std::size_t i = at; i < at + 1200; ++i) {
+            sum += static_cast<double>(samples[i]) * samples[i];
+        }
+        windows.push_back(std::sqrt(sum / 1200) / 32768);
     }
-    return std::sqrt(sum / static_cast<double>(samples.size())) / 32768;
+    std::nth_element(windows.begin(), windows.begin() + windows.size() / 2, windows.end());
+    return windows.empty() ? 0 : windows[windows.size() / 2];
 }
 double frequency(const std::vector<std::int16_t>& samples) {
     std::vector<double> periods;
