@@ -14,6 +14,7 @@
 
 namespace tessarin {
 
+class DeviceWatcher;
 class HelperServer;
 class RequestTracker;
 struct HelperEnvironment;
@@ -55,6 +56,7 @@ class HelperProcess {
     EnvironmentAdapter adapt_;
     std::shared_ptr<HelperServer> server_;
     std::shared_ptr<RequestTracker> tracker_;
+    std::shared_ptr<DeviceWatcher> deviceWatcher_;
     bool exiting_ = false;
     // The request tasks, the signal watch and the exit.
     TaskGroup tasks_;

@@ -7,10 +7,18 @@ namespace tessarin {
 AudioConverter24k::AudioConverter24k(double inputRate) : resampler_(inputRate, outputRate, 16) {}
 
 std::vector<std::uint8_t> AudioConverter24k::convert(std::span<const float> mono) {
+    std::vector<std::uint8_t> pcm;
+    convert(mono, pcm);
+    return pcm;
+}
+
+void AudioConverter24k::convert(std::span<const float> mono, std::vector<std::uint8_t>& pcm) {
     if (resampler_.inputRate() == outputRate) {
-        return PCM16::encode(mono);
+        PCM16::encode(mono, pcm);
+        return;
     }
-    return PCM16::encode(resampler_.process(mono));
+    resampler_.process(mono, resampled_);
+    PCM16::encode(resampled_, pcm);
 }
 
 }  // namespace tessarin

@@ -18,11 +18,15 @@ class AudioConverter24k {
     explicit AudioConverter24k(double inputRate);
 
     std::vector<std::uint8_t> convert(std::span<const float> mono);
+    // The same into `pcm`, whose contents it replaces. A capture thread that passes the same
+    // buffer every time allocates nothing once the buffers have grown to its block size.
+    void convert(std::span<const float> mono, std::vector<std::uint8_t>& pcm);
 
     double inputRate() const { return resampler_.inputRate(); }
 
   private:
     Resampler resampler_;
+    std::vector<float> resampled_;  // reused between calls
 };
 
 }  // namespace tessarin

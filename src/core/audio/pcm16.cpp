@@ -16,14 +16,19 @@ std::int16_t encodeSample(float sample) {
 }
 
 std::vector<std::uint8_t> encode(std::span<const float> samples) {
-    std::vector<std::uint8_t> bytes(samples.size() * 2);
+    std::vector<std::uint8_t> bytes;
+    encode(samples, bytes);
+    return bytes;
+}
+
+void encode(std::span<const float> samples, std::vector<std::uint8_t>& bytes) {
+    bytes.resize(samples.size() * 2);
     std::uint8_t* out = bytes.data();
     for (const float sample : samples) {
         const auto value = static_cast<std::uint16_t>(encodeSample(sample));
         *out++ = static_cast<std::uint8_t>(value & 0xff);
         *out++ = static_cast<std::uint8_t>(value >> 8);
     }
-    return bytes;
 }
 
 std::vector<std::int16_t> decode(std::span<const std::uint8_t> data) {

@@ -19,6 +19,8 @@ std::int16_t encodeSample(float sample);
 
 // 2 bytes per sample, little-endian.
 std::vector<std::uint8_t> encode(std::span<const float> samples);
+// The same into `bytes`, whose contents it replaces (its capacity is reused).
+void encode(std::span<const float> samples, std::vector<std::uint8_t>& bytes);
 
 // data.size() / 2 samples; a trailing odd byte is ignored.
 std::vector<std::int16_t> decode(std::span<const std::uint8_t> data);

@@ -111,11 +111,18 @@ Resampler::AngleSteps Resampler::angleSteps(int base) const {
 }
 
 std::vector<float> Resampler::process(std::span<const float> input) {
+    std::vector<float> output;
+    process(input, output);
+    return output;
+}
+
+void Resampler::process(std::span<const float> input, std::vector<float>& output) {
+    output.clear();
     if (inputRate_ == outputRate_) {
-        return {input.begin(), input.end()};
+        output.assign(input.begin(), input.end());
+        return;
     }
     buffer_.insert(buffer_.end(), input.begin(), input.end());
-    std::vector<float> output;
     output.reserve(static_cast<std::size_t>(static_cast<double>(input.size()) / step_) + 2);
     const auto available = static_cast<std::int64_t>(buffer_.size());
     auto centre = static_cast<std::int64_t>(position_);
@@ -138,7 +145,6 @@ std::vector<float> Resampler::process(std::span<const float> input) {
         buffer_.erase(buffer_.begin(), buffer_.begin() + drop);
         position_ -= static_cast<double>(drop);
     }
-    return output;
 }
 
 // The kernel for a read position `fraction` past its centre sample. Tap m lies at distance

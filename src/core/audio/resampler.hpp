@@ -29,6 +29,9 @@ class Resampler {
 
     // Returns the output samples completed by `input`. Equal rates pass the input through.
     std::vector<float> process(std::span<const float> input);
+    // The same into `output`, whose contents it replaces: a capture thread that keeps passing the
+    // same vector stops allocating once the vector and the history have grown to the block size.
+    void process(std::span<const float> input, std::vector<float>& output);
 
     double inputRate() const { return inputRate_; }
     double outputRate() const { return outputRate_; }

@@ -49,6 +49,10 @@ const std::vector<Row>& table() {
     return rows;
 }
 
+bool isOwn(std::string_view bundleID) {
+    return isUnder(lowercased(bundleID), ownIdentifier);
+}
+
 std::optional<CallApp> match(std::string_view bundleID) {
     const std::string identifier = lowercased(bundleID);
     if (identifier.empty() || isUnder(identifier, ownIdentifier)) {

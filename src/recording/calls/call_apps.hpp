@@ -19,6 +19,9 @@ struct Row {
 // The table, in match order: the first row with a matching identifier wins.
 const std::vector<Row>& table();
 
+// Whether the identifier is one of our own applications' (which never count as calls).
+bool isOwn(std::string_view bundleID);
+
 // The app a process identifier belongs to: equal to a matching identifier, or below it (followed
 // by "."), ignoring case. Our own applications never count.
 std::optional<CallApp> match(std::string_view bundleID);
