@@ -9,7 +9,6 @@ import contextlib
 import ctypes
 import json
 import os
-import queue
 import shutil
 import signal
 import subprocess
@@ -142,35 +141,69 @@ class DevServer:
 
 
 class Helper:
-    """The helper in protocol mode: requests out, every line it writes kept in order."""
+    """The helper in protocol mode: requests out; every line it writes kept, in order.
 
-    def __init__(self, rig, binary, env):
+    `on_line` sees each protocol line as it arrives (on the reading thread)."""
+
+    def __init__(self, rig, binary, env, on_line=None):
         self.process = rig.spawn([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, env=env, text=True, bufsize=1)
-        self.lines = queue.Queue()  # every protocol line, parsed; None at the end of output
+        self.lines = []  # every protocol line, parsed
         self.log = []  # diagnostics, without the "tessarin-helper: " prefix
+        self.output_ended = False
+        self._on_line = on_line or (lambda line: None)
+        self._changed = threading.Condition()
         self._next_id = 0
         threading.Thread(target=self._read_lines, daemon=True).start()
         threading.Thread(target=self._read_log, daemon=True).start()
 
     def _read_lines(self):
-        for line in self.process.stdout:
-            self.lines.put(json.loads(line))
-        self.lines.put(None)
+        for text in self.process.stdout:
+            line = json.loads(text)
+            self._on_line(line)
+            with self._changed:
+                self.lines.append(line)
+                self._changed.notify_all()
+        with self._changed:
+            self.output_ended = True
+            self._changed.notify_all()
 
     def _read_log(self):
         for line in self.process.stderr:
             self.log.append(line.rstrip("\n").removeprefix("tessarin-helper: "))
 
     def send(self, cmd, params=None):
-        """Writes a request; answers its id."""
-        self._next_id += 1
-        request = {"id": self._next_id, "cmd": cmd}
-        if params is not None:
-            request["params"] = params
-        self.process.stdin.write(json.dumps(request) + "\n")
-        self.process.stdin.flush()
-        return self._next_id
+        """Writes a request (from any thread); answers its id."""
+        with self._changed:
+            self._next_id += 1
+            request = {"id": self._next_id, "cmd": cmd}
+            if params is not None:
+                request["params"] = params
+            self.process.stdin.write(json.dumps(request) + "\n")
+            self.process.stdin.flush()
+            return self._next_id
+
+    def wait_for(self, condition, timeout):
+        """Waits until `condition(lines)` holds; answers whether it did in time."""
+        with self._changed:
+            return self._changed.wait_for(
+                lambda: condition(self.lines) or self.output_ended, timeout) and condition(
+                    self.lines)
+
+    def response(self, request_id):
+        return next((line for line in self.lines if line.get("id") == request_id), None)
+
+    def request(self, cmd, params=None, timeout=60):
+        """Sends a request and answers its result; a failure or no answer in time raises."""
+        request_id = self.send(cmd, params)
+        self.wait_for(lambda lines: self.response(request_id), timeout)
+        response = self.response(request_id)
+        if response is None:
+            raise RuntimeError(f"{cmd}: no answer from the helper within {timeout} s")
+        if not response["ok"]:
+            error = response["error"]
+            raise RuntimeError(f"{cmd} failed: {error['code']}: {error['message']}")
+        return response["result"]
 
     def close_input(self):
         if not self.process.stdin.closed:
