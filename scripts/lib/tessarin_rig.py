@@ -31,15 +31,12 @@ def _die_with_parent():
     ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def ensure_built(build_dir, targets):
-    """The paths of `targets` in `build_dir`, building (only) the missing ones first."""
-    paths = [Path(build_dir) / target for target in targets]
+def ensure_built(targets):
+    """The paths of `targets` in build/, building (only) the missing ones first."""
+    paths = [REPO / "build" / target for target in targets]
     missing = [path.name for path in paths if not path.exists()]
     if missing:
-        if not (Path(build_dir) / "CMakeCache.txt").exists():
-            subprocess.run(["cmake", "-S", REPO, "-B", build_dir], check=True,
-                           stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build_dir, "-j2", "--target", *missing], check=True)
+        subprocess.run([REPO / "scripts/setup", *missing], check=True)
     return paths
 
 
