@@ -58,15 +58,19 @@ class Rig(contextlib.ExitStack):
         self.dir = Path(tempfile.mkdtemp(prefix=prefix))
         self.callback(shutil.rmtree, self.dir, ignore_errors=True)
 
-    def spawn(self, args, stop_signal=signal.SIGTERM, **options):
-        child = subprocess.Popen([str(a) for a in args], preexec_fn=_die_with_parent, **options)
-        self.callback(self._stop, child, stop_signal)
+    def spawn(self, args, grace=5.0, **options):
+        """Starts a child that is stopped with SIGTERM (then killed after `grace` seconds) when the
+        rig closes. It runs in a session of its own: a Ctrl-C reaches only us, and we stop the
+        children in order (the helper saves its recording while the devserver still listens)."""
+        child = subprocess.Popen([str(a) for a in args], preexec_fn=_die_with_parent,
+                                 start_new_session=True, **options)
+        self.callback(self._stop, child, grace)
         return child
 
     @staticmethod
-    def _stop(child, stop_signal, grace=5.0):
+    def _stop(child, grace):
         if child.poll() is None:
-            child.send_signal(stop_signal)
+            child.send_signal(signal.SIGTERM)
             try:
                 child.wait(grace)
             except subprocess.TimeoutExpired:
@@ -143,8 +147,10 @@ class Helper:
     `on_line` sees each protocol line as it arrives (on the reading thread)."""
 
     def __init__(self, rig, binary, env, on_line=None):
-        self.process = rig.spawn([binary], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, env=env, text=True, bufsize=1)
+        # The helper's own exit watchdog ends it within 45 seconds.
+        self.process = rig.spawn([binary], grace=50.0, stdin=subprocess.PIPE,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                 text=True, bufsize=1)
         self.lines = []  # every protocol line, parsed
         self.log = []  # diagnostics, without the "tessarin-helper: " prefix
         self.output_ended = False
