@@ -12,6 +12,7 @@ concurrently (they share nothing) and print one line each.
 import argparse
 import concurrent.futures
 import dataclasses
+import json
 import re
 import signal
 import sys
@@ -26,6 +27,7 @@ from tessarin_rig import CONVERSATION, DevServer, Helper, Rig, SoundServer  # no
 PAUSE_BETWEEN_TURNS = 1.0
 # Below the helper's own 45-second exit watchdog, which would end it with status 1.
 EXIT_LIMIT = 45.0
+VERBOSE = False
 
 
 @dataclasses.dataclass
@@ -43,7 +45,7 @@ class Scenario:
 SCENARIOS = [
     Scenario("clean", 14),
     Scenario("drops", 46, switches={"dropEveryMs": 20000, "outageMs": 1000},
-             counters={"connectionsDropped": 4}, events=(("state", "transcription", "reconnecting"),)),
+             counters={"connectionsDropped": 2}, events=(("state", "transcription", "reconnecting"),)),
     Scenario("refused-reconnects", 58, later=((5, {"dropNow": True, "refuseUpgradesMs": 40000}),),
              counters={"upgradesRefused": 2, "chunksTranscribed": 1},
              events=(("state", "transcription", "reconnecting"),
@@ -103,6 +105,12 @@ def record(scenario, binaries):
         except Exception:
             raise RuntimeError("\n    ".join([traceback.format_exc().strip(), "helper log:"]
                                               + helper.log[-25:]))
+        finally:
+            if VERBOSE:
+                transcript = [json.dumps(line) for line in helper.lines
+                              if line.get("event") not in ("levels", "transcript.delta")]
+                print("\n  ".join([f"== {scenario.name}: helper output and log"] + transcript
+                                   + helper.log + [json.dumps(devserver.counters())]), flush=True)
 
 
 def observe(scenario, rig, sound, devserver, helper):
@@ -192,8 +200,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--helper", type=Path, default=Path("build/tessarin-helper"))
     parser.add_argument("--devserver", type=Path, default=Path("build/tessarin-devserver"))
+    parser.add_argument("--verbose", action="store_true", help="print each helper's lines and log")
     parser.add_argument("names", nargs="*", help="scenarios to run (default: all)")
     args = parser.parse_args()
+    global VERBOSE
+    VERBOSE = args.verbose
     binaries = (args.helper, args.devserver)
     chosen = [s for s in SCENARIOS if not args.names or s.name in args.names]
     began = time.monotonic()
