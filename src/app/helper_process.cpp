@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -16,6 +16,8 @@
 #include "app/shutdown_watchdog.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/log/diagnostics.hpp"
+#include "platform/linux/device_watcher.hpp"
+#include "recording/selftest/self_test_command.hpp"
 #include "recording/server/helper_codec.hpp"
 #include "recording/server/helper_environment.hpp"
 #include "recording/server/helper_server.hpp"
@@ -61,12 +63,9 @@ int HelperProcess::main(int argc, char** argv) {
     // A closed standard output must make writes fail, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--selftest") == 0) {
-            const char message[] = "self-test is not available in this build\n";
-            [[maybe_unused]] auto written = ::write(STDERR_FILENO, message, sizeof message - 1);
-            return 2;
-        }
+    const std::vector<std::string> arguments(argv + std::min(argc, 1), argv + argc);
+    if (std::find(arguments.begin(), arguments.end(), "--selftest") != arguments.end()) {
+        return SelfTestCommand::run(arguments);
     }
 
     boost::asio::io_context io(1);
@@ -99,10 +98,20 @@ HelperProcess::~HelperProcess() = default;
 Awaitable<void> HelperProcess::run() {
     auto executor = io_.get_executor();
     HelperEnvironment env = HelperEnvironment::live(executor);
-    tracker_ = RequestTracker::create(executor, env.clock);
+    const std::shared_ptr<Clock> clock = env.clock;
+    tracker_ = RequestTracker::create(executor, clock);
     server_ = HelperServer::create(
         executor, std::move(env), [this](const std::string& line) { writer_.writeLine(line); },
         [this](const std::string& message) { log_.log(message); });
+    // Device changes are reported whether or not a recording runs.
+    deviceWatcher_ =
+        DeviceWatcher::start(executor, clock,
+                             [server = std::weak_ptr(server_)](std::optional<std::string> input,
+                                                               std::optional<std::string> output) {
+                                 if (auto live = server.lock()) {
+                                     live->deviceChanged(input, output);
+                                 }
+                             });
     watchSignals();
     log_.log("started (pid " + std::to_string(getpid()) + ")");
 

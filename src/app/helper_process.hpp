@@ -13,6 +13,7 @@
 
 namespace tessarin {
 
+class DeviceWatcher;
 class HelperServer;
 class RequestTracker;
 
@@ -47,6 +48,7 @@ class HelperProcess {
     const HelperLog& log_;
     std::shared_ptr<HelperServer> server_;
     std::shared_ptr<RequestTracker> tracker_;
+    std::shared_ptr<DeviceWatcher> deviceWatcher_;
     bool exiting_ = false;
     // The request tasks, the signal watch and the exit.
     TaskGroup tasks_;

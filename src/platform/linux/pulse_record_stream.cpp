@@ -42,7 +42,9 @@ PulseRecordStream::PulseRecordStream(pa_context* context, const Settings& settin
     pa_stream_set_moved_callback(stream_, &PulseRecordStream::movedCallback, this);
 
     const std::size_t frameBytes = pa_frame_size(&format);
-    mono_.reserve(pa_usec_to_bytes(2 * fragmentMicroseconds, &format) / frameBytes);
+    blockFrames_ = pa_usec_to_bytes(fragmentMicroseconds, &format) / frameBytes;
+    mixed_.reserve(4 * blockFrames_);
+    block_.reserve(4 * blockFrames_);
     pa_buffer_attr buffering;
     buffering.maxlength = static_cast<std::uint32_t>(-1);
     buffering.tlength = buffering.prebuf = buffering.minreq = static_cast<std::uint32_t>(-1);
@@ -125,9 +127,16 @@ void PulseRecordStream::readAvailable() {
     }
 }
 
+// The server hands over what it has, in pieces of any size; the helper passes on blocks of about
+// 100 ms, so that every buffer downstream (and each level measured on one) spans the same time.
 void PulseRecordStream::deliver(const float* samples, std::size_t count) {
-    MonoMixdown::interleaved(std::span(samples, count), channels_, channelsUsed_, mono_);
-    converter_.convert(mono_, pcm_);
+    MonoMixdown::interleaved(std::span(samples, count), channels_, channelsUsed_, mixed_);
+    block_.insert(block_.end(), mixed_.begin(), mixed_.end());
+    if (block_.size() < blockFrames_) {
+        return;
+    }
+    converter_.convert(block_, pcm_);
+    block_.clear();
     if (!pcm_.empty() && onAudio_) {
         onAudio_(pcm_);
     }

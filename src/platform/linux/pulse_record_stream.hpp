@@ -15,8 +15,9 @@
 namespace tessarin {
 
 // One record stream of float samples from a source, in the source's own rate and channels, turned
-// into 24 kHz mono PCM16 on the loop's thread: mixed down, resampled and handed to `onAudio`, with
-// buffers that are reused, so a stream that records allocates nothing.
+// into 24 kHz mono PCM16 on the loop's thread: mixed down, gathered into blocks of about 100 ms,
+// resampled and handed to `onAudio`, with buffers that are reused, so a stream that records
+// allocates nothing.
 //
 // Made and destroyed under the lock; its callbacks run on the loop's thread.
 class PulseRecordStream {
@@ -68,7 +69,9 @@ class PulseRecordStream {
     int channels_;
     int channelsUsed_;
     AudioConverter24k converter_;
-    std::vector<float> mono_;
+    std::size_t blockFrames_ = 0;
+    std::vector<float> mixed_;  // one piece from the server, in mono
+    std::vector<float> block_;  // mono pieces gathered until a block is complete
     std::vector<std::uint8_t> pcm_;
 };
 

@@ -15,6 +15,8 @@
 #include "core/audio/audio_queue.hpp"
 #include "core/log/diagnostics.hpp"
 #include "core/transcript/transcript_seq.hpp"
+#include "platform/linux/mic_capture.hpp"
+#include "platform/linux/system_audio_capture.hpp"
 #include "recording/capture/capture_error.hpp"
 #include "recording/pipeline/capture_inlet.hpp"
 #include "recording/pipeline/recording_aborted.hpp"
@@ -141,13 +143,14 @@ RecordingPipeline::Dependencies RecordingPipeline::Dependencies::live(
     const Executor& executor, std::shared_ptr<Clock> clock) {
     Dependencies deps;
     deps.clock = clock;
-    deps.makeMic = [](bool, AudioSource::AudioCallback,
-                      AudioSource::InterruptionCallback) -> std::unique_ptr<AudioSource> {
-        throw CaptureError("Can't record the microphone: this build has no audio capture.");
+    deps.makeMic = [](bool voiceProcessing, AudioSource::AudioCallback onAudio,
+                      AudioSource::InterruptionCallback onInterrupted) {
+        return std::make_unique<MicCapture>(voiceProcessing, std::move(onAudio),
+                                            std::move(onInterrupted));
     };
-    deps.makeSystem = [](AudioSource::AudioCallback,
-                         AudioSource::InterruptionCallback) -> std::unique_ptr<AudioSource> {
-        throw CaptureError("Can't record system audio: this build has no audio capture.");
+    deps.makeSystem = [](AudioSource::AudioCallback onAudio,
+                         AudioSource::InterruptionCallback onInterrupted) {
+        return std::make_unique<SystemAudioCapture>(std::move(onAudio), std::move(onInterrupted));
     };
     deps.makeRealtime = [executor, clock](Speaker speaker, std::optional<std::string> language,
                                           TokenFetch fetchToken, ChannelCallbacks callbacks) {

@@ -6,6 +6,8 @@
 
 #include "core/async/steady_clock.hpp"
 #include "core/net/beast_http_transport.hpp"
+#include "platform/linux/pulse_input_streams.hpp"
+#include "recording/calls/input_stream_process_source.hpp"
 
 namespace tessarin {
 
@@ -28,11 +30,6 @@ std::string_view localeNameFromEnvironment() {
 
 std::shared_ptr<Clock> HelperEnvironment::defaultClock() {
     return std::make_shared<SteadyClock>();
-}
-
-std::function<Awaitable<void>()> HelperEnvironment::defaultSelfTestTick(
-    std::shared_ptr<Clock> clock) {
-    return [clock]() -> Awaitable<void> { co_await clock->sleep(std::chrono::milliseconds(100)); };
 }
 
 std::optional<std::string> HelperEnvironment::languageCode(std::string_view localeName) {
@@ -80,11 +77,12 @@ HelperEnvironment HelperEnvironment::live(const Executor& executor) {
         executor, env.clock,
         BeastHTTPTransport::Options{.userAgent = "tessarin-helper/" + env.version});
     env.pipeline = RecordingPipeline::Dependencies::live(executor, env.clock);
-    // The sound-server permission check and the process list arrive with the capture layer;
-    // until then the helper honestly reports that it cannot tell.
-    env.micStatus = [] { return CapturePermission::Status::unknown; };
-    env.requestMic = []() -> Awaitable<bool> { co_return false; };
-    env.primeSystemAudio = [] {};
+    env.micStatus = &CapturePermission::microphone;
+    env.requestMic = &CapturePermission::ensureMicrophone;
+    env.primeSystemAudio = &CapturePermission::primeSystemAudio;
+    // Call detection reads the record streams open on the sound server.
+    env.processSource = std::make_shared<InputStreamProcessSource>(
+        [streams = std::make_shared<PulseInputStreams>()] { return streams->list(); });
     return env;
 }
 

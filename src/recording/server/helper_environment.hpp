@@ -13,6 +13,7 @@
 #include "recording/calls/input_process_source.hpp"
 #include "recording/capture/capture_permission.hpp"
 #include "recording/pipeline/recording_pipeline.hpp"
+#include "recording/selftest/self_test.hpp"
 
 namespace tessarin {
 
@@ -43,7 +44,7 @@ struct HelperEnvironment {
     std::function<Date()> now = [] { return std::chrono::system_clock::now(); };
     // The monotonic clock of every wait the server and its recordings make.
     std::shared_ptr<Clock> clock = defaultClock();
-    std::function<Awaitable<void>()> selfTestTick = defaultSelfTestTick(clock);
+    SelfTest::Tick selfTestTick = SelfTest::tenthOfASecond(clock);
 
     // The production environment; its network clients run on `executor` (the main executor).
     static HelperEnvironment live(const Executor& executor);
@@ -58,7 +59,6 @@ struct HelperEnvironment {
 
   private:
     static std::shared_ptr<Clock> defaultClock();
-    static std::function<Awaitable<void>()> defaultSelfTestTick(std::shared_ptr<Clock> clock);
 };
 
 }  // namespace tessarin

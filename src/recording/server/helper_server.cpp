@@ -69,6 +69,8 @@ HelperServer::Handler HelperServer::handlerFor(std::string_view cmd) {
         {"record.start", &HelperServer::startRecording},
         {"record.stop", &HelperServer::stopRecording},
         {"token.update", &HelperServer::updateToken},
+        {"selftest.run", &HelperServer::runSelfTest},
+        {"selftest.stop", &HelperServer::stopSelfTest},
         {"detect.set", &HelperServer::switchDetection},
     };
     for (const auto& [name, handler] : commands) {
@@ -595,11 +597,82 @@ void HelperServer::recordingEvent(const RecordingEvent& event) {
     }
 }
 
+// ---- self-test
+
+Awaitable<JSONValue> HelperServer::runSelfTest(const JSONValue& params) {
+    if (closing_) {
+        throw HelperError("shutting_down", "The helper is exiting");
+    }
+    if (state_ == State::starting || state_ == State::recording || state_ == State::stopping) {
+        throw HelperError("busy", "Recording; stop first");
+    }
+    if (state_ == State::selfTest) {
+        throw HelperError("busy", "A self-test is already running");
+    }
+    const JSONValue* given = params.member("seconds");
+    const auto seconds =
+        !given || given->isNull() ? std::optional<std::int64_t>(60) : given->intValue();
+    if (!seconds || *seconds < 1 || *seconds > 60) {
+        throw HelperError::badParams("seconds must be 1–60");
+    }
+    auto test =
+        std::make_shared<SelfTest>(env_.pipeline, false, env_.requestMic, env_.selfTestTick);
+    const auto onLevels = [weak = weak_from_this()](double mic, double system) {
+        if (auto self = weak.lock()) {
+            self->writeEvent("levels", {{"mic", roundedToThousandths(mic)},
+                                        {"system", roundedToThousandths(system)}});
+        }
+    };
+    const auto onProgress = [weak = weak_from_this()](const SelfTest::Report& report) {
+        const JSONValue json = report.json();
+        if (auto self = weak.lock(); self && json.isObject()) {
+            self->writeEvent("selftest.progress", *json.objectValue());
+        }
+    };
+    auto report = std::make_shared<std::optional<SelfTest::Report>>();
+    state_ = State::selfTest;
+    // A stopped test ends its ticks early and still reports what it measured.
+    selfTest_ = tasks_.spawn("the self-test",
+                             [test, report, seconds = static_cast<int>(*seconds), onLevels,
+                              onProgress]() -> Awaitable<void> {
+                                 *report = co_await test->run(seconds, onLevels, {}, onProgress);
+                             });
+    std::exception_ptr failure;
+    try {
+        co_await selfTest_.result();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    selfTest_ = {};
+    state_ = State::idle;
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (!*report) {
+        throwCancelled();  // stopped before it began
+    }
+    log_("self-test: mic " + std::string(SelfTest::statusName((*report)->mic.status)) +
+         ", system " + std::string(SelfTest::statusName((*report)->system.status)));
+    co_return (*report)->json();
+}
+
+Awaitable<JSONValue> HelperServer::stopSelfTest(const JSONValue&) {
+    if (!selfTest_) {
+        co_return JSONValue::object({{"stopped", false}});
+    }
+    const Task<> running = selfTest_;
+    running.cancel();
+    co_await running.join();
+    co_return JSONValue::object({{"stopped", true}});
+}
+
 // ---- exit
 
 Awaitable<void> HelperServer::shutdown() {
     closing_ = true;
     setDetection(false);
+    // Its selftest.run still answers, with what it measured.
+    selfTest_.cancel();
     co_await closeAuth();
     if (state_ == State::stopping) {
         co_await waitOn(stopWaiters_, tasks_.executor());

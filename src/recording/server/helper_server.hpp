@@ -86,6 +86,8 @@ class HelperServer : public SharedObject<HelperServer> {
     Awaitable<JSONValue> requestPermission(const JSONValue& params);
     Awaitable<JSONValue> updateToken(const JSONValue& params);
     Awaitable<JSONValue> switchDetection(const JSONValue& params);
+    Awaitable<JSONValue> runSelfTest(const JSONValue& params);
+    Awaitable<JSONValue> stopSelfTest(const JSONValue& params);
     Awaitable<JSONValue> startRecording(const JSONValue& params);
     Awaitable<JSONValue> stopRecording(const JSONValue& params);
 
@@ -129,6 +131,8 @@ class HelperServer : public SharedObject<HelperServer> {
     TaskGroup tasks_;
     // The call-detection loop among `tasks_`, while switched on.
     Task<> detection_;
+    // The self-test among `tasks_`, while it runs.
+    Task<> selfTest_;
 };
 
 }  // namespace tessarin
