@@ -31,6 +31,7 @@ VERBOSE = False
 STAND_IN_TEXT = re.compile(r"\[speech (\d+(?:\.\d)?) s, ")
 ROUNDING_MS = 100  # the stand-in rounds what it heard to a tenth of a second
 UNHEARD_TOLERANCE = 0.3  # seconds per side
+SPEECH_LEVEL = 0.35  # -39 dBFS on the levels' scale, where -60 dBFS is 0 and full scale 1
 
 
 @dataclasses.dataclass
@@ -151,6 +152,9 @@ def observe(scenario, sound, devserver, helper):
     for event, member, value in scenario.events:
         check(any(line.get("event") == event and (member is None or line.get(member) == value)
                   for line in helper.lines), f"no {event} event with {member} {value}")
+    levels = [line for line in helper.lines if line.get("event") == "levels"]
+    check(max(line["mic"] for line in levels) > SPEECH_LEVEL and
+          max(line["system"] for line in levels) > SPEECH_LEVEL, "the levels never showed speech")
     last_event = [line for line in helper.lines if "event" in line][-1]
     check(last_event["event"] == "state" and not last_event["recording"],
           f"the last event is no final state: {last_event}")
