@@ -28,6 +28,8 @@ _PR_SET_PDEATHSIG = 1
 
 
 def _die_with_parent():
+    # The kernel sends it when the thread that started the child ends: a rig is used by one
+    # thread, which closes it (stopping the children) before it ends.
     ctypes.CDLL(None, use_errno=True).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
