@@ -75,5 +75,27 @@ TEST(SelfTestProcess, JudgesWhatTheSoundServerCarries) {
     }
 }
 
+// The serving process finds the microphone and reports a new default output, with no recording
+// running.
+TEST(SelfTestProcess, TheServingProcessFindsTheMicrophoneAndReportsDeviceChanges) {
+    const auto server = PulseTestServer::shared();
+    if (!server) {
+        GTEST_SKIP() << "no sound server: set PULSE_SERVER (scripts/test starts one)";
+    }
+    ChildProcess child(helper);
+    // Answered once the process is connected to the sound server.
+    child.write("{\"id\":1,\"cmd\":\"permissions.status\"}\n");
+    ASSERT_EQ(child.readLines(1),
+              std::vector<std::string>{
+                  R"({"id":1,"ok":true,"result":{"mic":"granted","systemAudio":"unknown"}})"});
+    ASSERT_EQ(PulseTestServer::pactl(*server, {"set-default-sink", "micsink"}), 0);
+    const auto changed = child.readLines(1);
+    ASSERT_EQ(PulseTestServer::pactl(*server, {"set-default-sink", "speakers"}), 0);
+    EXPECT_EQ(changed,
+              std::vector<std::string>{R"({"event":"device.changed","output":"Microphone-feed"})"});
+    child.closeInput();
+    EXPECT_EQ(child.wait(), 0);
+}
+
 }  // namespace
 }  // namespace tessarin::test
