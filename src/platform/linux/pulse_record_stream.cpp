@@ -2,6 +2,7 @@
 
 #include <pulse/error.h>
 #include <pulse/proplist.h>
+#include <algorithm>
 #include <span>
 #include <string>
 
@@ -42,9 +43,10 @@ PulseRecordStream::PulseRecordStream(pa_context* context, const Settings& settin
     pa_stream_set_moved_callback(stream_, &PulseRecordStream::movedCallback, this);
 
     const std::size_t frameBytes = pa_frame_size(&format);
-    blockFrames_ = pa_usec_to_bytes(fragmentMicroseconds, &format) / frameBytes;
+    blockFrames_ =
+        std::max<std::size_t>(pa_usec_to_bytes(fragmentMicroseconds, &format) / frameBytes, 1);
     mixed_.reserve(4 * blockFrames_);
-    block_.reserve(4 * blockFrames_);
+    block_.reserve(blockFrames_);
     pa_buffer_attr buffering;
     buffering.maxlength = static_cast<std::uint32_t>(-1);
     buffering.tlength = buffering.prebuf = buffering.minreq = static_cast<std::uint32_t>(-1);
@@ -127,18 +129,24 @@ void PulseRecordStream::readAvailable() {
     }
 }
 
-// The server hands over what it has, in pieces of any size; the helper passes on blocks of about
-// 100 ms, so that every buffer downstream (and each level measured on one) spans the same time.
+// The server hands over what it has, in pieces of any size; the helper passes on blocks of 100 ms
+// exactly, so that every buffer downstream (and each level measured on one) spans the same time,
+// and the converter's buffers, sized by the first blocks, never grow again.
 void PulseRecordStream::deliver(const float* samples, std::size_t count) {
     MonoMixdown::interleaved(std::span(samples, count), channels_, channelsUsed_, mixed_);
-    block_.insert(block_.end(), mixed_.begin(), mixed_.end());
-    if (block_.size() < blockFrames_) {
-        return;
-    }
-    converter_.convert(block_, pcm_);
-    block_.clear();
-    if (!pcm_.empty() && onAudio_) {
-        onAudio_(pcm_);
+    std::span<const float> rest = mixed_;
+    while (!rest.empty()) {
+        const std::size_t taken = std::min(rest.size(), blockFrames_ - block_.size());
+        block_.insert(block_.end(), rest.begin(), rest.begin() + static_cast<long>(taken));
+        rest = rest.subspan(taken);
+        if (block_.size() < blockFrames_) {
+            return;
+        }
+        converter_.convert(block_, pcm_);
+        block_.clear();
+        if (!pcm_.empty() && onAudio_) {
+            onAudio_(pcm_);
+        }
     }
 }
 

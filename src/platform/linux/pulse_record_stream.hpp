@@ -15,7 +15,7 @@
 namespace tessarin {
 
 // One record stream of float samples from a source, in the source's own rate and channels, turned
-// into 24 kHz mono PCM16 on the loop's thread: mixed down, gathered into blocks of about 100 ms,
+// into 24 kHz mono PCM16 on the loop's thread: mixed down, gathered into blocks of 100 ms,
 // resampled and handed to `onAudio`, with buffers that are reused, so a stream that records
 // allocates nothing.
 //
