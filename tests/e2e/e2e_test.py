@@ -29,6 +29,7 @@ PAUSE_BETWEEN_TURNS = 1.0
 EXIT_LIMIT = 45.0
 VERBOSE = False
 STAND_IN_TEXT = re.compile(r"\[speech (\d+(?:\.\d)?) s, ")
+SILENT_CATCH_UP = re.compile(r"caught up (me|them) (-?\d+)\.\.(-?\d+) ms: no speech")
 ROUNDING_MS = 100  # the stand-in rounds what it heard to a tenth of a second
 UNHEARD_TOLERANCE = 0.3  # seconds per side
 SPEECH_LEVEL = 0.35  # -39 dBFS on the levels' scale, where -60 dBFS is 0 and full scale 1
@@ -137,7 +138,7 @@ def observe(scenario, sound, devserver, helper):
     outcome.update(balance(scenario, counters, stored["segments"], handed_back, helper))
     check(stored["finished"] == (not handed_back),
           "the meeting must be finished exactly when everything was saved")
-    outcome["unheard"] = unheard(stored["segments"] + handed_back)
+    outcome["unheard"] = unheard(stored["segments"] + handed_back, helper.log)
     if outcome["echoDropped"]:
         # A microphone segment dropped as an echo leaves a gap that is no loss.
         outcome["unheard"].pop("me", None)
@@ -208,13 +209,16 @@ def balance(scenario, counters, stored, handed_back, helper):
     return counts
 
 
-def unheard(segments):
+def unheard(segments, log):
     """Seconds of each side's audio that no segment transcribed.
 
     The stand-in says how much audio it heard ("[speech 2.4 s, ..."); a segment's transcript is made
     of the last that many seconds of its span (a session that failed took the audio it had not
-    committed with it; the new one only has what came after). The spans of one side follow each
-    other without gaps, so what the union of the heard parts leaves out of them went untranscribed."""
+    committed with it; the new one only has what came after). That audio is handed back and caught
+    up through chunk uploads, which leave silence out: a stretch held while only the other side
+    spoke yields no segment, and the helper logs it as caught up with no speech. The spans of one
+    side follow each other without gaps, so what the union of the heard parts and those silent
+    stretches leaves out of them went untranscribed."""
     missing = {}
     for side in ("me", "them"):
         heard = []
@@ -223,6 +227,9 @@ def unheard(segments):
             seconds = float(match.group(1)) if match else 0.0
             heard.append((max(segment["startedMs"], segment["endedMs"] - seconds * 1000),
                           segment["endedMs"]))
+        silent = (SILENT_CATCH_UP.search(line) for line in log)
+        heard += [(int(match.group(2)), int(match.group(3))) for match in silent
+                  if match and match.group(1) == side]
         gap, reached = 0.0, 0.0
         for start, end in sorted(heard):
             gap += max(0.0, start - reached - ROUNDING_MS)

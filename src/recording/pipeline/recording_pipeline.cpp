@@ -14,6 +14,7 @@
 #include "core/async/steady_clock.hpp"
 #include "core/async/with_timeout.hpp"
 #include "core/audio/audio_queue.hpp"
+#include "core/audio/chunk_cutter.hpp"
 #include "core/log/diagnostics.hpp"
 #include "core/transcript/transcript_seq.hpp"
 #include "platform/linux/mic_capture.hpp"
@@ -511,12 +512,30 @@ void RecordingPipeline::releaseEcho() {
 
 // ---- replay of outage audio
 
+namespace {
+
+// Judged as the replay's chunk uploads judge it: a stretch they leave out entirely is silence.
+bool holdsSpeech(std::span<const std::uint8_t> pcm) {
+    ChunkCutter cutter;
+    const bool cut = !cutter.feed(pcm).empty();
+    return cut || cutter.finish().has_value();
+}
+
+}  // namespace
+
 void RecordingPipeline::replay(Speaker speaker, std::vector<std::uint8_t> pcm,
                                std::int64_t startMs) {
     if (!running_ && !isStopping_) {
         Diagnostics::log("audio held during an outage arrived after the recording ended (" +
                          std::to_string(pcm.size() / PCM16::bytesPerMs) + " ms): not transcribed");
         return;
+    }
+    if (!holdsSpeech(pcm)) {
+        // Said so that a gap in the side's transcript can be told from lost audio.
+        const std::int64_t endMs =
+            startMs + static_cast<std::int64_t>(pcm.size()) / PCM16::bytesPerMs;
+        Diagnostics::log("caught up " + std::string(speakerName(speaker)) + " " +
+                         std::to_string(startMs) + ".." + std::to_string(endMs) + " ms: no speech");
     }
     const bool wasCatchingUp = isCatchingUp();
     ++replaying_[speaker];
