@@ -31,7 +31,9 @@ VERBOSE = False
 STAND_IN_TEXT = re.compile(r"\[speech (\d+(?:\.\d)?) s, ")
 SILENT_CATCH_UP = re.compile(r"caught up (me|them) (-?\d+)\.\.(-?\d+) ms: no speech")
 ROUNDING_MS = 100  # the stand-in rounds what it heard to a tenth of a second
-UNHEARD_TOLERANCE = 0.3  # seconds per side
+# Seconds per side. Beyond rounding: when a new session starts at the very end of a turn, its first
+# commit holds only the turn's quiet tail, which the stand-in transcribes as nothing, unseen here.
+UNHEARD_TOLERANCE = 0.6
 SPEECH_LEVEL = 0.35  # -39 dBFS on the levels' scale, where -60 dBFS is 0 and full scale 1
 
 
