@@ -54,8 +54,9 @@ class Scenario:
 RECONNECTING = ("state", "transcription", "reconnecting")
 SCENARIOS = [
     Scenario("clean", 14),
+    # What a drop hands back may be silence for one side or both: no chunk need be uploaded.
     Scenario("drops", 46, switches={"dropEveryMs": 20000, "outageMs": 1000},
-             counters={"connectionsDropped": 2, "chunksReceived": 2}, events=(RECONNECTING,)),
+             counters={"connectionsDropped": 2}, events=(RECONNECTING,)),
     Scenario("refused-reconnects", 58, later=((5, {"dropNow": True, "refuseUpgradesMs": 40000}),),
              counters={"upgradesRefused": 2, "chunksReceived": 2},
              events=(RECONNECTING, ("state", "transcription", "catching_up"))),
