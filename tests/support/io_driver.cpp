@@ -22,8 +22,22 @@ bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
     return true;
 }
 
+bool driveUntil(boost::asio::io_context& io, ManualClock& clock, const std::function<bool()>& done,
+                Clock::Duration limit, Clock::Duration step, std::chrono::milliseconds slice) {
+    for (Clock::Duration passed{};; passed += step) {
+        if (runUntil(io, done, slice)) {
+            return true;
+        }
+        if (passed >= limit) {
+            return false;
+        }
+        clock.advance(step);
+    }
+}
+
 void settle(boost::asio::io_context& io, std::chrono::milliseconds duration) {
-    runUntil(io, [] { return false; }, duration);
+    runUntil(
+        io, [] { return false; }, duration);
 }
 
 }  // namespace tessarin::test

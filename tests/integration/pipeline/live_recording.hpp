@@ -90,15 +90,7 @@ struct LiveRecording {
     // Real I/O, and virtual time in steps, until `done` holds.
     bool drive(const std::function<bool()>& done, Clock::Duration limit = std::chrono::minutes(5),
                Clock::Duration step = std::chrono::milliseconds(100)) {
-        for (Clock::Duration passed{};; passed += step) {
-            if (runUntil(io, done, std::chrono::milliseconds(3))) {
-                return true;
-            }
-            if (passed >= limit) {
-                return false;
-            }
-            clock->advance(step);
-        }
+        return driveUntil(io, *clock, done, limit, step, std::chrono::milliseconds(3));
     }
     // Plays `pcm` on both sources, then lets as much virtual time pass as it lasts.
     void play(const std::vector<std::uint8_t>& micPCM, const std::vector<std::uint8_t>& systemPCM) {

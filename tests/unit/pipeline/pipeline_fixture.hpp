@@ -69,15 +69,7 @@ struct PipelineFixture : testing::Test {
     // Runs real I/O and moves virtual time in steps until `done` holds.
     bool drive(const std::function<bool()>& done, Clock::Duration limit = std::chrono::minutes(10),
                Clock::Duration step = std::chrono::milliseconds(100)) {
-        for (Clock::Duration passed{};; passed += step) {
-            if (runUntil(io, done, std::chrono::milliseconds(5))) {
-                return true;
-            }
-            if (passed >= limit) {
-                return false;
-            }
-            clock->advance(step);
-        }
+        return driveUntil(io, *clock, done, limit, step, std::chrono::milliseconds(5));
     }
     template <class T>
     T await(Awaitable<T> operation, Clock::Duration step = std::chrono::milliseconds(100)) {
