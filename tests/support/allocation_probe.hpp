@@ -3,7 +3,8 @@
 // Counts each thread's heap allocations and can make one fail, for tests and benchmarks of what
 // code allocates. Replaces the global operator new and, outside sanitizer builds (whose allocator
 // must see every block), aligned_alloc, which Asio's handlers use. Include it in exactly one
-// source file of a program (header-only, so that benchmarks can use it too).
+// source file of a program (header-only, so that benchmarks can use it too); the program's other
+// files define TESSARIN_ALLOCATION_PROBE_COUNTERS_ONLY first and see only the counters.
 
 #include <cstddef>
 #include <cstdlib>
@@ -17,6 +18,8 @@ inline thread_local std::size_t allocations = 0;
 inline thread_local long failIn = -1;
 
 }  // namespace tessarin::test::AllocationProbe
+
+#ifndef TESSARIN_ALLOCATION_PROBE_COUNTERS_ONLY
 
 // Not inlined: the compiler would pair the library's new with this free and warn.
 [[gnu::noinline]] void* operator new(std::size_t bytes) {
@@ -46,3 +49,5 @@ extern "C" void* aligned_alloc(std::size_t alignment, std::size_t bytes) noexcep
     return __libc_memalign(alignment, bytes);
 }
 #endif
+
+#endif  // TESSARIN_ALLOCATION_PROBE_COUNTERS_ONLY

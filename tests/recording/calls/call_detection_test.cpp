@@ -8,7 +8,7 @@
 #include "recording/calls/call_apps.hpp"
 #include "recording/calls/call_detector.hpp"
 #include "recording/calls/call_watcher.hpp"
-#include "server_fixture.hpp"
+#include "support/server_fixture.hpp"
 
 namespace tessarin::test {
 namespace {

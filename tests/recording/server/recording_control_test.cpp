@@ -4,7 +4,7 @@
 
 #include "core/api/api_error.hpp"
 #include "recording/capture/capture_error.hpp"
-#include "server_fixture.hpp"
+#include "support/server_fixture.hpp"
 #include "support/pending.hpp"
 
 namespace tessarin::test {

@@ -5,7 +5,7 @@
 #include "core/api/auth_error.hpp"
 #include "core/http/url.hpp"
 #include "recording/server/helper_auth.hpp"
-#include "server_fixture.hpp"
+#include "support/server_fixture.hpp"
 #include "support/pending.hpp"
 
 namespace tessarin::test {

@@ -5,7 +5,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "core/async/task.hpp"
-#include "integration/realtime/realtime_harness.hpp"
+#include "support/realtime_harness.hpp"
 
 namespace tessarin::test {
 namespace {

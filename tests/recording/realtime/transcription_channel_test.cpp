@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "core/async/one_shot.hpp"
-#include "integration/realtime/realtime_harness.hpp"
+#include "support/realtime_harness.hpp"
 #include "support/audio_signals.hpp"
 #include "support/pending.hpp"
 

@@ -7,6 +7,8 @@
 #include "core/audio/audio_converter24k.hpp"
 #include "core/audio/mono_mixdown.hpp"
 #include "recording/selftest/self_test_meter.hpp"
+// audio_queue_test.cpp replaces the allocator for this program.
+#define TESSARIN_ALLOCATION_PROBE_COUNTERS_ONLY
 #include "support/allocation_probe.hpp"
 #include "support/audio_signals.hpp"
 
