@@ -25,33 +25,28 @@ using test::LoopbackHTTPServer;
 using test::Pending;
 using Reply = LoopbackHTTPServer::Reply;
 
-// Hands out a fixed sequence of tokens, records each refusal and signs out after the last.
-class ScriptedAuth final : public AuthProvider {
-  public:
-    ScriptedAuth(URL url, std::vector<std::string> tokens)
-        : url_(std::move(url)), tokens_(std::move(tokens)) {}
-    const URL& appURL() const override { return url_; }
-    Awaitable<std::string> accessToken() override { co_return tokens_.at(0); }
+// Hands out "t1", renews to "t2" and "t3", then signs out; records each refused token.
+struct ScriptedAuth final : AuthProvider {
+    explicit ScriptedAuth(URL url) : url(std::move(url)) {}
+    const URL& appURL() const override { return url; }
+    Awaitable<std::string> accessToken() override { co_return "t1"; }
     Awaitable<std::string> tokenRejected(std::string refused) override {
         rejected.push_back(refused);
-        if (rejected.size() >= tokens_.size()) {
+        if (rejected.size() > 2) {
             throw AuthError::signedOut();
         }
-        co_return tokens_.at(rejected.size());
+        co_return "t" + std::to_string(rejected.size() + 1);
     }
+    URL url;
     std::vector<std::string> rejected;
-
-  private:
-    URL url_;
-    std::vector<std::string> tokens_;
 };
 
 struct APIClientTest : testing::Test {
     boost::asio::io_context io;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
     LoopbackHTTPServer server{LoopbackHTTPServer::Security::tls};
-    std::shared_ptr<ScriptedAuth> auth = std::make_shared<ScriptedAuth>(
-        *URL::parse(server.baseURL()), std::vector<std::string>{"t1", "t2", "t3"});
+    std::shared_ptr<ScriptedAuth> auth =
+        std::make_shared<ScriptedAuth>(*URL::parse(server.baseURL()));
     std::shared_ptr<BeastHTTPTransport> transport = std::make_shared<BeastHTTPTransport>(
         io.get_executor(), clock,
         BeastHTTPTransport::Options{.extraAuthorityPEM = test::TestCertificates::authority()});
@@ -141,28 +136,16 @@ TEST_F(APIClientTest, LoginGatewaysAndWebPagesAreErrorsOfTheirOwn) {
     EXPECT_EQ(server.requests().size(), 5u);
 }
 
-// Each call names the type it expected, whether the body was no JSON or JSON of another shape.
+// Whether the body was no JSON or JSON of another shape, the error names the type expected.
 TEST_F(APIClientTest, UndecodableSuccessBodiesAreDecodingErrorsNamingTheExpectedType) {
-    const std::pair<std::function<std::optional<APIError>()>, const char*> calls[] = {
-        {[&] { return failure(client.me()); }, "Me"},
-        {[&] { return failure(micToken()); }, "TranscriptionToken"},
-        {[&] { return failure(client.appendAudioChunk("m", {}, 1, 0, 10, Speaker::me, {})); },
-         "ChunkResponse"},
-        {[&] { return failure(client.createMeeting("t", {}, std::nullopt, {})); },
-         "CreatedMeeting"},
-        {[&] { return failure(client.meetings()); }, "MeetingList"},
-        {[&] { return failure(client.upcoming(24)); }, "UpcomingResponse"}};
-    for (const auto& [call, type] : calls) {
-        server.enqueue(Reply::json(200, "{\"events\":"));
-        EXPECT_EQ(call(), APIError::decoding(type));
-    }
+    server.enqueue(Reply::json(200, "{\"meetings\":"));
+    EXPECT_EQ(failure(client.meetings()), APIError::decoding("MeetingList"));
     server.enqueue(Reply::json(200, "[1,2]"));
     EXPECT_EQ(failure(client.me()), APIError::decoding("Me"));
 }
 
 TEST_F(APIClientTest, FinishTreatsNotFoundAsDoneAndKeepsTheIdentifierOneSegment) {
-    APIClient prefixed(std::make_shared<ScriptedAuth>(*URL::parse(server.baseURL() + "/app/"),
-                                                      std::vector<std::string>{"t1"}),
+    APIClient prefixed(std::make_shared<ScriptedAuth>(*URL::parse(server.baseURL() + "/app/")),
                        transport);
     server.enqueue(Reply::json(404, "{}"));
     EXPECT_NO_THROW(await(prefixed.finish("a/b?c#d")));
@@ -244,9 +227,6 @@ TEST_F(APIClientTest, AnAudioChunkIsUploadedAsMultipartByteForByte) {
     ASSERT_EQ(contentType.rfind(prefix, 0), 0u);
     const std::string boundary = contentType.substr(prefix.size() - 5);
     ASSERT_EQ(boundary.size(), 21u);
-    EXPECT_EQ(boundary.find_first_not_of(
-                  "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_", 5),
-              std::string::npos);
     const std::string part = "--" + boundary + "\r\nContent-Disposition: form-data; name=";
     EXPECT_EQ(request(0).body, part + "\"seq\"\r\n\r\n7\r\n" +              //
                                    part + "\"startedMs\"\r\n\r\n100\r\n" +  //
@@ -258,21 +238,12 @@ TEST_F(APIClientTest, AnAudioChunkIsUploadedAsMultipartByteForByte) {
                                    "Content-Type: audio/wav\r\n\r\n" +
                                    std::string(wav.begin(), wav.end()) + "\r\n--" + boundary +
                                    "--\r\n");
-}
-
-// A reply without a segment of the protocol's shape is no segment, not a failure.
-TEST_F(APIClientTest, AChunkReplyWithoutAUsableSegmentIsNoSegment) {
-    for (const char* body :
-         {"{}", "[]", "3", R"({"segment":{"seq":1}})",
-          R"({"segment":{"seq":1,"startedMs":0,"endedMs":1,"speaker":"user","text":"x"}})"}) {
-        server.enqueue(Reply::json(200, body));
-        EXPECT_EQ(await(client.appendAudioChunk("m", {}, 1, 0, 1, Speaker::me, std::nullopt)),
-                  std::nullopt)
-            << body;
-    }
     // Each upload has a boundary of its own, and an absent language is not sent.
-    EXPECT_NE(request(0).header("Content-Type"), request(1).header("Content-Type"));
-    EXPECT_EQ(request(0).body.find("language"), std::string::npos);
+    server.enqueue(Reply::json(200, "{}"));
+    EXPECT_EQ(await(client.appendAudioChunk("m", {}, 1, 0, 1, Speaker::me, std::nullopt)),
+              std::nullopt);
+    EXPECT_NE(request(1).header("Content-Type"), contentType);
+    EXPECT_EQ(request(1).body.find("language"), std::string::npos);
 }
 
 TEST(APIClientRules, ErrorPartsReadEveryShapeOfTheServersErrors) {

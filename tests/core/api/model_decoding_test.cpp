@@ -1,4 +1,5 @@
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -6,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "core/api/calendar_event.hpp"
+#include "core/api/chunk_response.hpp"
 #include "core/api/created_meeting.hpp"
 #include "core/api/decoding_error.hpp"
 #include "core/api/flexible_date.hpp"
@@ -69,15 +71,7 @@ TEST(FlexibleDate, DecodesNumbersAndTheThreeTextFormsUpToEachFieldsLimit) {
     EXPECT_EQ(FlexibleDate::format(at(0s)), "1970-01-01T00:00:00Z");
 }
 
-TEST(LenientString, ReadsTextAndIntegersOnly) {
-    EXPECT_EQ(LenientString::decode(json("-7")).value, "-7");
-    EXPECT_EQ(LenientString::decode(json(R"("abc")")).value, "abc");
-    for (const char* other : {"1.5", "true", "null", "{}"}) {
-        EXPECT_THROW(LenientString::decode(json(other)), DecodingError) << other;
-    }
-}
-
-TEST(CalendarEvent, DecodesTheLenientFormsAndRequiresIdAndStart) {
+TEST(CalendarEvent, DecodesTheLenientForms) {
     auto event = CalendarEvent::decode(json(R"({"id":17,"title":null,"start":"2025-03-04"})"));
     EXPECT_EQ(event.id, "17");
     EXPECT_EQ(event.title, "Untitled meeting");
@@ -99,10 +93,6 @@ TEST(CalendarEvent, DecodesTheLenientFormsAndRequiresIdAndStart) {
         R"({"id":1,"start":0,"conferenceUrl":"","hangoutLink":"https://m.example/x","attendees":["a",5]})"));
     EXPECT_FALSE(odd.conferenceURL);
     EXPECT_TRUE(odd.attendees.empty());
-    for (const char* text : {R"({"start":0})", R"({"id":null,"start":0})", R"({"id":1})",
-                             R"({"id":1,"start":"x","startsAt":"y"})", R"([])"}) {
-        EXPECT_THROW(CalendarEvent::decode(json(text)), DecodingError) << text;
-    }
 }
 
 // A link makes a meeting; else two people, not counting attendees that are the user.
@@ -140,8 +130,6 @@ TEST(UpcomingResponse, DecodesArraysEnvelopesAndConnectionState) {
         EXPECT_EQ(response.connected, connected) << text;
         EXPECT_EQ(response.connectURL.has_value(), hasConnectURL) << text;
     }
-    EXPECT_THROW(UpcomingResponse::decode(json(R"([{"id":1}])")), DecodingError);
-    EXPECT_THROW(UpcomingResponse::decode(json("7")), DecodingError);
 }
 
 TEST(Me, DecodesNestedAndFlatProfiles) {
@@ -152,20 +140,15 @@ TEST(Me, DecodesNestedAndFlatProfiles) {
     EXPECT_EQ(Me::decode(json(R"({"id":"u1","connected":true,"connectUrl":""})")),
               (Me{"u1", std::nullopt, std::nullopt, true, std::nullopt}));
     EXPECT_EQ(Me::decode(json(R"({"user":"x","id":true,"google":{"connected":"yes"}})")), Me{});
-    EXPECT_THROW(Me::decode(json("[]")), DecodingError);
 }
 
 TEST(CreatedMeetingAndMeetingList, DecodeTheirEnvelopes) {
     EXPECT_EQ(CreatedMeeting::decode(json(R"({"meeting":{"id":9}})")).id, "9");
     EXPECT_EQ(CreatedMeeting::decode(json(R"({"id":"m","meeting":"no"})")).id, "m");
-    EXPECT_THROW(CreatedMeeting::decode(json(R"({"meeting":{},"id":"top"})")), DecodingError);
     for (const auto& [text, count] : {std::pair{R"([{"id":1}])", 1u},
                                       {R"({"meetings":[{"id":1},{"id":2}]})", 2u},
                                       {R"({"meetings":[{}],"items":[{"id":1}]})", 1u}}) {
         EXPECT_EQ(MeetingList::decode(json(text)).meetings.size(), count) << text;
-    }
-    for (const char* text : {R"({"meetings":null})", R"([{"title":"no id"}])", "7"}) {
-        EXPECT_THROW(MeetingList::decode(json(text)), DecodingError) << text;
     }
 }
 
@@ -191,18 +174,25 @@ TEST(MeetingSummary, DecodesDatesInOrderAndBuildsPageURLs) {
     }
 }
 
+// A chunk reply without a segment of the protocol's shape has no segment; it is not a failure.
+TEST(ChunkResponse, IsASegmentOrNothing) {
+    EXPECT_EQ(
+        ChunkResponse::decode(
+            json(R"({"segment":{"seq":7,"startedMs":1,"endedMs":9,"speaker":"them","text":"ok"}})"))
+            .segment,
+        (Segment{7, 1, 9, Speaker::them, "ok"}));
+    for (const char* body :
+         {"{}", "[]", "3", R"({"segment":{"seq":1}})",
+          R"({"segment":{"seq":1,"startedMs":0,"endedMs":1,"speaker":"user","text":"x"}})"}) {
+        EXPECT_EQ(ChunkResponse::decode(json(body)).segment, std::nullopt) << body;
+    }
+}
+
 TEST(TranscriptCoding, SegmentsRoundTripAndRefuseOtherSpeakersAndTypes) {
     const Segment segment{3, 2100, 5200, Speaker::them, "Hello"};
     EXPECT_EQ(TranscriptCoding::encode(segment).serialized(),
               R"({"endedMs":5200,"seq":3,"speaker":"them","startedMs":2100,"text":"Hello"})");
     EXPECT_EQ(TranscriptCoding::decodeSegment(TranscriptCoding::encode(segment)), segment);
-    for (const char* text :
-         {R"({"seq":1,"startedMs":0,"endedMs":1,"speaker":"user","text":"x"})",
-          R"({"seq":1,"startedMs":0,"endedMs":1,"speaker":"me"})",
-          R"({"seq":"1","startedMs":0,"endedMs":1,"speaker":"me","text":"x"})",
-          R"({"seq":1.5,"startedMs":0,"endedMs":1,"speaker":"me","text":"x"})"}) {
-        EXPECT_THROW(TranscriptCoding::decodeSegment(json(text)), DecodingError) << text;
-    }
 }
 
 // Every spelling of the expiry and the realtime address; without an expiry, ten minutes from now.
@@ -221,10 +211,33 @@ TEST(TranscriptCoding, TokensDecodeFlatNestedAndWithTheirRealtimeAddress) {
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(TranscriptCoding::decodeTranscriptionToken(json(text), now), expected) << text;
     }
-    for (const char* text :
-         {R"({"client_secret":{"expires_at":1},"value":"top"})", R"({"value":1})", "[]"}) {
-        EXPECT_THROW(TranscriptCoding::decodeTranscriptionToken(json(text), now), DecodingError)
-            << text;
+}
+
+// A required field missing, null or of another type, or another shape altogether.
+TEST(Models, RefuseWhatTheyCannotDecode) {
+    using Decode = std::function<void(const JSONValue&)>;
+    const auto now = at(1000s);
+    // clang-format off
+    const std::pair<Decode, std::vector<const char*>> models[] = {
+        {[](auto& v) { LenientString::decode(v); }, {"1.5", "true", "null", "{}"}},
+        {[](auto& v) { CalendarEvent::decode(v); }, {R"({"start":0})", R"({"id":null,"start":0})",
+            R"({"id":1.5,"start":0})", R"({"id":1})", R"({"id":1,"start":"x","startsAt":"y"})", "[]"}},
+        {[](auto& v) { UpcomingResponse::decode(v); }, {R"([{"id":1}])", "7"}},
+        {[](auto& v) { Me::decode(v); }, {"[]"}},
+        {[](auto& v) { CreatedMeeting::decode(v); }, {R"({"meeting":{},"id":"top"})", "[]"}},
+        {[](auto& v) { MeetingList::decode(v); }, {R"({"meetings":null})", R"([{"title":"no id"}])", "7"}},
+        {[](auto& v) { TranscriptCoding::decodeSegment(v); }, {
+            R"({"seq":1,"startedMs":0,"endedMs":1,"speaker":"user","text":"x"})",
+            R"({"seq":1,"startedMs":0,"endedMs":1,"speaker":"me"})",
+            R"({"seq":"1","startedMs":0,"endedMs":1,"speaker":"me","text":"x"})",
+            R"({"seq":1.5,"startedMs":0,"endedMs":1,"speaker":"me","text":"x"})"}},
+        {[now](auto& v) { TranscriptCoding::decodeTranscriptionToken(v, now); },
+         {R"({"client_secret":{"expires_at":1},"value":"top"})", R"({"value":1})", "[]"}}};
+    // clang-format on
+    for (const auto& [decode, texts] : models) {
+        for (const char* text : texts) {
+            EXPECT_THROW(decode(json(text)), DecodingError) << text;
+        }
     }
 }
 
