@@ -1,5 +1,3 @@
-#include <set>
-
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 

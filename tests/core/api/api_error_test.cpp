@@ -1,6 +1,3 @@
-#include <optional>
-#include <set>
-
 #include <gtest/gtest.h>
 
 #include "core/api/api_error.hpp"

@@ -1,8 +1,4 @@
 #include <chrono>
-#include <functional>
-#include <optional>
-#include <string>
-#include <tuple>
 
 #include <gtest/gtest.h>
 

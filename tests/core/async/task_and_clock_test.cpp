@@ -1,5 +1,3 @@
-#include <stdexcept>
-
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/this_coro.hpp>

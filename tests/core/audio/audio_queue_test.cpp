@@ -3,7 +3,6 @@
 #include <cstring>
 #include <numeric>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>

@@ -1,7 +1,4 @@
 #include <numeric>
-#include <optional>
-#include <tuple>
-#include <vector>
 
 #include <gtest/gtest.h>
 

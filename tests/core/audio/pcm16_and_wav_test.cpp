@@ -1,9 +1,4 @@
 #include <cmath>
-#include <limits>
-#include <span>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 

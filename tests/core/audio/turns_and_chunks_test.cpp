@@ -1,7 +1,3 @@
-#include <optional>
-#include <tuple>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "core/audio/chunk_cutter.hpp"

@@ -1,7 +1,3 @@
-#include <optional>
-#include <string>
-#include <tuple>
-
 #include <gtest/gtest.h>
 
 #include "core/http/url.hpp"

@@ -1,11 +1,6 @@
-#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <limits>
-#include <optional>
-#include <string>
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,3 @@
-#include <string>
-#include <string_view>
-#include <tuple>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "core/text/base64.hpp"

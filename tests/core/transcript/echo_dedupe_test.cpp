@@ -1,7 +1,3 @@
-#include <string>
-#include <tuple>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "core/transcript/echo_dedupe.hpp"

@@ -1,7 +1,4 @@
 #include <algorithm>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,3 @@
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
 #include "core/transcript/segment_batcher.hpp"
