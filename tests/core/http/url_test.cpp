@@ -14,26 +14,26 @@ std::optional<std::string> textOf(const std::optional<URL>& url) {
 TEST(URL, TypedTakesTheSecureSchemeAnywhereAndThePlainOneOnlyOnLoopback) {
     const std::optional<std::string> refused;
     // clang-format off
-    const std::tuple<const char*, const char*, std::optional<std::string>> cases[] = {
-        {"  notara.example \n", "https", "https://notara.example"},
-        {"HTTPS://Notara.example/app", "https", "https://Notara.example/app"},
-        {"http://LocalHost:3000/x", "http", "http://LocalHost:3000/x"},
-        {"http://dev.localhost:8080", "http", "http://dev.localhost:8080"},
-        {"http://127.0.0.1:9", "http", "http://127.0.0.1:9"}, {"http://[::1]:9", "http", "http://[::1]:9"},
-        {"http://127.0.0.2", "", refused}, {"http://192.168.1.10", "", refused},
-        {"http://localhost.example.com", "", refused}, {"http://notlocalhost", "", refused},
-        {"http://notara.example", "", refused}, {"ftp://notara.example", "", refused},
-        {"https://", "", refused}, {"", "", refused}, {"   ", "", refused},
-        {"https://exa mple.com", "", refused}, {"notara.example:443x", "", refused},
-        {"http://evil.example%00.localhost", "", refused}, {"https://a%2Eexample", "", refused},
-        {"rt.example", "wss", "wss://rt.example"}, {"wss://rt.example/v1", "wss", "wss://rt.example/v1"},
-        {"ws://localhost:9/v1", "wss", "ws://localhost:9/v1"}, {"ws://[::1]", "wss", "ws://[::1]"},
-        {"ws://a.localhost", "wss", "ws://a.localhost"}, {"ws://127.0.0.1", "wss", "ws://127.0.0.1"},
-        {"ws://rt.example/v1", "wss", refused}, {"https://rt.example/v1", "wss", refused},
-        {"ws://xlocalhost", "wss", refused}};
+    const std::tuple<const char*, bool, std::optional<std::string>> cases[] = {
+        // text, under the realtime rule (wss, or ws on loopback), URL
+        {"  notara.example \n", false, "https://notara.example"},
+        {"HTTPS://Notara.example/app", false, "https://Notara.example/app"},
+        {"http://LocalHost:3000/x", false, "http://LocalHost:3000/x"},
+        {"http://dev.localhost:8080", false, "http://dev.localhost:8080"},
+        {"http://127.0.0.1:9", false, "http://127.0.0.1:9"}, {"http://[::1]:9", false, "http://[::1]:9"},
+        {"http://127.0.0.2", false, refused}, {"http://192.168.1.10", false, refused},
+        {"http://localhost.example.com", false, refused}, {"http://notlocalhost", false, refused},
+        {"http://notara.example", false, refused}, {"ftp://notara.example", false, refused},
+        {"https://", false, refused}, {"", false, refused}, {"   ", false, refused},
+        {"https://exa mple.com", false, refused}, {"notara.example:443x", false, refused},
+        {"http://evil.example%00.localhost", false, refused}, {"https://a%2Eexample", false, refused},
+        {"rt.example", true, "wss://rt.example"}, {"wss://rt.example/v1", true, "wss://rt.example/v1"},
+        {"ws://localhost:9/v1", true, "ws://localhost:9/v1"}, {"ws://[::1]", true, "ws://[::1]"},
+        {"ws://a.localhost", true, "ws://a.localhost"}, {"ws://127.0.0.1", true, "ws://127.0.0.1"},
+        {"ws://rt.example/v1", true, refused}, {"https://rt.example/v1", true, refused},
+        {"ws://xlocalhost", true, refused}};
     // clang-format on
-    for (const auto& [text, secure, expected] : cases) {
-        const bool realtime = std::string_view(secure) == "wss";
+    for (const auto& [text, realtime, expected] : cases) {
         EXPECT_EQ(textOf(realtime ? URL::typed(text, "wss", "ws") : URL::typed(text)), expected)
             << text;
     }
