@@ -5,7 +5,6 @@
 #include "core/api/api_error.hpp"
 #include "core/api/auth_error.hpp"
 #include "core/api/auth_provider.hpp"
-#include "core/api/random.hpp"
 #include "core/async/manual_clock.hpp"
 #include "core/http/http_transport_error.hpp"
 #include "core/json/json_value.hpp"
@@ -176,28 +175,6 @@ TEST_F(APIClientTest, UpcomingWithoutACalendarFallsBackToTheUsersConnectURL) {
     EXPECT_EQ(server.requests().size(), 9u);
 }
 
-TEST_F(APIClientTest, SegmentsMeetingsAndListsUseTheirBodies) {
-    server.setHandler([](const auto&) { return Reply::json(201, R"({"meeting":{"id":77}})"); });
-    await(client.appendSegments(
-        "m", {segment(1, Speaker::me, "Hallo \"du\""), segment(2, Speaker::them, "ü")}));
-    EXPECT_EQ(body(0), json(R"([{"seq":1,"startedMs":1000,"endedMs":1500,"speaker":"me",
-                                 "text":"Hallo \"du\""},{"seq":2,"startedMs":2000,
-                                 "endedMs":2500,"speaker":"them","text":"ü"}])"));
-    const auto march4at0930 = std::chrono::system_clock::time_point(1741080600s);
-    const std::vector<Attendee> attendees{{"a@x.example", std::nullopt, true},
-                                          {std::nullopt, "Bo", std::nullopt}};
-    EXPECT_EQ(await(client.createMeeting("Weekly", march4at0930, "ev1", attendees)).id, "77");
-    EXPECT_EQ(body(1), json(R"({"title":"Weekly","startsAt":"2025-03-04T09:30:00Z",
-                  "calendarEventId":"ev1","attendees":[{"email":"a@x.example","name":null,
-                  "self":true},{"email":null,"name":"Bo","self":false}]})"));
-    EXPECT_EQ(await(client.createMeeting("T", march4at0930, std::nullopt, {})).id, "77");
-    EXPECT_EQ(body(2), json(R"({"title":"T","startsAt":"2025-03-04T09:30:00Z"})"));
-    server.enqueue(Reply::json(200, R"({"items":[{"id":1,"title":"A"},{"id":"b"}]})"));
-    EXPECT_EQ(await(client.meetings()).at(1).id, "b");
-    EXPECT_EQ(request(3).method, "GET");
-    EXPECT_FALSE(request(3).header("Content-Type"));
-}
-
 TEST_F(APIClientTest, TransportFailurePassesThroughAfterThirtySilentSeconds) {
     server.enqueue(Reply::with(Reply::Action::hang));
     Pending<Me> pending(io, client.me());
@@ -293,18 +270,6 @@ TEST(APIClientRules, AccessLoginIsSeenInTheHostARedirectOrTheStartOfAPage) {
             expected)
             << url << " " << status << " " << header;
     }
-}
-
-TEST(Random, BytesFillEveryPieceAndTokensAreFreshURLSafeText) {
-    std::set<std::string> tokens;
-    for (int i = 0; i < 100; ++i) {
-        tokens.insert(Random::token(12));
-    }
-    EXPECT_EQ(tokens.size(), 100u);
-    EXPECT_EQ(tokens.begin()->size(), 16u);
-    const auto bytes = Random::bytes(3 << 20);
-    EXPECT_EQ(bytes.size(), 3u << 20);
-    EXPECT_NE(std::vector(bytes.end() - 64, bytes.end()), std::vector<std::uint8_t>(64));
 }
 
 }  // namespace

@@ -138,38 +138,6 @@ TEST(Me, DecodesNestedAndFlatProfiles) {
     EXPECT_EQ(Me::decode(json(R"({"user":"x","id":true,"google":{"connected":"yes"}})")), Me{});
 }
 
-TEST(CreatedMeetingAndMeetingList, DecodeTheirEnvelopes) {
-    EXPECT_EQ(CreatedMeeting::decode(json(R"({"meeting":{"id":9}})")).id, "9");
-    EXPECT_EQ(CreatedMeeting::decode(json(R"({"id":"m","meeting":"no"})")).id, "m");
-    for (const auto& [text, count] : {std::pair{R"([{"id":1}])", 1u},
-                                      {R"({"meetings":[{"id":1},{"id":2}]})", 2u},
-                                      {R"({"meetings":[{}],"items":[{"id":1}]})", 1u}}) {
-        EXPECT_EQ(MeetingList::decode(json(text)).meetings.size(), count) << text;
-    }
-}
-
-TEST(MeetingSummary, DecodesDatesInOrderAndBuildsPageURLs) {
-    MeetingSummary summary = MeetingSummary::decode(json(
-        R"({"id":3,"startsAt":"nope","starts_at":"2025-03-04","createdAt":0,"status":"done","url":"m/abc"})"));
-    EXPECT_EQ(summary.startsAt, at(march4));
-    EXPECT_EQ(summary.status, "done");
-    EXPECT_FALSE(summary.visibility);
-    const URL app = *URL::parse("https://notara.example/app/");
-    const std::string fallback = "https://notara.example/app/meetings/a%2Fb";
-    // clang-format off
-    const std::pair<const char*, std::string> cases[] = {
-        {"m/abc", "https://notara.example/app/m/abc"}, {"/m/abc", "https://notara.example/m/abc"},
-        {"https://other.example/x", "https://other.example/x"},
-        {"http://localhost:3000/x", "http://localhost:3000/x"},
-        {"ftp://files.example/x", fallback}, {nullptr, fallback}};
-    // clang-format on
-    summary.id = "a/b";
-    for (const auto& [url, expected] : cases) {
-        summary.url = url ? URL::parse(url) : std::nullopt;
-        EXPECT_EQ(summary.pageURL(app).text(), expected) << (url ? url : "none");
-    }
-}
-
 // A chunk reply without a segment of the protocol's shape has no segment; it is not a failure.
 TEST(ChunkResponse, IsASegmentOrNothing) {
     EXPECT_EQ(

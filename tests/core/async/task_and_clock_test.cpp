@@ -5,7 +5,7 @@
 #include "core/async/deadline.hpp"
 #include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
-#include "core/async/task_group.hpp"
+#include "core/async/task.hpp"
 #include "core/async/with_timeout.hpp"
 #include "core/log/diagnostics.hpp"
 #include "support/pending.hpp"
@@ -135,36 +135,6 @@ TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     EXPECT_EQ(logged, (std::vector<std::string>{"the upload failed: boom"}));
 }
 
-TEST_F(AsyncTest, TaskGroupCancelsAndJoinsEveryTaskAndForgetsFinishedOnes) {
-    auto group = std::make_unique<TaskGroup>(io.get_executor());
-    int woke = 0;
-    for (auto delay : {1s, 5s, 9s}) {
-        group->spawn("sleeper", sleepThen(delay, [&] { ++woke; }));
-    }
-    clock->advance(1s);
-    EXPECT_EQ(group->running(), 2u);
-    bool joined = false;
-    spawn([&]() -> Awaitable<void> {
-        co_await group->joinAll();
-        joined = true;
-    });
-    clock->advance(4s);
-    EXPECT_FALSE(joined);
-    group->spawn("late", sleepThen(100s, [&] { ++woke; }));
-    group->cancelAll();
-    clock->runReady();
-    EXPECT_TRUE(joined);
-    EXPECT_EQ(woke, 2);
-    EXPECT_EQ(group->running(), 0u);
-    EXPECT_EQ(clock->sleepers(), 0u);
-    group->spawn("orphan", sleepThen(3s, [&] { ++woke; }));
-    clock->runReady();
-    group.reset();  // destroying the group stops what still runs
-    clock->advance(3s);
-    EXPECT_EQ(woke, 2);
-    EXPECT_TRUE(logged.empty());
-}
-
 // Fires exactly at its limit; a restart counts the limit again from now; re-arming replaces the
 // arming and its expired mark; a disarmed deadline never fires.
 TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) {
@@ -197,23 +167,6 @@ TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) 
     clock->advance(10s);
     EXPECT_EQ(fired, 101);
     EXPECT_EQ(clock->sleepers(), 0u);
-}
-
-// The timer's wake-up and a destruction or disarm in the same turn, in both orders: the wake-up
-// must find the arming gone.
-TEST_F(AsyncTest, ADeadlineDisarmedAfterItsTimerWokeDoesNotFire) {
-    int fired = 0;
-    auto deadline = std::make_unique<Deadline>(io.get_executor(), clock);
-    deadline->arm(5s, [&] { ++fired; });
-    spawn(sleepThen(5s, [&] { deadline.reset(); }));  // began after the timer: woken after it
-    clock->advance(5s);
-    EXPECT_EQ(fired, 1);
-    deadline = std::make_unique<Deadline>(io.get_executor(), clock);
-    spawn(sleepThen(5s, [&] { deadline->disarm(); }));
-    clock->runReady();
-    deadline->arm(5s, [&] { ++fired; });
-    clock->advance(5s);
-    EXPECT_EQ(fired, 1);
 }
 
 struct TookTooLong : std::runtime_error {

@@ -53,19 +53,6 @@ TEST(JSONValue, ParseReadsIntegersToTheirLimitAndRefusesWhatIsNotJSON) {
     }
 }
 
-TEST(JSONValue, IntValueTakesOnlyIntegralNumbersInsideTheRange) {
-    // clang-format off
-    const std::pair<JSONValue, std::optional<std::int64_t>> cases[] = {
-        {2, 2}, {2.0, 2}, {-3.0, -3}, {2.5, std::nullopt}, {9223372036854775808.0, std::nullopt},
-        {-9223372036854775808.0, std::numeric_limits<std::int64_t>::min()},
-        {std::nan(""), std::nullopt}, {inf, std::nullopt}, {"2", std::nullopt},
-        {true, std::nullopt}, {nullptr, std::nullopt}};
-    // clang-format on
-    for (const auto& [value, expected] : cases) {
-        EXPECT_EQ(value.intValue(), expected) << value.serialized().value_or("?");
-    }
-}
-
 // Control characters are escaped up to 0x1F inclusive; 0x20 and DEL are not.
 TEST(JSONValue, SerializesCompactSortedUTF8OrNothingForNonFiniteNumbers) {
     const std::pair<JSONValue, std::optional<std::string>> cases[] = {
