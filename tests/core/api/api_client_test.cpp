@@ -111,8 +111,7 @@ TEST_F(APIClientTest, ARefusedTokenIsRenewedOnceAndOnlyOn401) {
     EXPECT_EQ(failure<AuthError>(client.me())->kind(), AuthError::Kind::signedOut);
 }
 
-// A login gateway is recognised before the status is looked at, so a 401 page renews nothing; a web
-// page where JSON was expected is an error, except where the reply is ignored.
+// A login gateway is recognised before the status is looked at, so a 401 page renews nothing.
 TEST_F(APIClientTest, LoginGatewaysAndWebPagesAreErrorsOfTheirOwn) {
     const Reply gateways[] = {
         {302, {{"Location", "/cdn-cgi/access/login/notara.example?redirect_url=%2F"}}},
@@ -187,8 +186,7 @@ TEST_F(APIClientTest, TransportFailurePassesThroughAfterThirtySilentSeconds) {
               HTTPTransportError::Kind::timedOut);
 }
 
-// The upload's body byte for byte: each part starts with its delimiter line and names itself, and
-// a line break separates the WAV bytes from the closing delimiter.
+// The upload's body byte for byte.
 TEST_F(APIClientTest, AnAudioChunkIsUploadedAsMultipartByteForByte) {
     server.enqueue(Reply::json(
         200,

@@ -32,8 +32,7 @@ system_clock::time_point at(std::chrono::nanoseconds since) {
 constexpr std::chrono::seconds march4{1741046400};
 constexpr std::chrono::seconds nine30{1741080600};
 
-// Numbers are seconds, or milliseconds above 1e11; texts are full dates with a zone or bare days.
-// Each field is tried at its largest value and one past it.
+// Numbers are seconds, or milliseconds above 1e11.
 TEST(FlexibleDate, DecodesNumbersAndTheThreeTextFormsUpToEachFieldsLimit) {
     const std::optional<system_clock::time_point> no;
     // clang-format off

@@ -135,8 +135,7 @@ TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     EXPECT_EQ(logged, (std::vector<std::string>{"the upload failed: boom"}));
 }
 
-// Fires exactly at its limit; a restart counts the limit again from now; re-arming replaces the
-// arming and its expired mark; a disarmed deadline never fires.
+// Fires exactly at its limit; a restart counts from now; re-arming clears the expired mark.
 TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) {
     int fired = 0;
     Deadline deadline(io.get_executor(), clock);
@@ -173,8 +172,7 @@ struct TookTooLong : std::runtime_error {
     TookTooLong() : std::runtime_error("took too long") {}
 };
 
-// The first to finish decides and the loser is cancelled (nothing is left sleeping); an operation
-// that ignores its cancellation does not hold the caller; cancelling the caller cancels both.
+// The first to finish decides and the loser is cancelled (nothing is left sleeping).
 TEST_F(AsyncTest, WithTimeoutTakesWhicheverFinishesFirstAndCancelsTheOther) {
     auto race = [&](Clock::Duration delay, int value, bool fail = false) {
         return test::Pending<int>(

@@ -73,8 +73,7 @@ TEST_F(AudioQueueTest, KeepsTheNewest600BuffersInOrderWhenTheConsumerFallsBehind
     }
 }
 
-// The consumer waits before almost every push, so each push must wake it; a lost wake-up stalls
-// the producer here. Once warm, the capture thread allocates nothing, wake-ups included.
+// The consumer waits before almost every push, so each push must wake it.
 TEST_F(AudioQueueTest, AConsumerThatKeepsUpGetsEveryBufferAndTheProducerDoesNotAllocate) {
     varySizes = false;
     std::vector<std::vector<std::uint8_t>> buffers;
@@ -110,8 +109,7 @@ TEST_F(AudioQueueTest, AConsumerThatKeepsUpGetsEveryBufferAndTheProducerDoesNotA
     EXPECT_TRUE(consumer.finish());
 }
 
-// A cancelled waiting consumer ends with its cancellation; the next is woken by pushes from
-// another thread, and closing from one ends its wait once it has taken what was queued, for good.
+// A cancelled waiting consumer ends with its cancellation.
 TEST_F(AudioQueueTest, AWaitingConsumerEndsWhenCancelledOrAfterTheLastBufferOnceClosed) {
     auto cancelled = consume();
     test::settle(io, 20ms);

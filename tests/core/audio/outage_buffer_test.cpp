@@ -74,8 +74,7 @@ TEST(OutageBufferTest, CountsDroppedMillisecondsFromTheBytesDropped) {
     }
 }
 
-// Held: 1100-1200 and 1200-1300, the piece before them dropped. A piece goes once it ends at or
-// before the position; what was dropped stays counted until the buffer is empty.
+// 1100-1200 and 1200-1300 are held after a drop; each goes once it ends at or before the position.
 TEST(OutageBufferTest, ReleasesThePiecesThatEndAtOrBeforeAPosition) {
     OutageBuffer buffer(9600);
     appendTenthsOfASecond(buffer, 1000, 3);

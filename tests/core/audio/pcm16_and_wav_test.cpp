@@ -9,8 +9,7 @@
 namespace tessarin {
 namespace {
 
-// Halves round away from zero; the float nearest 0.5 / 32767 scales to 0.49999999953, below one.
-// Saturation is at 32767 and -32768; NaN either way is 32767.
+// Halves round away from zero.
 TEST(PCM16Test, EncodeRoundsHalvesAwayFromZeroAndSaturates) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr float nan = std::numeric_limits<float>::quiet_NaN();
@@ -32,8 +31,7 @@ TEST(PCM16Test, EncodeRoundsHalvesAwayFromZeroAndSaturates) {
     EXPECT_EQ(PCM16::decode(std::span(bytes).first(3)), std::vector<std::int16_t>{0});
 }
 
-// Whole frames only; each output the mean of the frame's channels, or of the channels used (at
-// most the frame's, the first alone when either count is not positive).
+// Whole frames only.
 TEST(PCM16Test, DownmixAndMixdownAverageEachWholeFrame) {
     const std::vector<float> seven = {1, 3, 0.5f, -0.5f, 2, 4, 9}, none;
     // clang-format off

@@ -103,8 +103,7 @@ struct Cut {
 };
 constexpr std::int64_t finished = -1;
 
-// Fed 10 ms at a time, as the captures deliver audio; whole (as audio held during an outage
-// arrives) or in blocks of any size, the same chunks, each holding exactly the bytes of its span.
+// Fed 10 ms at a time, as the captures deliver audio.
 TEST(ChunkCutterTest, WorkedTimelines) {
     // clang-format off
     const std::tuple<const char*, Timeline, std::vector<Cut>> cases[] = {

@@ -9,8 +9,7 @@ std::optional<std::string> textOf(const std::optional<URL>& url) {
     return url ? std::optional(url->text()) : std::nullopt;
 }
 
-// The secure scheme for any host; the plain one only for each loopback form, never for a name that
-// merely ends in "localhost" or hides one behind an encoding.
+// The secure scheme for any host.
 TEST(URL, TypedTakesTheSecureSchemeAnywhereAndThePlainOneOnlyOnLoopback) {
     const std::optional<std::string> refused;
     // clang-format off

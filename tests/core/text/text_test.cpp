@@ -32,8 +32,7 @@ TEST(Base64, EncodesBothAlphabetsAndReadsBackOnlyPaddedStandardBase64) {
     }
 }
 
-// White space is Unicode's: tabs, line breaks, no-break and ideographic spaces, but not the
-// zero-width space; ill-formed bytes are text.
+// White space is Unicode's.
 TEST(UnicodeText, SplitsTrimsAndCollapsesAtEveryKindOfWhiteSpace) {
     using Pieces = std::vector<std::string_view>;
     EXPECT_EQ(UnicodeText::splitWhitespace("  a\tb\r\nc\u00a0d\u2003e\u3000f\u2028g  "),

@@ -48,9 +48,7 @@ Segment them(std::string text, std::int64_t startedMs = 10000, std::int64_t ende
     return Segment{seq, startedMs, endedMs, Speaker::them, std::move(text)};
 }
 
-// Each threshold at its value and one step past it: 7 of 10 matched (minOverlap) with 3 of 10
-// left (trimMinTokens, trimMinShare); three tokens are no longer short; the tolerance on both
-// sides of the segment.
+// Each threshold (overlap, short, trim, tolerance) at its value and one step past it.
 TEST(EchoDedupe, DecideKeepsTrimsOrDropsTheMeSegment) {
     const Decision keep = Decision::keep(), drop = Decision::drop();
     const auto trim = &Decision::trim;
@@ -91,8 +89,7 @@ TEST(EchoDedupe, DecideKeepsTrimsOrDropsTheMeSegment) {
     EXPECT_EQ(EchoDedupe::decide(me(ten), justBefore), drop);
 }
 
-// At most a million token pairs are compared: 1000 x 1000 and 100 x 9901 are judged (full echoes),
-// 101 x 9901, one pair over, is kept unjudged either way round.
+// At most a million token pairs are compared: 101 x 9901 is one pair over.
 TEST(EchoDedupe, JudgesUpToTheBoundOnComparedTokenPairsAndKeepsAboveIt) {
     auto numbered = [](int count) {
         std::string text;

@@ -18,8 +18,7 @@ TEST(TranscriptSeq, PacksStartSpeakerAndOriginUpToTheLargestStart) {
                  std::out_of_range);
 }
 
-// A taken slot moves on to the next one of the same speaker, even once the first was saved; blank
-// texts use no number; times are clamped to start at 0 and end no earlier than they start.
+// A taken slot moves on to the next one of the same speaker, even once the first was saved.
 TEST(SegmentBatcher, NumbersSegmentsByStartAndSpeakerAndNeverReusesANumber) {
     SegmentBatcher batcher;
     EXPECT_EQ(batcher.add(Speaker::me, 1000, 2000, "   \n \t\u3000"), std::nullopt);
