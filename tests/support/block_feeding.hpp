@@ -12,36 +12,20 @@
 
 namespace tessarin::test {
 
-// Block sizes adding up to `total`: 10 ms blocks (at `rate` items per second), runs of single
-// items, odd sizes, empty and large blocks, in a fixed pseudo-random order.
+// Block sizes adding up to `total`: 10 ms blocks (at `rate` items per second), single items, odd
+// sizes, empty and large blocks, in a fixed pseudo-random order.
 inline std::vector<std::size_t> mixedBlockSizes(std::size_t total, double rate,
                                                 std::uint32_t seed = 17) {
     std::mt19937 random(seed);
     const auto tenMs = static_cast<std::size_t>(rate / 100);
     std::vector<std::size_t> sizes;
-    std::size_t fed = 0;
-    while (fed < total) {
-        std::size_t size = 0;
-        switch (random() % 5) {
-            case 0:
-            case 1:
-                size = tenMs;
-                break;
-            case 2:  // a run of single items
-                for (int i = 0; i < 50 && fed < total; ++i, ++fed) {
-                    sizes.push_back(1);
-                }
-                continue;
-            case 3:
-                size = 2 * std::uniform_int_distribution<std::size_t>(0, 1500)(random) + 1;
-                break;
-            default:
-                size = std::uniform_int_distribution<std::size_t>(0, 20 * tenMs)(random);
-                break;
-        }
-        size = std::min(size, total - fed);
-        sizes.push_back(size);
-        fed += size;
+    for (std::size_t fed = 0; fed < total; fed += sizes.back()) {
+        const std::size_t kind = random() % 6;
+        const std::size_t size = kind < 2    ? tenMs
+                                 : kind == 2 ? 1
+                                 : kind == 3 ? 2 * (random() % 1500) + 1
+                                             : random() % (20 * tenMs + 1);
+        sizes.push_back(std::min(size, total - fed));
     }
     return sizes;
 }

@@ -1,19 +1,14 @@
-#include <chrono>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <string_view>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
 
 #include "core/async/deadline.hpp"
 #include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/async/task.hpp"
-#include "core/async/task_group.hpp"
+#include "core/async/with_timeout.hpp"
 #include "core/log/diagnostics.hpp"
+#include "support/pending.hpp"
 
 using namespace std::chrono_literals;
 
@@ -22,133 +17,110 @@ namespace {
 
 struct AsyncTest : testing::Test {
     boost::asio::io_context io;
-    ManualClock clock{io};
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
     std::vector<std::string> logged;
 
     AsyncTest() {
         Diagnostics::setSink([this](std::string_view line) { logged.emplace_back(line); });
     }
     ~AsyncTest() override { Diagnostics::setSink(nullptr); }
+    template <class Body>
+    Task<> spawn(Body body, std::string what = "test") {
+        return Task<>::spawn(io.get_executor(), std::move(what), std::move(body));
+    }
+    auto sleepThen(Clock::Duration delay, std::function<void()> then) {
+        return [this, delay, then]() -> Awaitable<void> {
+            co_await clock->sleep(delay);
+            then();
+        };
+    }
+    // How the task ended, seen through its result: "", the error's text, or "cancelled".
+    std::string ending(const Task<>& task) {
+        auto seen = std::make_shared<std::string>("unfinished");
+        spawn([seen, task]() -> Awaitable<void> {
+            try {
+                co_await task.result();
+                *seen = "";
+            } catch (const std::exception& e) {
+                *seen = isCancellation(std::current_exception()) ? "cancelled" : e.what();
+            }
+        });
+        clock->runReady();
+        return *seen;
+    }
 };
 
-TEST_F(AsyncTest, SleepersWakeInDeadlineOrderIncludingOnesStartedDuringTheAdvance) {
+// Each sleeper wakes exactly at its own due time, in due order (ties in the order they began),
+// including sleeps begun during the advance; what a body captured lives as long as its task.
+TEST_F(AsyncTest, SleepersWakeInDueOrderAtTheirOwnDueTimeAndKeepTheirCapturesAlive) {
     std::vector<std::string> order;
+    auto kept = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = kept;
     auto sleeper = [&](std::string name, Clock::Duration first, Clock::Duration again) {
-        return Task<>::spawn(
-            io.get_executor(), "test", [&, name, first, again]() -> Awaitable<void> {
-                co_await clock.sleep(first);
-                order.push_back(name + "@" +
-                                std::to_string((clock.now().time_since_epoch() / 1s) % 100));
-                co_await clock.sleep(again);
-                order.push_back(name + "@" +
-                                std::to_string((clock.now().time_since_epoch() / 1s) % 100));
-            });
+        return spawn([&, name, first, again, kept]() -> Awaitable<void> {
+            for (const auto duration : {first, again}) {
+                co_await clock->sleep(duration);
+                order.push_back(name + std::to_string(clock->now().time_since_epoch() / 1s % 100));
+            }
+        });
     };
-    auto a = sleeper("a", 10s, 5s);
-    auto b = sleeper("b", 12s, 1s);
-    clock.advance(14s);
-    EXPECT_EQ(order, (std::vector<std::string>{"a@10", "b@12", "b@13"}));
-    clock.advance(1s);
-    EXPECT_EQ(order.back(), "a@15");
-    EXPECT_TRUE(a.done());
-    EXPECT_TRUE(b.done());
-    EXPECT_EQ(clock.sleepers(), 0u);
+    auto a = sleeper("a", 10s, 5s), b = sleeper("b", 12s, 1s), c = sleeper("c", 10s, 5s);
+    kept.reset();
+    clock->advance(14s);
+    EXPECT_EQ(order, (std::vector<std::string>{"a10", "c10", "b12", "b13"}));
+    EXPECT_FALSE(watch.expired());
+    clock->advance(1s);
+    EXPECT_EQ(order, (std::vector<std::string>{"a10", "c10", "b12", "b13", "a15", "c15"}));
+    EXPECT_TRUE(a.done() && b.done() && c.done() && watch.expired());
+    EXPECT_EQ(clock->sleepers(), 0u);
 }
 
-// Cancelling again, or after the body ended while its completion is still queued, must not reach
-// coroutine frames that are already gone.
-TEST_F(AsyncTest, CancellingEndsASleepingTaskWithCancellationOnceAndIsHarmlessAfterItsEnd) {
-    bool resumedAfterSleep = false;
-    auto task = Task<>::spawn(io.get_executor(), "test", [&]() -> Awaitable<void> {
-        co_await clock.sleep(30s);
-        resumedAfterSleep = true;
-    });
-    clock.runReady();
-    EXPECT_EQ(clock.sleepers(), 1u);
-    task.cancel();
-    task.cancel();
-    clock.runReady();
-    EXPECT_TRUE(task.done());
-    EXPECT_FALSE(resumedAfterSleep);
-    EXPECT_EQ(clock.sleepers(), 0u);
-    bool sawCancellation = false;
-    Task<>::spawn(io.get_executor(), "test", [&, task]() -> Awaitable<void> {
-        try {
-            co_await task.result();
-        } catch (...) {
-            sawCancellation = isCancellation(std::current_exception());
-        }
-    });
-    clock.runReady();
-    EXPECT_TRUE(sawCancellation);
-
+// Cancelling twice, or after the body ended while its completion is still queued, must not reach
+// coroutine frames that are already gone. A one-shot keeps its first value for every waiter, late
+// ones included, and a cancelled waiter leaves it usable.
+TEST_F(AsyncTest, CancellingEndsAWaitingTaskOnceAndIsHarmlessAfterItsEnd) {
+    bool resumed = false;
+    auto sleeping = spawn(sleepThen(30s, [&] { resumed = true; }));
+    OneShot<int> shot(io.get_executor());
+    std::vector<int> got;
+    auto waiter = [&]() -> Awaitable<void> { got.push_back(co_await shot.wait()); };
+    auto waiting = spawn(waiter);
+    spawn(waiter);
+    clock->runReady();
+    for (const auto& task : {sleeping, sleeping, waiting}) {
+        task.cancel();
+    }
+    clock->runReady();
+    EXPECT_EQ(ending(sleeping), "cancelled");
+    EXPECT_EQ(ending(waiting), "cancelled");
+    EXPECT_FALSE(resumed);
+    EXPECT_EQ(clock->sleepers(), 0u);
+    EXPECT_TRUE(shot.resume(1));
+    EXPECT_FALSE(shot.resume(2));
+    clock->runReady();
+    spawn(waiter);
+    clock->runReady();
+    EXPECT_EQ(got, (std::vector<int>{1, 1}));
     auto quick =
         Task<int>::spawn(io.get_executor(), "test", []() -> Awaitable<int> { co_return 3; });
     io.poll_one();  // the body runs; its completion may still be queued
     quick.cancel();
-    clock.runReady();
-    EXPECT_TRUE(quick.done());
+    clock->runReady();
     quick.cancel();
+    EXPECT_TRUE(quick.done());
     EXPECT_TRUE(logged.empty());
-}
-
-// The first resume wins, a late waiter gets it at once, and a cancelled waiter leaves the shot
-// usable.
-TEST_F(AsyncTest, OneShotKeepsTheFirstValueServesLateWaitersAndSurvivesACancelledOne) {
-    OneShot<int> shot(io.get_executor());
-    std::vector<int> got;
-    bool cancelled = false;
-    auto waiter = [&]() -> Awaitable<void> {
-        try {
-            got.push_back(co_await shot.wait());
-        } catch (...) {
-            cancelled = isCancellation(std::current_exception());
-        }
-    };
-    auto gone = Task<>::spawn(io.get_executor(), "test", waiter);
-    Task<>::spawn(io.get_executor(), "test", waiter);
-    clock.runReady();
-    gone.cancel();
-    clock.runReady();
-    EXPECT_TRUE(cancelled);
-    EXPECT_TRUE(got.empty());
-    EXPECT_TRUE(shot.resume(1));
-    EXPECT_FALSE(shot.resume(2));
-    clock.runReady();
-    Task<>::spawn(io.get_executor(), "test", waiter);
-    clock.runReady();
-    EXPECT_EQ(got, (std::vector<int>{1, 1}));
-}
-
-TEST_F(AsyncTest, BodyCapturesLiveAsLongAsTheTask) {
-    auto text = std::make_shared<std::string>("kept");
-    std::weak_ptr<std::string> watch = text;
-    std::string seen;
-    Task<>::spawn(io.get_executor(), "test",
-                  [text = std::move(text), &seen, this]() -> Awaitable<void> {
-                      co_await clock.sleep(5s);
-                      seen = *text;
-                  });
-    clock.runReady();
-    EXPECT_FALSE(watch.expired());
-    clock.advance(5s);
-    EXPECT_EQ(seen, "kept");
-    EXPECT_TRUE(watch.expired());
 }
 
 // A failure reaches every awaiter; only one nobody awaits is logged, once, with what failed.
 TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     auto fail = [&](std::string what) {
-        return Task<>::spawn(io.get_executor(), std::move(what), [&]() -> Awaitable<void> {
-            co_await clock.sleep(1s);
-            throw std::runtime_error("boom");
-        });
+        return spawn(sleepThen(1s, [] { throw std::runtime_error("boom"); }), std::move(what));
     };
     fail("the upload");
-    auto awaited = fail("an awaited step");
+    auto awaited = fail("an awaited step"), cancelled = fail("a cancelled wait");
     std::vector<std::string> seen;
     for (int i = 0; i < 2; ++i) {
-        Task<>::spawn(io.get_executor(), "awaiting", [&, awaited]() -> Awaitable<void> {
+        spawn([&, awaited]() -> Awaitable<void> {
             try {
                 co_await awaited.result();
             } catch (const std::runtime_error& e) {
@@ -156,107 +128,94 @@ TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
             }
         });
     }
-    auto cancelled = fail("a cancelled wait");
-    clock.runReady();
+    clock->runReady();
     cancelled.cancel();
-    clock.advance(1s);
+    clock->advance(1s);
     EXPECT_EQ(seen, (std::vector<std::string>{"boom", "boom"}));
     EXPECT_EQ(logged, (std::vector<std::string>{"the upload failed: boom"}));
 }
 
-TEST_F(AsyncTest, TaskGroupCancelsAndJoinsEveryTaskAndForgetsFinishedOnes) {
-    auto group = std::make_unique<TaskGroup>(io.get_executor());
-    int woke = 0;
-    for (auto delay : {1s, 5s, 9s}) {
-        group->spawn("sleeper", [&, delay]() -> Awaitable<void> {
-            co_await clock.sleep(delay);
-            ++woke;
-        });
-    }
-    clock.advance(1s);
-    EXPECT_EQ(group->running(), 2u);
-    bool joined = false;
-    Task<>::spawn(io.get_executor(), "joining", [&]() -> Awaitable<void> {
-        co_await group->joinAll();
-        joined = true;
-    });
-    clock.advance(4s);
-    EXPECT_FALSE(joined);
-    group->spawn("late", [&]() -> Awaitable<void> { co_await clock.sleep(100s); });
-    group->cancelAll();
-    clock.runReady();
-    EXPECT_TRUE(joined);
-    EXPECT_EQ(woke, 2);
-    EXPECT_EQ(group->running(), 0u);
-    EXPECT_EQ(clock.sleepers(), 0u);
-
-    // Destroying the group stops what still runs.
-    group->spawn("orphan", [&]() -> Awaitable<void> {
-        co_await clock.sleep(3s);
-        ++woke;
-    });
-    clock.runReady();
-    group.reset();
-    clock.advance(3s);
-    EXPECT_EQ(woke, 2);
-    EXPECT_TRUE(logged.empty());
-}
-
-TEST_F(AsyncTest, DeadlineFiresOnceAtItsLimitUnlessDisarmedRearmedOrRestarted) {
-    auto clockPtr = std::shared_ptr<Clock>(&clock, [](Clock*) {});
+// Fires exactly at its limit; a restart counts from now; re-arming clears the expired mark.
+TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) {
     int fired = 0;
-    Deadline deadline(io.get_executor(), clockPtr);
+    Deadline deadline(io.get_executor(), clock);
     deadline.arm(10s, [&] { ++fired; });
-    clock.advance(9s);
-    deadline.restart();  // an inactivity limit: the 10 s count again from here
-    clock.advance(9s);
+    clock->advance(9s);
+    deadline.restart();
+    clock->advance(9s);
     EXPECT_EQ(fired, 0);
-    clock.advance(1s);
+    EXPECT_TRUE(deadline.armed());
+    clock->advance(1s);
     EXPECT_EQ(fired, 1);
     EXPECT_TRUE(deadline.expired());
     EXPECT_FALSE(deadline.armed());
-    clock.advance(60s);
-    EXPECT_EQ(fired, 1);
-
+    deadline.restart();  // not armed: nothing to restart
+    clock->advance(60s);
     deadline.arm(5s, [&] { fired += 10; });
-    clock.advance(3s);
-    deadline.arm(5s, [&] { fired += 100; });  // re-arming replaces the first arming
-    clock.advance(3s);
-    EXPECT_EQ(fired, 1);
-    clock.advance(2s);
-    EXPECT_EQ(fired, 101);
-
-    deadline.arm(5s, [&] { fired += 1000; });
-    clock.advance(4s);
-    deadline.disarm();
     EXPECT_FALSE(deadline.expired());
-    clock.advance(10s);
+    clock->advance(3s);
+    deadline.arm(5s, [&] { fired += 100; });
+    clock->advance(3s);
+    EXPECT_EQ(fired, 1);
+    clock->advance(2s);
     EXPECT_EQ(fired, 101);
-    EXPECT_EQ(clock.sleepers(), 0u);
+    deadline.arm(5s, [&] { fired += 1000; });
+    clock->advance(4s);
+    deadline.disarm();
+    EXPECT_FALSE(deadline.expired() || deadline.armed());
+    clock->advance(10s);
+    EXPECT_EQ(fired, 101);
+    EXPECT_EQ(clock->sleepers(), 0u);
 }
 
-TEST_F(AsyncTest, ADeadlineDisarmedAfterItsTimerWokeDoesNotFire) {
-    // The timer's wake-up and a disarm in the same turn: the wake-up is queued when the owner
-    // disarms, and must find the arming gone.
-    auto clockPtr = std::shared_ptr<Clock>(&clock, [](Clock*) {});
-    int fired = 0;
-    auto deadline = std::make_unique<Deadline>(io.get_executor(), clockPtr);
-    deadline->arm(5s, [&] { ++fired; });
-    Task<>::spawn(io.get_executor(), "owner", [&]() -> Awaitable<void> {
-        co_await clock.sleep(5s);  // started after the deadline's timer, so woken after it
-        deadline.reset();
+struct TookTooLong : std::runtime_error {
+    TookTooLong() : std::runtime_error("took too long") {}
+};
+
+// The first to finish decides and the loser is cancelled (nothing is left sleeping).
+TEST_F(AsyncTest, WithTimeoutTakesWhicheverFinishesFirstAndCancelsTheOther) {
+    auto race = [&](Clock::Duration delay, int value, bool fail = false) {
+        return test::Pending<int>(
+            io,
+            withTimeout<TookTooLong>(clock, 10s, [this, delay, value, fail]() -> Awaitable<int> {
+                co_await clock->sleep(delay);
+                if (fail) {
+                    throw std::logic_error("failed");
+                }
+                co_return value;
+            }));
+    };
+    auto fast = race(3s, 7), slow = race(11s, 8), failing = race(1s, 9, true);
+    auto stubborn =
+        test::Pending<int>(io, withTimeout<TookTooLong>(clock, 5s, [this]() -> Awaitable<int> {
+                               try {
+                                   co_await clock->sleep(100s);
+                               } catch (...) {
+                               }
+                               co_await boost::asio::this_coro::reset_cancellation_state();
+                               co_await clock->sleep(100s);
+                               co_return 1;
+                           }));
+    auto caller = spawn([this]() -> Awaitable<void> {
+        co_await withTimeout<TookTooLong>(clock, 10s, [this] { return clock->sleep(30s); });
     });
-    clock.advance(5s);
-    EXPECT_EQ(fired, 1);  // the timer came first here; now the other order
-    deadline = std::make_unique<Deadline>(io.get_executor(), clockPtr);
-    Task<>::spawn(io.get_executor(), "owner", [&]() -> Awaitable<void> {
-        co_await clock.sleep(5s);
-        deadline->disarm();
-    });
-    clock.runReady();
-    deadline->arm(5s, [&] { ++fired; });
-    clock.advance(5s);
-    EXPECT_EQ(fired, 1);
+    clock->runReady();
+    EXPECT_EQ(clock->sleepers(), 10u);
+    caller.cancel();
+    clock->runReady();
+    EXPECT_EQ(ending(caller), "cancelled");
+    EXPECT_EQ(clock->sleepers(), 8u);
+    clock->advance(1s);
+    EXPECT_STREQ(test::failure<std::logic_error>(failing)->what(), "failed");
+    clock->advance(2s);
+    EXPECT_EQ(fast.get(), 7);
+    clock->advance(2s);
+    EXPECT_TRUE(test::failure<TookTooLong>(stubborn));
+    clock->advance(4s);
+    EXPECT_FALSE(slow.done());
+    clock->advance(1s);
+    EXPECT_TRUE(test::failure<TookTooLong>(slow));
+    EXPECT_EQ(clock->sleepers(), 1u);  // the stubborn operation's second sleep
 }
 
 }  // namespace

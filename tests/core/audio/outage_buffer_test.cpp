@@ -1,7 +1,4 @@
 #include <numeric>
-#include <optional>
-#include <tuple>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -10,40 +7,32 @@
 namespace tessarin {
 namespace {
 
-std::vector<std::uint8_t> piece(std::size_t bytes, std::uint8_t tag = 0) {
-    return std::vector<std::uint8_t>(bytes, tag);
-}
-
 // Appends `count` pieces of 100 ms from `fromMs` on, each filled with its index (mod 256);
 // returns the indexes of the appends that reported a first drop.
 std::vector<int> appendTenthsOfASecond(OutageBuffer& buffer, std::int64_t fromMs, int count) {
     std::vector<int> firstDrops;
     for (int i = 0; i < count; ++i) {
-        if (buffer.append(piece(4800, static_cast<std::uint8_t>(i)), fromMs + i * 100)) {
+        if (buffer.append(std::vector<std::uint8_t>(4800, static_cast<std::uint8_t>(i)),
+                          fromMs + i * 100)) {
             firstDrops.push_back(i);
         }
     }
     return firstDrops;
 }
 
-TEST(OutageBufferTest, DropsOldestPiecesOnceOverTheBoundAndSaysSoOnce) {
+TEST(OutageBufferTest, DropsTheOldestPiecesOnceOverTheBoundAndSaysSoOncePerOutage) {
     OutageBuffer buffer;
     // Five minutes fit; the two pieces after them push out the first two.
     EXPECT_EQ(appendTenthsOfASecond(buffer, 0, 3002), std::vector{3000});
     EXPECT_EQ(buffer.count(), 14'400'000);
-    EXPECT_EQ(buffer.startMs(), 200);
-    EXPECT_EQ(buffer.droppedMs(), 200);
-
     auto taken = buffer.take();
     ASSERT_TRUE(taken.has_value());
-    EXPECT_EQ(taken->pcm.size(), 14'400'000u);
     EXPECT_EQ(taken->startMs, 200);
     EXPECT_EQ(taken->droppedMs, 200);
-    // Pieces 2 … 3001 in order.
-    EXPECT_EQ(taken->pcm.front(), 2);
+    ASSERT_EQ(taken->pcm.size(), 14'400'000u);
+    EXPECT_EQ(taken->pcm.front(), 2);  // pieces 2 … 3001 in order
     EXPECT_EQ(taken->pcm[4800], 3);
     EXPECT_EQ(taken->pcm.back(), static_cast<std::uint8_t>(3001));
-
     EXPECT_TRUE(buffer.isEmpty());
     EXPECT_EQ(buffer.startMs(), std::nullopt);
     EXPECT_EQ(buffer.take(), std::nullopt);
@@ -53,32 +42,28 @@ TEST(OutageBufferTest, DropsOldestPiecesOnceOverTheBoundAndSaysSoOnce) {
     EXPECT_EQ(buffer.droppedMs(), 100);
 }
 
-TEST(OutageBufferTest, MillisecondAccountingOfDrops) {
-    // Bound, piece sizes, then bytes held and ms dropped.
-    const std::tuple<const char*, std::int64_t, std::vector<std::size_t>, std::int64_t,
-                     std::int64_t>
-        cases[] = {
+TEST(OutageBufferTest, CountsDroppedMillisecondsFromTheBytesDropped) {
+    // clang-format off
+    const std::tuple<const char*, std::int64_t, std::vector<std::size_t>, std::int64_t, std::int64_t>
+        cases[] = {  // bound, piece sizes, then bytes held and ms dropped
             {"a piece of 4801 bytes drops 100 ms", 4801, {4801, 4801}, 4801, 100},
-            {"a piece under one ms still counts as dropped bytes", 100, {47, 100}, 100, 0},
+            {"the bound itself is held", 4801, {4800, 1}, 4801, 0},
+            {"under one ms still counts as dropped bytes", 100, {47, 100}, 100, 0},
             // 478-byte pieces are 9.96 ms each: ten of them are 99 ms, not 10 x 9 ms.
-            {"whole ms are taken of the bytes dropped so far", 478,
-             std::vector<std::size_t>(11, 478), 478, 99},
+            {"whole ms of all bytes dropped", 478, std::vector<std::size_t>(11, 478), 478, 99},
             {"several pieces dropped by one append", 1000, {300, 300, 300, 960}, 960, 18},
             {"a bound of zero keeps only the newest piece", 0, {48, 96, 144}, 144, 3},
             {"empty pieces change nothing", 100, {0, 96, 0}, 96, 0},
             {"empty pieces start no outage", 0, {0, 0}, 0, 0},
-            {"a piece larger than the bound is kept whole until the next",
-             OutageBuffer::defaultMaxBytes,
-             {20'000'000, 480},
-             480,
-             416'666},
-        };
+            {"a piece over the bound is kept until the next", OutageBuffer::defaultMaxBytes,
+             {20'000'000, 480}, 480, 416'666}};
+    // clang-format on
     for (const auto& [name, maxBytes, pieces, count, droppedMs] : cases) {
         OutageBuffer buffer(maxBytes);
         int firstDrops = 0;
         std::int64_t at = 1000;
         for (const std::size_t size : pieces) {
-            firstDrops += buffer.append(piece(size), at) ? 1 : 0;
+            firstDrops += buffer.append(std::vector<std::uint8_t>(size), at) ? 1 : 0;
             at += static_cast<std::int64_t>(size) / 48;
         }
         EXPECT_EQ(buffer.count(), count) << name;
@@ -87,6 +72,22 @@ TEST(OutageBufferTest, MillisecondAccountingOfDrops) {
         const bool anyDropped = count < std::reduce(pieces.begin(), pieces.end(), std::int64_t{});
         EXPECT_EQ(firstDrops, anyDropped ? 1 : 0) << name;
     }
+}
+
+// 1100-1200 and 1200-1300 are held after a drop; each goes once it ends at or before the position.
+TEST(OutageBufferTest, ReleasesThePiecesThatEndAtOrBeforeAPosition) {
+    OutageBuffer buffer(9600);
+    appendTenthsOfASecond(buffer, 1000, 3);
+    const std::tuple<std::int64_t, std::optional<std::int64_t>, std::int64_t> steps[] = {
+        {1199, 1100, 9600}, {1200, 1200, 4800}, {1299, 1200, 4800}, {1300, std::nullopt, 0}};
+    for (const auto& [ms, startMs, count] : steps) {
+        buffer.releaseBefore(ms);
+        EXPECT_EQ(buffer.startMs(), startMs) << ms;
+        EXPECT_EQ(buffer.count(), count) << ms;
+        EXPECT_EQ(buffer.droppedMs(), startMs ? 100 : 0) << ms;
+    }
+    EXPECT_EQ(appendTenthsOfASecond(buffer, 5000, 1), std::vector<int>{});
+    EXPECT_EQ(buffer.startMs(), 5000);
 }
 
 }  // namespace

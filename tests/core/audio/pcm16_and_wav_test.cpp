@@ -1,18 +1,15 @@
 #include <cmath>
-#include <limits>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/audio/mono_mixdown.hpp"
 #include "core/audio/pcm16.hpp"
 #include "core/audio/wav.hpp"
 
 namespace tessarin {
 namespace {
 
-// Halves round away from zero; the float nearest 0.5 / 32767 scales to 0.49999999953, below one.
+// Halves round away from zero.
 TEST(PCM16Test, EncodeRoundsHalvesAwayFromZeroAndSaturates) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr float nan = std::numeric_limits<float>::quiet_NaN();
@@ -28,27 +25,33 @@ TEST(PCM16Test, EncodeRoundsHalvesAwayFromZeroAndSaturates) {
     for (const auto& [sample, expected] : cases) {
         EXPECT_EQ(PCM16::encodeSample(sample), expected) << sample;
     }
-}
-
-TEST(PCM16Test, SamplesAreLittleEndianPairs) {
-    const std::vector<float> samples = {0.0f, 1.0f, -1.0f, -1.5f,
-                                        std::nextafter(0.5f / 32767, 1.0f)};
-    const std::vector<std::uint8_t> bytes = {0x00, 0x00, 0xff, 0x7f, 0x01,
-                                             0x80, 0x00, 0x80, 0x01, 0x00};
-    EXPECT_EQ(PCM16::encode(samples), bytes);
-    EXPECT_EQ(PCM16::decode(bytes), (std::vector<std::int16_t>{0, 32767, -32767, -32768, 1}));
-    // An odd trailing byte is ignored.
+    const std::vector<std::uint8_t> bytes = {0x00, 0x00, 0xff, 0x7f, 0x01, 0x80, 0x00, 0x80};
+    EXPECT_EQ(PCM16::encode(std::vector<float>{0.0f, 1.0f, -1.0f, -1.5f}), bytes);
+    EXPECT_EQ(PCM16::decode(bytes), (std::vector<std::int16_t>{0, 32767, -32767, -32768}));
     EXPECT_EQ(PCM16::decode(std::span(bytes).first(3)), std::vector<std::int16_t>{0});
 }
 
-TEST(PCM16Test, DownmixAveragesEachWholeFrame) {
-    const std::vector<float> seven = {1, 3, 0.5f, -0.5f, 2, 4, 9};
-    const std::vector<float> none;
-    const std::tuple<std::vector<float>, int, std::vector<float>> cases[] = {
-        {seven, 2, {2, 0, 3}}, {seven, 8, none},   {seven, 1, seven},
-        {seven, 0, seven},     {seven, -1, seven}, {none, 2, none}};
-    for (const auto& [interleaved, channels, expected] : cases) {
-        EXPECT_EQ(PCM16::downmix(interleaved, channels), expected) << channels;
+// Whole frames only.
+TEST(PCM16Test, DownmixAndMixdownAverageEachWholeFrame) {
+    const std::vector<float> seven = {1, 3, 0.5f, -0.5f, 2, 4, 9}, none;
+    // clang-format off
+    const std::tuple<int, int, std::vector<float>> mixdowns[] = {
+        // channels, used, mono of {1, 3, 0.5, -0.5, 2, 4, 9}
+        {2, 2, {2, 0, 3}}, {2, 1, {1, 0.5f, 2}}, {2, 5, {2, 0, 3}}, {2, 0, {1, 0.5f, 2}},
+        {3, 2, {2, 0.75f}}, {0, 2, seven}};
+    // clang-format on
+    std::vector<float> mono = {42};  // replaced, not appended to
+    for (const auto& [channels, used, expected] : mixdowns) {
+        MonoMixdown::interleaved(seven, channels, used, mono);
+        EXPECT_EQ(mono, expected) << channels << " " << used;
+    }
+    const std::vector<float> left = {1, 2, 3}, right = {3, 4}, third = {-4, 0, 0};
+    const std::vector<std::span<const float>> one = {left}, two = {left, right},
+                                              three = {left, right, third}, empty;
+    for (const auto& [channels, expected] :
+         {std::pair{one, left}, {two, {2, 3}}, {three, {0, 2}}, {empty, none}}) {
+        MonoMixdown::planar(channels, mono);
+        EXPECT_EQ(mono, expected) << channels.size();
     }
 }
 

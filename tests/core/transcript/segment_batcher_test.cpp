@@ -1,22 +1,16 @@
-#include <limits>
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 
-#include "core/text/unicode_text.hpp"
 #include "core/transcript/segment_batcher.hpp"
 #include "core/transcript/transcript_seq.hpp"
 
 namespace tessarin {
 namespace {
 
-TEST(TranscriptSeq, PacksStartSpeakerAndOrigin) {
-    EXPECT_EQ(TranscriptSeq::make(1500, Speaker::them, true), 6003);
+TEST(TranscriptSeq, PacksStartSpeakerAndOriginUpToTheLargestStart) {
     EXPECT_EQ(TranscriptSeq::make(1500, Speaker::me, false), 6000);
     EXPECT_EQ(TranscriptSeq::make(1500, Speaker::me, true), 6001);
     EXPECT_EQ(TranscriptSeq::make(1500, Speaker::them, false), 6002);
+    EXPECT_EQ(TranscriptSeq::make(1500, Speaker::them, true), 6003);
     EXPECT_EQ(TranscriptSeq::make(-20, Speaker::them, false), 2);
     EXPECT_EQ(TranscriptSeq::make(TranscriptSeq::maxStartedMs, Speaker::them, true),
               std::numeric_limits<std::int64_t>::max());
@@ -24,44 +18,20 @@ TEST(TranscriptSeq, PacksStartSpeakerAndOrigin) {
                  std::out_of_range);
 }
 
-TEST(UnicodeWhitespace, SplitsAtEveryKindOfWhiteSpace) {
-    using Pieces = std::vector<std::string_view>;
-    EXPECT_EQ(UnicodeText::splitWhitespace("  a\tb\r\nc\u00a0d\u2003e\u3000f\u2028g  "),
-              (Pieces{"a", "b", "c", "d", "e", "f", "g"}));
-    EXPECT_EQ(UnicodeText::splitWhitespace(" \n\t\u3000"), Pieces{});
-    EXPECT_EQ(UnicodeText::splitWhitespace("\xff one"), (Pieces{"\xff", "one"}));
-    // Zero-width space is not white space.
-    EXPECT_EQ(UnicodeText::collapseWhitespace("a\u200bb  c"), "a\u200bb c");
-}
-
-TEST(SegmentBatcher, NumbersSegmentsByStartSpeakerAndNeverReusesANumber) {
+// A taken slot moves on to the next one of the same speaker, even once the first was saved.
+TEST(SegmentBatcher, NumbersSegmentsByStartAndSpeakerAndNeverReusesANumber) {
     SegmentBatcher batcher;
+    EXPECT_EQ(batcher.add(Speaker::me, 1000, 2000, "   \n \t\u3000"), std::nullopt);
+    EXPECT_EQ(batcher.add(Speaker::me, 1000, 2000, ""), std::nullopt);
+    EXPECT_TRUE(batcher.isEmpty());
     EXPECT_EQ(batcher.add(Speaker::me, 1000, 2000, "one")->seq, 4000);
     EXPECT_EQ(batcher.add(Speaker::me, 1000, 2000, "two")->seq, 4004);
-    EXPECT_EQ(batcher.add(Speaker::them, 1000, 2000, "three")->seq, 4002);
+    EXPECT_EQ(*batcher.add(Speaker::them, 1000, 2000, "   Hello,   \r\n  World!  "),
+              (Segment{4002, 1000, 2000, Speaker::them, "Hello, World!"}));
     EXPECT_EQ(batcher.add(Speaker::them, 1000, 2000, "four")->seq, 4006);
-    // The next me slot after 4000 and 4004 is 4008, even though 4000 has been saved since.
     EXPECT_EQ(batcher.takeBatch(SegmentBatcher::maxBatch).size(), 4u);
     EXPECT_EQ(batcher.add(Speaker::me, 1000, 2000, "five")->seq, 4008);
-    // A later start whose own slot is taken moves on to the next free one too.
     EXPECT_EQ(batcher.add(Speaker::me, 1001, 2000, "six")->seq, 4012);
-}
-
-TEST(SegmentBatcher, CollapsesWhiteSpaceAndIgnoresBlankTexts) {
-    SegmentBatcher batcher;
-    EXPECT_EQ(batcher.add(Speaker::me, 0, 10, "   \n \t\u3000"), std::nullopt);
-    EXPECT_EQ(batcher.add(Speaker::me, 0, 10, ""), std::nullopt);
-    EXPECT_TRUE(batcher.isEmpty());
-
-    const auto segment = batcher.add(Speaker::them, 500, 900, "   Hello,   \r\n  World!  ");
-    ASSERT_TRUE(segment);
-    EXPECT_EQ(*segment, (Segment{2000 + 2, 500, 900, Speaker::them, "Hello, World!"}));
-    // The blank texts used no number: the first me segment at 0 still gets 0.
-    EXPECT_EQ(batcher.add(Speaker::me, 0, 10, "ok")->seq, 0);
-}
-
-TEST(SegmentBatcher, ClampsTimes) {
-    SegmentBatcher batcher;
     EXPECT_EQ(*batcher.add(Speaker::me, 5000, 4000, "backwards"),
               (Segment{20000, 5000, 5000, Speaker::me, "backwards"}));
     EXPECT_EQ(*batcher.add(Speaker::them, -300, -100, "early"),
