@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/as_tuple.hpp>
@@ -15,11 +16,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/string.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/status.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include "support/test_certificates.hpp"
 
@@ -41,7 +39,7 @@ struct LoopbackHTTPServer::State {
     std::deque<Reply> queue;
     Handler handler;
     std::vector<Request> requests;
-    std::size_t accepted = 0, closed = 0, moved = 0, piece = 1 << 20;
+    std::size_t accepted = 0, closed = 0, moved = 0, piece = 64 * 1024;
     std::chrono::milliseconds pause{0};
 
     // Destroyed in reverse: the acceptor, then the io_context with every connection still in it.
@@ -96,14 +94,14 @@ struct LoopbackHTTPServer::State {
 
     template <class Stream>
     asio::awaitable<void> exchange(Stream& stream) {
-        boost::beast::flat_buffer buffer;
+        std::string pending;
         for (bool open = true; open;) {
-            std::optional<Request> request = co_await readRequest(stream, buffer);
+            std::optional<Request> request = co_await readRequest(stream, pending);
             if (!request) {
                 co_return;
             }
             const Reply reply = replyFor(*request);
-            open = co_await answer(stream, buffer, reply);
+            open = co_await answer(stream, pending, reply);
         }
     }
 
@@ -112,47 +110,55 @@ struct LoopbackHTTPServer::State {
         co_await timer.async_wait(withErrorCode);
     }
 
-    // Parses what arrives piece by piece so that `raw` holds exactly the request's bytes.
+    // Appends what arrives to `pending` until `enough` holds; false once the connection ended.
+    template <class Stream, class Enough>
+    asio::awaitable<bool> readUntil(Stream& stream, std::string& pending, Enough enough) {
+        while (!enough()) {
+            const auto [most, wait] = locked([&] { return std::pair(piece, pause); });
+            std::string bytes(most, '\0');
+            auto [ec, n] = co_await stream.async_read_some(asio::buffer(bytes), withErrorCode);
+            pending.append(bytes, 0, n);
+            locked([&] { return moved += n; });
+            if (ec) {
+                co_return false;
+            }
+            co_await sleep(wait);
+        }
+        co_return true;
+    }
+
+    // One request: its head, then Content-Length bytes of body unless an early answer is queued.
+    // `pending` keeps what arrived beyond it.
     template <class Stream>
-    asio::awaitable<std::optional<Request>> readRequest(Stream& stream,
-                                                        boost::beast::flat_buffer& buffer) {
-        http::request_parser<http::string_body> parser;
-        parser.eager(true);
-        parser.body_limit(64 * 1024 * 1024);
-        std::string raw;
-        const auto early = [&] {
-            return locked([&] { return !queue.empty() && queue.front().action == Action::early; });
-        };
-        for (bool needMore = buffer.size() == 0;
-             !parser.is_done() && !(parser.is_header_done() && early());) {
-            if (needMore) {
-                const auto [most, wait] = locked([&] { return std::pair(piece, pause); });
-                auto [ec, n] = co_await stream.async_read_some(buffer.prepare(most), withErrorCode);
-                if (ec) {
-                    co_return std::nullopt;
-                }
-                buffer.commit(n);
-                locked([&] { return moved += n; });
-                co_await sleep(wait);
-            }
-            boost::system::error_code ec;
-            const std::size_t used = parser.put(buffer.data(), ec);
-            raw.append(static_cast<const char*>(buffer.data().data()), used);
-            buffer.consume(used);
-            if (ec && ec != http::error::need_more) {
-                co_return std::nullopt;
-            }
-            needMore = ec == http::error::need_more || buffer.size() == 0;
+    asio::awaitable<std::optional<Request>> readRequest(Stream& stream, std::string& pending) {
+        const auto end = [&] { return pending.find("\r\n\r\n"); };
+        const bool head =
+            co_await readUntil(stream, pending, [&] { return end() != pending.npos; });
+        if (!head) {
+            co_return std::nullopt;
         }
-        auto message = parser.release();
-        Request request{std::string(message.method_string()),
-                        std::string(message.target()),
-                        {},
-                        std::move(message.body()),
-                        std::move(raw)};
-        for (const auto& field : message) {
-            request.headers.emplace_back(field.name_string(), field.value());
+        Request request;
+        std::size_t at = pending.find("\r\n");
+        std::istringstream(pending.substr(0, at)) >> request.method >> request.target;
+        for (std::size_t next; at < end(); at = next) {
+            next = pending.find("\r\n", at + 2);
+            const std::string line = pending.substr(at + 2, next - at - 2);
+            const std::size_t colon = line.find(':');
+            const std::size_t value = std::min(line.size(), line.find_first_not_of(' ', colon + 1));
+            request.headers.emplace_back(line.substr(0, colon), line.substr(value));
         }
+        const std::size_t size =
+            end() + 4 + std::stoul(request.header("Content-Length").value_or("0"));
+        const bool whole = co_await readUntil(stream, pending, [&] {
+            return pending.size() >= size ||
+                   locked([&] { return !queue.empty() && queue.front().action == Action::early; });
+        });
+        if (!whole) {
+            co_return std::nullopt;
+        }
+        request.raw = pending.substr(0, size);
+        request.body = request.raw.substr(end() + 4);
+        pending.erase(0, request.raw.size());
         co_return request;
     }
 
@@ -175,16 +181,11 @@ struct LoopbackHTTPServer::State {
 
     // Whether the connection stays open for another request.
     template <class Stream>
-    asio::awaitable<bool> answer(Stream& stream, boost::beast::flat_buffer& buffer,
-                                 const Reply& reply) {
+    asio::awaitable<bool> answer(Stream& stream, std::string& pending, const Reply& reply) {
         if (reply.action == Action::hang) {
             // Waits for the client to go away; anything it sends is ignored.
-            for (;;) {
-                auto [ec, n] = co_await stream.async_read_some(buffer.prepare(4096), withErrorCode);
-                if (ec) {
-                    co_return false;
-                }
-            }
+            co_await readUntil(stream, pending, [] { return false; });
+            co_return false;
         }
         std::string bytes = reply.body;
         if (reply.action != Action::raw) {
@@ -202,7 +203,7 @@ struct LoopbackHTTPServer::State {
             // Like a server that refuses a body and stops reading it.
             co_await sleep(std::chrono::hours(1));
         }
-        co_return reply.action == Action::answer && sent;
+        co_return reply.action == Action::answer&& sent;
     }
 };
 
