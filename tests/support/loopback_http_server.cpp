@@ -203,7 +203,8 @@ struct LoopbackHTTPServer::State {
             // Like a server that refuses a body and stops reading it.
             co_await sleep(std::chrono::hours(1));
         }
-        co_return reply.action == Action::answer&& sent;
+        const bool open = sent && reply.action == Action::answer;
+        co_return open;
     }
 };
 
@@ -265,10 +266,6 @@ void LoopbackHTTPServer::setHandler(Handler handler) {
 
 void LoopbackHTTPServer::pace(std::size_t piece, std::chrono::milliseconds pause) {
     state_->locked([&] { std::tie(state_->piece, state_->pause) = std::pair(piece, pause); });
-}
-
-std::string LoopbackHTTPServer::baseURL() const {
-    return base_;
 }
 
 std::vector<LoopbackHTTPServer::Request> LoopbackHTTPServer::requests() const {

@@ -68,7 +68,7 @@ class LoopbackHTTPServer {
 
     unsigned short port() const { return port_; }
     // "http://<address>:port" or "https://localhost:port".
-    std::string baseURL() const;
+    std::string baseURL() const { return base_; }
 
     std::vector<Request> requests() const;
     // Bytes read from and written to every connection so far.
