@@ -1,9 +1,9 @@
 #include "support/loopback_http_server.hpp"
 
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include <boost/asio/as_tuple.hpp>
@@ -16,50 +16,22 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/string.hpp>
-#include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/status.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include "support/test_certificates.hpp"
 
 namespace tessarin::test {
 
 namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
+namespace http = boost::beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
+using Action = LoopbackHTTPServer::Reply::Action;
 
 namespace {
-
 constexpr auto withErrorCode = asio::as_tuple(asio::use_awaitable);
-
-std::string head(const LoopbackHTTPServer::Reply& reply) {
-    const auto reason = http::obsolete_reason(static_cast<http::status>(reply.status));
-    std::string text = "HTTP/1.1 " + std::to_string(reply.status) + " " + std::string(reason);
-    for (const auto& [name, value] : reply.headers) {
-        text += "\r\n" + name + ": " + value;
-    }
-    if (reply.action == LoopbackHTTPServer::Reply::Action::chunked) {
-        return text + "\r\nTransfer-Encoding: chunked\r\n\r\n";
-    }
-    return text + "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
 }
-
-std::string chunked(const LoopbackHTTPServer::Reply& reply) {
-    std::string text = head(reply);
-    for (std::size_t at = 0; at < reply.body.size(); at += 1000) {
-        const std::string piece = reply.body.substr(at, 1000);
-        char size[32];
-        std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
-        text += size + piece + "\r\n";
-    }
-    return text + "0\r\n" + reply.trailer + "\r\n";
-}
-
-}  // namespace
 
 struct LoopbackHTTPServer::State {
     mutable std::mutex mutex;
@@ -67,17 +39,21 @@ struct LoopbackHTTPServer::State {
     std::deque<Reply> queue;
     Handler handler;
     std::vector<Request> requests;
-    std::size_t accepted = 0;
-    std::size_t open = 0;
-    std::size_t moved = 0;
-    std::size_t readPiece = 64 * 1024;
-    std::chrono::milliseconds readPause{0};
+    std::size_t accepted = 0, closed = 0, moved = 0, piece = 64 * 1024;
+    std::chrono::milliseconds pause{0};
 
     // Destroyed in reverse: the acceptor, then the io_context with every connection still in it.
     std::optional<ssl::context> tls;
     asio::io_context io;
     std::optional<tcp::acceptor> acceptor;
     std::thread thread;
+
+    template <class F>
+    auto locked(F f) {
+        std::lock_guard lock(mutex);
+        changed.notify_all();
+        return f();
+    }
 
     Reply replyFor(const Request& request) {
         std::unique_lock lock(mutex);
@@ -92,29 +68,13 @@ struct LoopbackHTTPServer::State {
         return current ? current(request) : Reply::json(404, R"({"error":"not_found"})");
     }
 
-    void countMoved(std::size_t bytes) {
-        std::lock_guard lock(mutex);
-        moved += bytes;
-    }
-
-    bool earlyAnswerQueued() {
-        std::lock_guard lock(mutex);
-        return !queue.empty() && queue.front().action == Reply::Action::early;
-    }
-
-    void countConnection(bool opened) {
-        std::lock_guard lock(mutex);
-        opened ? (++accepted, ++open) : --open;
-        changed.notify_all();
-    }
-
     asio::awaitable<void> accept() {
         for (;;) {
             auto [ec, socket] = co_await acceptor->async_accept(withErrorCode);
             if (ec) {
                 co_return;
             }
-            countConnection(true);
+            locked([&] { return ++accepted; });
             asio::co_spawn(io, serve(std::move(socket)), asio::detached);
         }
     }
@@ -129,125 +89,128 @@ struct LoopbackHTTPServer::State {
         } else {
             co_await exchange(socket);
         }
-        countConnection(false);
+        locked([&] { return ++closed; });
     }
 
     template <class Stream>
     asio::awaitable<void> exchange(Stream& stream) {
-        beast::flat_buffer buffer;
-        while (auto request = co_await readRequest(stream, buffer)) {
-            const Reply reply = replyFor(*request);
-            co_await pause(reply.delay);
-            if (!co_await answer(stream, buffer, reply)) {
+        std::string pending;
+        for (bool open = true; open;) {
+            std::optional<Request> request = co_await readRequest(stream, pending);
+            if (!request) {
                 co_return;
             }
+            const Reply reply = replyFor(*request);
+            open = co_await answer(stream, pending, reply);
         }
     }
 
-    std::pair<std::size_t, std::chrono::milliseconds> readPace() {
-        std::lock_guard lock(mutex);
-        return {readPiece, readPause};
-    }
-
-    template <class Stream>
-    asio::awaitable<boost::system::error_code> send(Stream& stream, const std::string& bytes) {
-        auto [ec, n] = co_await asio::async_write(stream, asio::buffer(bytes), withErrorCode);
-        countMoved(n);
-        co_return ec;
-    }
-
-    asio::awaitable<void> pause(std::chrono::milliseconds duration) {
+    asio::awaitable<void> sleep(std::chrono::milliseconds duration) {
         asio::steady_timer timer(io, duration);
         co_await timer.async_wait(withErrorCode);
     }
 
-    // Parses byte by byte what arrives so that `raw` holds exactly the request's bytes.
+    // Appends what arrives to `pending` until `enough` holds; false once the connection ended.
+    template <class Stream, class Enough>
+    asio::awaitable<bool> readUntil(Stream& stream, std::string& pending, Enough enough) {
+        while (!enough()) {
+            const auto [most, wait] = locked([&] { return std::pair(piece, pause); });
+            std::string bytes(most, '\0');
+            auto [ec, n] = co_await stream.async_read_some(asio::buffer(bytes), withErrorCode);
+            pending.append(bytes, 0, n);
+            locked([&] { return moved += n; });
+            if (ec) {
+                co_return false;
+            }
+            co_await sleep(wait);
+        }
+        co_return true;
+    }
+
+    // One request: its head, then Content-Length bytes of body unless an early answer is queued.
+    // `pending` keeps what arrived beyond it.
     template <class Stream>
-    asio::awaitable<std::optional<Request>> readRequest(Stream& stream,
-                                                        beast::flat_buffer& buffer) {
-        http::request_parser<http::string_body> parser;
-        parser.eager(true);
-        parser.body_limit(64 * 1024 * 1024);
-        std::string raw;
-        bool needMore = buffer.size() == 0;
-        while (!parser.is_done() && !(parser.is_header_done() && earlyAnswerQueued())) {
-            if (needMore) {
-                auto [piece, wait] = readPace();
-                auto [ec, n] =
-                    co_await stream.async_read_some(buffer.prepare(piece), withErrorCode);
-                if (ec) {
-                    co_return std::nullopt;
-                }
-                buffer.commit(n);
-                countMoved(n);
-                co_await pause(wait);
-            }
-            boost::system::error_code ec;
-            const std::size_t used = parser.put(buffer.data(), ec);
-            raw.append(static_cast<const char*>(buffer.data().data()), used);
-            buffer.consume(used);
-            if (ec && ec != http::error::need_more) {
-                co_return std::nullopt;
-            }
-            needMore = ec == http::error::need_more || buffer.size() == 0;
+    asio::awaitable<std::optional<Request>> readRequest(Stream& stream, std::string& pending) {
+        const auto end = [&] { return pending.find("\r\n\r\n"); };
+        const bool head =
+            co_await readUntil(stream, pending, [&] { return end() != pending.npos; });
+        if (!head) {
+            co_return std::nullopt;
         }
-        auto message = parser.release();
-        Request request{std::string(message.method_string()),
-                        std::string(message.target()),
-                        {},
-                        std::move(message.body()),
-                        std::move(raw)};
-        for (const auto& field : message) {
-            request.headers.emplace_back(field.name_string(), field.value());
+        Request request;
+        std::size_t at = pending.find("\r\n");
+        std::istringstream(pending.substr(0, at)) >> request.method >> request.target;
+        for (std::size_t next; at < end(); at = next) {
+            next = pending.find("\r\n", at + 2);
+            const std::string line = pending.substr(at + 2, next - at - 2);
+            const std::size_t colon = line.find(':');
+            const std::size_t value = std::min(line.size(), line.find_first_not_of(' ', colon + 1));
+            request.headers.emplace_back(line.substr(0, colon), line.substr(value));
         }
+        const std::size_t size =
+            end() + 4 + std::stoul(request.header("Content-Length").value_or("0"));
+        const bool whole = co_await readUntil(stream, pending, [&] {
+            return pending.size() >= size ||
+                   locked([&] { return !queue.empty() && queue.front().action == Action::early; });
+        });
+        if (!whole) {
+            co_return std::nullopt;
+        }
+        request.raw = pending.substr(0, size);
+        request.body = request.raw.substr(end() + 4);
+        pending.erase(0, request.raw.size());
         co_return request;
+    }
+
+    template <class Stream>
+    asio::awaitable<bool> send(Stream& stream, const std::string& bytes) {
+        for (std::size_t at = 0; at < bytes.size();) {
+            const auto [most, wait] = locked([&] { return std::pair(piece, pause); });
+            const auto size = std::min(most, bytes.size() - at);
+            auto [ec, n] =
+                co_await asio::async_write(stream, asio::buffer(&bytes[at], size), withErrorCode);
+            locked([&] { return moved += n; });
+            if (ec) {
+                co_return false;
+            }
+            at += n;
+            co_await sleep(wait);
+        }
+        co_return true;
     }
 
     // Whether the connection stays open for another request.
     template <class Stream>
-    asio::awaitable<bool> answer(Stream& stream, beast::flat_buffer& buffer, const Reply& reply) {
-        switch (reply.action) {
-            case Reply::Action::answer:
-            case Reply::Action::chunked:
-            case Reply::Action::early: {
-                const std::string bytes = reply.action == Reply::Action::chunked
-                                              ? chunked(reply)
-                                              : head(reply) + reply.body;
-                const auto ec = co_await send(stream, bytes);
-                if (reply.action == Reply::Action::early) {
-                    // Like a server that refuses a body and stops reading it.
-                    co_await pause(std::chrono::hours(1));
-                }
-                co_return !ec;
-            }
-            case Reply::Action::hang:
-                // Wait for the client to go away; anything it sends is ignored.
-                for (;;) {
-                    auto [ec, n] =
-                        co_await stream.async_read_some(buffer.prepare(4096), withErrorCode);
-                    if (ec) {
-                        co_return false;
-                    }
-                }
-            case Reply::Action::trickle: {
-                auto ec = co_await send(stream, head(reply));
-                for (std::size_t i = 0; !ec && i < reply.body.size(); ++i) {
-                    co_await pause(std::chrono::milliseconds(2));
-                    ec = co_await send(stream, reply.body.substr(i, 1));
-                }
-                co_return false;
-            }
-            case Reply::Action::raw:
-                co_await send(stream, reply.body);
-                co_return false;
+    asio::awaitable<bool> answer(Stream& stream, std::string& pending, const Reply& reply) {
+        if (reply.action == Action::hang) {
+            // Waits for the client to go away; anything it sends is ignored.
+            co_await readUntil(stream, pending, [] { return false; });
+            co_return false;
         }
-        co_return false;
+        std::string bytes = reply.body;
+        if (reply.action != Action::raw) {
+            const auto reason = http::obsolete_reason(static_cast<http::status>(reply.status));
+            std::string head =
+                "HTTP/1.1 " + std::to_string(reply.status) + " " + std::string(reason);
+            for (const auto& [name, value] : reply.headers) {
+                head += "\r\n" + name + ": " + value;
+            }
+            bytes =
+                head + "\r\nContent-Length: " + std::to_string(bytes.size()) + "\r\n\r\n" + bytes;
+        }
+        const bool sent = co_await send(stream, bytes);
+        if (reply.action == Action::early) {
+            // Like a server that refuses a body and stops reading it.
+            co_await sleep(std::chrono::hours(1));
+        }
+        const bool open = sent && reply.action == Action::answer;
+        co_return open;
     }
 };
 
 std::optional<std::string> LoopbackHTTPServer::Request::header(std::string_view name) const {
     for (const auto& [field, value] : headers) {
-        if (beast::iequals(field, name)) {
+        if (boost::beast::iequals(field, name)) {
             return value;
         }
     }
@@ -263,7 +226,13 @@ LoopbackHTTPServer::Reply LoopbackHTTPServer::Reply::with(Action action, std::st
 }
 
 LoopbackHTTPServer::LoopbackHTTPServer(Security security, const std::string& address)
-    : security_(security), host_(address), state_(std::make_shared<State>()) {
+    : state_(std::make_shared<State>()) {
+    auto& acceptor =
+        state_->acceptor.emplace(state_->io, tcp::endpoint(asio::ip::make_address(address), 0));
+    port_ = acceptor.local_endpoint().port();
+    const std::string port = ":" + std::to_string(port_);
+    base_ = address.find(':') == std::string::npos ? "http://" + address + port
+                                                   : "http://[" + address + "]" + port;
     if (security != Security::plain) {
         using Certificates = TestCertificates;
         const bool other = security == Security::otherNameTLS;
@@ -276,13 +245,8 @@ LoopbackHTTPServer::LoopbackHTTPServer(Security security, const std::string& add
                                          : untrusted ? Certificates::untrustedServerKey()
                                                      : Certificates::serverKey()),
                             ssl::context::pem);
-        host_ = "localhost";
-    } else if (host_.find(':') != std::string::npos) {
-        host_ = "[" + host_ + "]";
+        base_ = "https://localhost" + port;
     }
-    auto& acceptor =
-        state_->acceptor.emplace(state_->io, tcp::endpoint(asio::ip::make_address(address), 0));
-    port_ = acceptor.local_endpoint().port();
     asio::co_spawn(state_->io, state_->accept(), asio::detached);
     state_->thread = std::thread([state = state_.get()] { state->io.run(); });
 }
@@ -293,44 +257,33 @@ LoopbackHTTPServer::~LoopbackHTTPServer() {
 }
 
 void LoopbackHTTPServer::enqueue(Reply reply) {
-    std::lock_guard lock(state_->mutex);
-    state_->queue.push_back(std::move(reply));
+    state_->locked([&] { state_->queue.push_back(std::move(reply)); });
 }
 
 void LoopbackHTTPServer::setHandler(Handler handler) {
-    std::lock_guard lock(state_->mutex);
-    state_->handler = std::move(handler);
+    state_->locked([&] { state_->handler = std::move(handler); });
 }
 
-void LoopbackHTTPServer::readSlowly(std::size_t piece, std::chrono::milliseconds pause) {
-    std::lock_guard lock(state_->mutex);
-    state_->readPiece = piece;
-    state_->readPause = pause;
-}
-
-std::string LoopbackHTTPServer::baseURL() const {
-    const bool secure = security_ != Security::plain;
-    return (secure ? "https://" : "http://") + host_ + ":" + std::to_string(port_);
+void LoopbackHTTPServer::pace(std::size_t piece, std::chrono::milliseconds pause) {
+    state_->locked([&] { std::tie(state_->piece, state_->pause) = std::pair(piece, pause); });
 }
 
 std::vector<LoopbackHTTPServer::Request> LoopbackHTTPServer::requests() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->requests;
+    return state_->locked([&] { return state_->requests; });
 }
 
 std::size_t LoopbackHTTPServer::bytesMoved() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->moved;
+    return state_->locked([&] { return state_->moved; });
 }
 
 std::size_t LoopbackHTTPServer::connectionsAccepted() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->accepted;
+    return state_->locked([&] { return state_->accepted; });
 }
 
 bool LoopbackHTTPServer::waitForClosedConnections(std::chrono::milliseconds limit) const {
     std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit, [&] { return state_->open == 0; });
+    return state_->changed.wait_for(lock, limit,
+                                    [&] { return state_->closed == state_->accepted; });
 }
 
 }  // namespace tessarin::test

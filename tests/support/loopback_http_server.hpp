@@ -36,21 +36,16 @@ class LoopbackHTTPServer {
 
     struct Reply {
         enum class Action {
-            answer,   // status, headers, Content-Length and body; the connection stays open
-            chunked,  // status, headers, the body in chunks of 1000 bytes, then `trailer`; stays
-                      // open
-            early,    // answer once the request head has arrived, then read nothing more
-            hang,     // read the request, never answer, keep the connection open
-            trickle,  // announce the body, then send one byte of it every 2 ms
-            raw,      // send `body` verbatim as the whole answer (even none), then close
+            answer,  // status, headers, Content-Length and body; the connection stays open
+            early,   // answer once the request head has arrived, then read nothing more
+            hang,    // read the request, never answer, keep the connection open
+            raw,     // send `body` verbatim as the whole answer (even none), then close
         };
 
         int status = 200;
         std::vector<std::pair<std::string, std::string>> headers{};
         std::string body{};
         Action action = Action::answer;
-        std::chrono::milliseconds delay{0};  // real time before the answer starts
-        std::string trailer{};               // chunked: the trailer fields, sent as they are
 
         static Reply json(int status, std::string body);
         static Reply with(Action action, std::string body = {});
@@ -67,13 +62,13 @@ class LoopbackHTTPServer {
     void enqueue(Reply reply);
     // Answers requests once the queue is empty; without one they get a 404.
     void setHandler(Handler handler);
-    // From now on reads at most `piece` bytes at a time and waits `pause` after each: a slow
-    // network.
-    void readSlowly(std::size_t piece, std::chrono::milliseconds pause);
+    // From now on reads and writes at most `piece` bytes at a time and waits `pause` (real time)
+    // after each: a slow network.
+    void pace(std::size_t piece, std::chrono::milliseconds pause);
 
     unsigned short port() const { return port_; }
     // "http://<address>:port" or "https://localhost:port".
-    std::string baseURL() const;
+    std::string baseURL() const { return base_; }
 
     std::vector<Request> requests() const;
     // Bytes read from and written to every connection so far.
@@ -84,8 +79,7 @@ class LoopbackHTTPServer {
 
   private:
     struct State;
-    Security security_;
-    std::string host_;
+    std::string base_;
     unsigned short port_ = 0;
     std::shared_ptr<State> state_;
 };

@@ -1,3 +1,5 @@
+#include "core/net/beast_http_transport.hpp"
+
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -5,13 +7,11 @@
 #include <variant>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
 #include "core/async/manual_clock.hpp"
 #include "core/http/http_transport_error.hpp"
-#include "core/net/beast_http_transport.hpp"
 #include "support/loopback_http_server.hpp"
 #include "support/pending.hpp"
 #include "support/test_certificates.hpp"
@@ -39,26 +39,25 @@ struct TransportTest : testing::Test {
         return std::make_shared<BeastHTTPTransport>(io.get_executor(), clock, options);
     }
 
-    static HTTPRequest get(const std::string& url) {
+    static HTTPRequest request(const std::string& url, std::size_t bodyBytes = 0) {
         HTTPRequest request;
         request.url = *URL::parse(url);
+        if (bodyBytes > 0) {
+            request.method = "POST";
+            request.body = std::vector<std::uint8_t>(bodyBytes, 'w');
+        }
         return request;
     }
 
-    static HTTPRequest post(const std::string& url, std::size_t bytes) {
-        HTTPRequest request = get(url);
-        request.method = "POST";
-        request.body = std::vector<std::uint8_t>(bytes, 'w');
-        return request;
-    }
+    static Reply raw(std::string bytes) { return Reply::with(Action::raw, std::move(bytes)); }
 
     static std::string text(const HTTPTransport::Result& result) {
         return {result.body.begin(), result.body.end()};
     }
 
     // The body of a request that must succeed.
-    std::string fetch(HTTPTransport& transport, const HTTPRequest& request) {
-        return text(Pending(io, transport.send(request)).get());
+    std::string fetch(HTTPTransport& transport, const std::string& url) {
+        return text(Pending(io, transport.send(request(url))).get());
     }
 
     static std::optional<Kind> errorKind(Pending& pending) {
@@ -67,42 +66,49 @@ struct TransportTest : testing::Test {
     }
 };
 
-TEST_F(TransportTest, SendsTheRequestByteForByteAndReturnsTheAnswerAsIs) {
+// One connection after another, over plain HTTP and TLS.
+TEST_F(TransportTest, SendsRequestsByteForByteAndReturnsEachAnswerAsIs) {
     for (auto security : bothSecurities) {
         LoopbackHTTPServer server(security);
         auto reply = Reply::json(201, R"({"ok":true})");
         reply.headers.emplace_back("X-Trace", "abc");
         server.enqueue(reply);
         auto transport = makeTransport({.userAgent = "agent/1.0"});
-
-        HTTPRequest request = get(server.baseURL() + "/api/v1/things?x=1");
-        request.method = "POST";
-        request.headers = {{"Authorization", "Bearer t0k"}, {"Content-Type", "application/json"}};
-        request.body = std::vector<std::uint8_t>{'{', '}'};
-        auto result = Pending(io, transport->send(request)).get();
+        HTTPRequest post = request(server.baseURL() + "/api/v1/things?x=1", 2);
+        post.headers = {{"Authorization", "Bearer t0k"}, {"Content-Type", "application/json"}};
+        auto result = Pending(io, transport->send(post)).get();
         EXPECT_EQ(result.response.status, 201);
         EXPECT_EQ(result.response.header("x-trace"), "abc");
-        EXPECT_EQ(result.response.url, request.url);
+        EXPECT_EQ(result.response.url, post.url);
         EXPECT_EQ(text(result), R"({"ok":true})");
-        // Without a body no Content-Length or Transfer-Encoding is sent.
-        server.enqueue(Reply::json(200, "[]"));
-        EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/x")), "[]");
-
+        // Without a body no Content-Length or Transfer-Encoding is sent. The server closes the
+        // connection right after answering, unannounced: it is not used again.
+        server.enqueue(raw("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n[]"));
+        EXPECT_EQ(fetch(*transport, server.baseURL() + "/x"), "[]");
         const std::string host = server.baseURL().substr(server.baseURL().find("//") + 2);
         const std::string head = "HTTP/1.1\r\nHost: " + host + "\r\nUser-Agent: agent/1.0\r\n";
-        ASSERT_EQ(server.requests().size(), 2u);
-        EXPECT_EQ(server.requests()[0].raw, "POST /api/v1/things?x=1 " + head +
-                                                "Authorization: Bearer t0k\r\n"
-                                                "Content-Type: application/json\r\n"
-                                                "Content-Length: 2\r\n\r\n{}");
-        EXPECT_EQ(server.requests()[1].raw, "GET /x " + head + "\r\n");
-
-        // A redirect is returned, not followed.
-        server.enqueue(Reply{302, {{"Location", server.baseURL() + "/elsewhere"}}});
-        result = Pending(io, transport->send(get(server.baseURL() + "/start"))).get();
-        EXPECT_EQ(result.response.status, 302);
-        EXPECT_EQ(result.response.header("Location"), server.baseURL() + "/elsewhere");
-        EXPECT_EQ(server.requests().size(), 3u);
+        EXPECT_EQ(server.requests().at(0).raw, "POST /api/v1/things?x=1 " + head +
+                                                   "Authorization: Bearer t0k\r\n"
+                                                   "Content-Type: application/json\r\n"
+                                                   "Content-Length: 2\r\n\r\nww");
+        EXPECT_EQ(server.requests().at(1).raw, "GET /x " + head + "\r\n");
+        ASSERT_TRUE(server.waitForClosedConnections());
+        server.enqueue(Reply::json(200, "2"));
+        EXPECT_EQ(fetch(*transport, server.baseURL() + "/2"), "2");
+        // Closed on receiving the next request: it goes once more over a new connection.
+        server.enqueue(raw(""));
+        server.enqueue(Reply::json(200, "3"));
+        EXPECT_EQ(fetch(*transport, server.baseURL() + "/3"), "3");
+        EXPECT_EQ(server.connectionsAccepted(), 3u);
+        // A refusal while the body is still going out is the answer; that connection is closed.
+        auto refusal = Reply::json(413, R"({"error":"no"})");
+        refusal.action = Action::early;
+        server.enqueue(refusal);
+        result = Pending(io, transport->send(request(server.baseURL() + "/", 8 << 20))).get();
+        EXPECT_EQ(result.response.status, 413);
+        EXPECT_EQ(text(result), R"({"error":"no"})");
+        EXPECT_EQ(transport->idleConnections(), 0u);
+        EXPECT_EQ(server.requests().size(), 6u);
         // The time limit of a finished request leaves nothing behind.
         clock->runReady();
         EXPECT_EQ(clock->sleepers(), 0u);
@@ -111,27 +117,21 @@ TEST_F(TransportTest, SendsTheRequestByteForByteAndReturnsTheAnswerAsIs) {
 
 TEST_F(TransportTest, OnlyTrustedServersAndLoopbackAddressesGetARequest) {
     LoopbackHTTPServer plain, trusted(Security::tls), otherName(Security::otherNameTLS),
-        untrusted(Security::untrustedTLS), onAnotherAddress(Security::tls, "127.0.0.2"), local,
+        untrusted(Security::untrustedTLS), onAnotherAddress(Security::tls, "127.0.0.2"),
         top(Security::plain, "127.255.255.254"), v6(Security::plain, "::1");
     const auto port = [](const LoopbackHTTPServer& server) {
         return ":" + std::to_string(server.port());
     };
-    struct Case {
-        std::string url;
-        std::optional<Kind> expected;  // nothing: the server answers
-        std::string reason = {};
-    };
-    const Case cases[] = {
-        {trusted.baseURL(), std::nullopt},
+    const std::pair<std::string, std::optional<Kind>> cases[] = {
+        {trusted.baseURL(), std::nullopt},  // nothing: the server answers
         {untrusted.baseURL(), Kind::secureConnectionFailed},
-        {otherName.baseURL(), Kind::secureConnectionFailed, "hostname mismatch"},
+        {otherName.baseURL(), Kind::secureConnectionFailed},
         // The certificate names 127.0.0.1 but not 127.0.0.2.
-        {"https://127.0.0.2" + port(onAnotherAddress), Kind::secureConnectionFailed,
-         "IP address mismatch"},
+        {"https://127.0.0.2" + port(onAnotherAddress), Kind::secureConnectionFailed},
         {"http://127.0.0.1" + port(LoopbackHTTPServer()), Kind::cannotConnect},
         {"ftp://127.0.0.1/file", Kind::badURL},
         // Plain HTTP reaches every loopback address, by name or number.
-        {"http://localhost" + port(local), std::nullopt},
+        {"http://localhost" + port(plain), std::nullopt},
         {"http://127.255.255.254" + port(top), std::nullopt},
         {"http://[::1]" + port(v6), std::nullopt},
         // Encoded names are not decoded into other names or into header lines.
@@ -141,19 +141,18 @@ TEST_F(TransportTest, OnlyTrustedServersAndLoopbackAddressesGetARequest) {
         {"http://0.0.0.0" + port(plain), Kind::badURL},
         {"http://[::ffff:127.0.0.1]" + port(plain), Kind::badURL},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.url);
+    for (const auto& [url, expected] : cases) {
+        SCOPED_TRACE(url);
         auto transport = makeTransport();
-        Pending pending(io, transport->send(get(c.url + "/")));
-        EXPECT_EQ(errorKind(pending), c.expected);
-        auto error = test::failure<HTTPTransportError>(pending);
-        EXPECT_THAT(error ? error->what() : "", testing::HasSubstr(c.reason));
+        Pending pending(io, transport->send(request(url + "/")));
+        EXPECT_EQ(errorKind(pending), expected);
     }
     // Without the test authority even the right certificate is refused.
     BeastHTTPTransport systemTrustOnly(io.get_executor(), clock);
-    Pending pending(io, systemTrustOnly.send(get(trusted.baseURL() + "/")));
+    Pending pending(io, systemTrustOnly.send(request(trusted.baseURL() + "/")));
     EXPECT_EQ(errorKind(pending), Kind::secureConnectionFailed);
-    EXPECT_EQ(plain.connectionsAccepted(), 0u);
+    EXPECT_EQ(plain.requests().size(), 1u);
+    EXPECT_EQ(trusted.requests().size(), 1u);
     for (auto* server : {&otherName, &untrusted, &onAnotherAddress}) {
         EXPECT_TRUE(server->requests().empty());
     }
@@ -166,43 +165,28 @@ TEST_F(TransportTest, ConnectionsAreKeptForReuseUntilClosedExpiredOrTooMany) {
     // Concurrent requests each get a connection and their own answer; four are kept afterwards.
     std::vector<std::unique_ptr<Pending>> pending;
     for (int i = 0; i < 5; ++i) {
-        pending.push_back(std::make_unique<Pending>(
-            io, transport->send(get(server.baseURL() + "/r" + std::to_string(i)))));
+        const auto url = server.baseURL() + "/r" + std::to_string(i);
+        pending.push_back(std::make_unique<Pending>(io, transport->send(request(url))));
     }
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(text(pending[i]->get()), "/r" + std::to_string(i));
     }
     EXPECT_EQ(transport->idleConnections(), 4u);
-    EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/a")), "/a");
+    server.enqueue(raw("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}"));
+    EXPECT_EQ(fetch(*transport, server.baseURL() + "/b"), "{}");
+    EXPECT_EQ(transport->idleConnections(), 3u);
     EXPECT_EQ(server.connectionsAccepted(), 5u);
 
-    server.enqueue(Reply::with(
-        Action::raw, "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 2\r\n\r\n{}"));
-    EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/b")), "{}");
-    EXPECT_EQ(transport->idleConnections(), 3u);
-
-    clock->advance(31s);
-    fetch(*transport, get(server.baseURL() + "/c"));
-    EXPECT_EQ(server.connectionsAccepted(), 6u);
-    EXPECT_EQ(transport->idleConnections(), 1u);
-}
-
-TEST_F(TransportTest, IdleConnectionTheServerDroppedIsReplacedTransparently) {
-    for (auto security : bothSecurities) {
-        LoopbackHTTPServer server(security);
-        auto transport = makeTransport();
-        // Closed right after answering, unannounced: the closed connection is not used again.
-        server.enqueue(Reply::with(Action::raw, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\n1"));
-        EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/1")), "1");
-        ASSERT_TRUE(server.waitForClosedConnections());
-        server.enqueue(Reply::json(200, "2"));
-        EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/2")), "2");
-        // Closed on receiving the next request: it goes once more over a new connection.
-        server.enqueue(Reply::with(Action::raw));
-        server.enqueue(Reply::json(200, "3"));
-        EXPECT_EQ(fetch(*transport, get(server.baseURL() + "/3")), "3");
-        EXPECT_EQ(server.requests().size(), 4u);
-        EXPECT_EQ(server.connectionsAccepted(), 3u);
+    // An idle connection is reused for 30 s, not longer.
+    for (const auto idle : {30000ms, 30001ms}) {
+        LoopbackHTTPServer single;
+        single.setHandler([](const auto&) { return Reply::json(200, "{}"); });
+        transport = makeTransport();
+        fetch(*transport, single.baseURL() + "/1");
+        clock->advance(idle);
+        fetch(*transport, single.baseURL() + "/2");
+        EXPECT_EQ(single.connectionsAccepted(), idle == 30s ? 1u : 2u);
+        EXPECT_EQ(transport->idleConnections(), 1u);
     }
 }
 
@@ -212,7 +196,7 @@ TEST_F(TransportTest, SilentServerIsCutOffAfterTheLimitOrWhenTheCallerCancels) {
             LoopbackHTTPServer server(security);
             server.enqueue(Reply::with(Action::hang));
             auto transport = makeTransport();
-            Pending pending(io, transport->send(get(server.baseURL() + "/slow")));
+            Pending pending(io, transport->send(request(server.baseURL() + "/slow")));
             ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 1; }));
             clock->advance(30s - 1ms);
             test::settle(io, 20ms);
@@ -233,16 +217,17 @@ TEST_F(TransportTest, SilentServerIsCutOffAfterTheLimitOrWhenTheCallerCancels) {
 }
 
 TEST_F(TransportTest, SlowButMovingUploadAndAnswerTakeAsLongAsTheyNeed) {
+    const std::size_t size = 1400 * 1000;
     for (auto security : bothSecurities) {
         LoopbackHTTPServer server(security);
-        server.readSlowly(16 * 1024, 1ms);
-        server.enqueue(Reply::with(Action::trickle, std::string(60, 't')));
+        server.pace(8 * 1024, 1ms);
+        server.enqueue(Reply::json(200, std::string(size, 't')));
         auto transport = makeTransport();
-        Pending pending(io, transport->send(post(server.baseURL() + "/chunk", 1400 * 1000)));
-        // A second of virtual time for each step in which bytes moved: far more than 30 s in all.
-        std::size_t moved = 0;
+        Pending pending(io, transport->send(request(server.baseURL() + "/chunk", size)));
+        // A second of virtual time for each step in which bytes moved: far more than 30 s for
+        // the upload and again for the answer.
         int seconds = 0;
-        while (!pending.done() && seconds < 600) {
+        for (std::size_t moved = 0; !pending.done() && seconds < 1000;) {
             test::settle(io, 2ms);
             if (server.bytesMoved() > moved) {
                 moved = server.bytesMoved();
@@ -250,76 +235,59 @@ TEST_F(TransportTest, SlowButMovingUploadAndAnswerTakeAsLongAsTheyNeed) {
                 ++seconds;
             }
         }
-        EXPECT_GT(seconds, 60);
-        EXPECT_EQ(text(pending.get()), std::string(60, 't'));
-        EXPECT_EQ(server.requests().at(0).body.size(), 1400u * 1000);
-    }
-}
-
-TEST_F(TransportTest, EarlyRefusalOfABodyStillBeingSentIsTheAnswer) {
-    for (int status : {401, 413}) {
-        for (auto security : bothSecurities) {
-            LoopbackHTTPServer server(security);
-            auto refusal = Reply::json(status, R"({"error":"no"})");
-            refusal.action = Action::early;
-            server.enqueue(refusal);
-            auto transport = makeTransport();
-            auto upload = post(server.baseURL() + "/chunk", 8 * 1024 * 1024);
-            auto result = Pending(io, transport->send(upload)).get();
-            EXPECT_EQ(result.response.status, status);
-            EXPECT_EQ(text(result), R"({"error":"no"})");
-            EXPECT_EQ(transport->idleConnections(), 0u);
-        }
+        EXPECT_GT(seconds, 30);
+        EXPECT_EQ(pending.get().body.size(), size);
+        EXPECT_EQ(server.requests().at(0).body.size(), size);
     }
 }
 
 TEST_F(TransportTest, EachAnswerArrivesWholeOrFailsWithItsOwnError) {
-    // Chunks of 1000 bytes; the last chunk ("0\r\n", the trailer fields and the empty line)
-    // takes `last` bytes.
-    const auto chunked = [](std::size_t size, std::size_t last) {
-        auto reply = Reply::with(Action::chunked, std::string(size, 'c'));
-        reply.trailer = "X-Pad: " + std::string(last - 14, 'p') + "\r\n";
-        return reply;
+    // A header line of `size` bytes.
+    const auto pad = [](std::size_t size) {
+        return "X-Pad: " + std::string(size - 9, 'p') + "\r\n";
     };
-    std::string interimFlood;
-    while (interimFlood.size() <= 1024) {
-        interimFlood += "HTTP/1.1 100 Continue\r\n\r\n";
-    }
-    auto hugeHeader = Reply::json(200, "{}");
-    hugeHeader.headers.emplace_back("X-Big", std::string(1100, 'h'));
+    // A chunk of `size` bytes (`hex`; none without), then the last chunk ("0\r\n", a trailer and
+    // the empty line) of `last` bytes.
+    const auto chunked = [&](std::string hex, std::size_t size, std::size_t last) {
+        const auto chunk = hex.empty() ? "" : hex + "\r\n" + std::string(size, 'c') + "\r\n";
+        return raw("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk + "0\r\n" +
+                   pad(last - 5) + "\r\n");
+    };
+    // A response whose header fields (all the head after the status line) take `size` bytes.
+    const auto head = [&](std::size_t size) {
+        return raw("HTTP/1.1 200 OK\r\n" + pad(size - 21) + "Content-Length: 2\r\n\r\nok");
+    };
     // Bodies pass through a read buffer smaller than they are.
     const std::pair<Reply, std::variant<std::string, Kind>> cases[] = {
         {Reply::json(200, std::string(2000, 'z')), std::string(2000, 'z')},
         {Reply::json(200, std::string(2001, 'z')), Kind::responseTooLarge},
-        {chunked(2000, 40), std::string(2000, 'c')},
-        {chunked(2001, 40), Kind::responseTooLarge},
-        {chunked(0, 1024), std::string()},
-        {chunked(0, 1025), Kind::responseTooLarge},
-        {hugeHeader, Kind::responseTooLarge},
-        // Interim answers, 100 to 199, come before the real one; a flood of them is too much.
-        {Reply::with(Action::raw,
-                     "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\n"
-                     "Link: </a>\r\n\r\nHTTP/1.1 199 Misc\r\n\r\n"
-                     "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"),
+        {chunked("7d0", 2000, 40), std::string(2000, 'c')},
+        {chunked("7d1", 2001, 40), Kind::responseTooLarge},
+        {chunked("", 0, 1024), ""},
+        {chunked("", 0, 1025), Kind::responseTooLarge},
+        {head(1024), "ok"},
+        {head(1025), Kind::responseTooLarge},
+        // Interim answers, 100 to 199, come before the real one, all in the room of one head.
+        {raw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\n"
+             "HTTP/1.1 199 Misc\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"),
          "ok"},
-        {Reply::with(Action::raw, interimFlood + "HTTP/1.1 204 No Content\r\n\r\n"),
+        {raw("HTTP/1.1 100 Continue\r\n" + pad(600) + "\r\nHTTP/1.1 204 No Content\r\n" + pad(600) +
+             "\r\n"),
          Kind::responseTooLarge},
         // Ended by closing the connection, over TLS without close_notify.
-        {Reply::with(Action::raw, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil close"),
-         "until close"},
-        {Reply::with(Action::raw), Kind::connectionLost},
-        {Reply::with(Action::raw,
-                     "HTTP/1.1 200 OK\r\nContent-Length: 800\r\n\r\n" + std::string(400, 'b')),
+        {raw("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nuntil close"), "until close"},
+        {raw(""), Kind::connectionLost},
+        {raw("HTTP/1.1 200 OK\r\nContent-Length: 800\r\n\r\n" + std::string(400, 'b')),
          Kind::connectionLost},
-        {Reply::with(Action::raw, "SSH-2.0-OpenSSH_9.2\r\n\r\n"), Kind::badServerResponse},
+        {raw("SSH-2.0-OpenSSH_9.2\r\n\r\n"), Kind::badServerResponse},
     };
     for (const auto& [reply, expected] : cases) {
         for (auto security : bothSecurities) {
-            SCOPED_TRACE(reply.body.substr(0, 30) + reply.trailer.substr(0, 10));
+            SCOPED_TRACE(reply.body.substr(0, 30) + " / " + std::to_string(reply.body.size()));
             LoopbackHTTPServer server(security);
             server.enqueue(reply);
             auto transport = makeTransport({.maxBodyBytes = 2000, .maxHeaderBytes = 1024});
-            Pending pending(io, transport->send(get(server.baseURL() + "/")));
+            Pending pending(io, transport->send(request(server.baseURL() + "/")));
             if (const auto* body = std::get_if<std::string>(&expected)) {
                 EXPECT_EQ(text(pending.get()), *body);
             } else {
@@ -331,7 +299,6 @@ TEST_F(TransportTest, EachAnswerArrivesWholeOrFailsWithItsOwnError) {
 
 TEST_F(TransportTest, HeadersThatWouldBreakTheirLineAreRefusedBeforeSending) {
     LoopbackHTTPServer server;
-    auto transport = makeTransport();
     const std::pair<std::string, std::pair<std::string, std::string>> cases[] = {
         {"GET", {"Authorization", "Bearer abc\r\nX-Injected: 1"}},
         {"GET", {"Authorization", "Bearer abc\n"}},
@@ -340,9 +307,10 @@ TEST_F(TransportTest, HeadersThatWouldBreakTheirLineAreRefusedBeforeSending) {
         {"GET", {"", "x"}},
         {"GET /x HTTP/1.1\r\n", {"Accept", "x"}},
     };
+    auto transport = makeTransport();
     for (const auto& [method, header] : cases) {
         SCOPED_TRACE(header.second);
-        HTTPRequest request = get(server.baseURL() + "/");
+        HTTPRequest request = TransportTest::request(server.baseURL() + "/");
         request.method = method;
         request.headers = {header};
         Pending pending(io, transport->send(request));
@@ -350,7 +318,7 @@ TEST_F(TransportTest, HeadersThatWouldBreakTheirLineAreRefusedBeforeSending) {
     }
     // The headers the transport adds itself are checked the same way.
     transport = makeTransport({.userAgent = "a\r\nX-Injected: 1"});
-    Pending pending(io, transport->send(get(server.baseURL() + "/")));
+    Pending pending(io, transport->send(request(server.baseURL() + "/")));
     EXPECT_EQ(errorKind(pending), Kind::invalidRequest);
     EXPECT_EQ(server.connectionsAccepted(), 0u);
 }
