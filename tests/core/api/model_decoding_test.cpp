@@ -10,6 +10,7 @@
 #include "core/api/lenient_string.hpp"
 #include "core/api/me.hpp"
 #include "core/api/meeting_list.hpp"
+#include "core/api/meeting_summary.hpp"
 #include "core/api/transcript_coding.hpp"
 #include "core/api/upcoming_response.hpp"
 #include "core/json/json_value.hpp"
@@ -173,6 +174,26 @@ TEST(TranscriptCoding, TokensDecodeFlatNestedAndWithTheirRealtimeAddress) {
     // clang-format on
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(TranscriptCoding::decodeTranscriptionToken(json(text), now), expected) << text;
+    }
+}
+
+// Links of the web app's own pages: relative ones resolve against the app, absolute ones stay only
+// when they are web links; anything else falls back to the page named by the escaped id.
+TEST(MeetingSummary, PageURLsResolveRelativeLinksAndKeepOnlyWebLinks) {
+    MeetingSummary summary = MeetingSummary::decode(json(R"({"id":"a/b","url":"m/abc"})"));
+    const URL app = *URL::parse("https://notara.example/app/");
+    const std::pair<const char*, const char*> cases[] = {
+        {"m/abc", "https://notara.example/app/m/abc"},
+        {"/m/abc", "https://notara.example/m/abc"},
+        {"https://other.example/x", "https://other.example/x"},
+        {"http://localhost:3000/x", "http://localhost:3000/x"},
+        {"ftp://files.example/x", "https://notara.example/app/meetings/a%2Fb"},
+        {"javascript:alert(1)", "https://notara.example/app/meetings/a%2Fb"},
+        {nullptr, "https://notara.example/app/meetings/a%2Fb"},
+    };
+    for (const auto& [url, expected] : cases) {
+        summary.url = url ? URL::parse(url) : std::nullopt;
+        EXPECT_EQ(summary.pageURL(app).text(), expected) << (url ? url : "none");
     }
 }
 
