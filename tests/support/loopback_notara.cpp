@@ -3,14 +3,13 @@
 #include <stdexcept>
 
 #include "core/api/access_token_auth_provider.hpp"
-#include "core/net/beast_http_transport.hpp"
 #include "core/http/url.hpp"
+#include "core/net/beast_http_transport.hpp"
 
 namespace tessarin::test {
 
 LoopbackNotara::LoopbackNotara(boost::asio::io_context& io, std::shared_ptr<Clock> clock)
-    : clock_(clock),
-      api_(store_, clock,
+    : api_(store_, clock,
            [clock] {
                // Wall-clock dates move with the test's clock.
                return std::chrono::system_clock::time_point(

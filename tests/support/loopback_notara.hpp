@@ -37,10 +37,8 @@ class LoopbackNotara {
     std::vector<Segment> segments(const std::string& meetingID) const;
     bool finished(const std::string& meetingID) const;
     const DevCounters& counters() { return api_.counters(); }
-    WebAPI& api() { return api_; }
 
   private:
-    std::shared_ptr<Clock> clock_;
     MeetingStore store_{":memory:"};
     WebAPI api_;
     std::shared_ptr<DevServer> server_;
