@@ -30,6 +30,7 @@ class ScriptedCapture::Source final : public AudioSource {
     void setRunning(bool running) {
         const std::lock_guard lock(device_.mutex_);
         device_.running_ = running;
+        device_.starts_ += running ? 1 : 0;
     }
     ScriptedCapture& device_;
 };
@@ -43,16 +44,17 @@ std::unique_ptr<AudioSource> ScriptedCapture::open(
     return std::make_unique<Source>(*this);
 }
 
-void ScriptedCapture::deliver(std::function<void()> delivery) {
+void ScriptedCapture::deliver(std::function<void(int)> delivery) {
     waitUntilDelivered();
-    delivering_ = std::thread(std::move(delivery));
+    const std::lock_guard lock(mutex_);
+    delivering_ = std::thread(std::move(delivery), starts_);
 }
 
 void ScriptedCapture::play(std::vector<std::vector<std::uint8_t>> buffers,
                            std::chrono::milliseconds gap) {
-    deliver([this, buffers = std::move(buffers), gap] {
+    deliver([this, buffers = std::move(buffers), gap](int starts) {
         for (const auto& buffer : buffers) {
-            if (const std::lock_guard lock(mutex_); !running_) {
+            if (const std::lock_guard lock(mutex_); !running_ || starts_ != starts) {
                 return;
             } else {
                 onAudio_(buffer);
@@ -63,8 +65,8 @@ void ScriptedCapture::play(std::vector<std::vector<std::uint8_t>> buffers,
 }
 
 void ScriptedCapture::interrupt(std::optional<std::string> message) {
-    deliver([this, message = std::move(message)] {
-        if (const std::lock_guard lock(mutex_); running_) {
+    deliver([this, message = std::move(message)](int starts) {
+        if (const std::lock_guard lock(mutex_); running_ && starts_ == starts) {
             onInterrupted_(message);
         }
     });

@@ -48,11 +48,14 @@ class ScriptedCapture {
 
   private:
     class Source;
-    void deliver(std::function<void()> delivery);
+    // Runs `delivery` on a thread of its own after the previous one, with the count of starts so
+    // far: what was played for one source is not delivered to the next.
+    void deliver(std::function<void(int starts)> delivery);
 
     // Held while a callback runs, so that a source that has stopped calls nothing afterwards.
     mutable std::mutex mutex_;
     bool running_ = false;
+    int starts_ = 0;
     int opened_ = 0;
     AudioSource::AudioCallback onAudio_;
     AudioSource::InterruptionCallback onInterrupted_;

@@ -10,15 +10,12 @@
 namespace tessarin::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Kind = ScriptedChannel::Kind;
 using Event = RecordingEvent;
 
 const std::string micDenied =
     "Tessarin needs the microphone. Check in your sound settings that an input device is connected "
     "and enabled.";
-const std::string cancelled = "record.stop arrived before the recording started";
-const std::string stopped = "recording stopped (0 segments; echo: 0 dropped, 0 trimmed)";
 
 std::string state(bool recording, const std::string& transcription = "live",
                   const std::string& mode = "realtime", const std::string& mic = "ok",
@@ -174,8 +171,11 @@ TEST_F(RecordingControlTest, AStopBeforeTheRecordingStartedCancelsItWhereverTheS
         micPrompt->resume(at != 1);
         gate->resume();
         ASSERT_TRUE(driveUntilLine(R"("id":1)"));
-        EXPECT_EQ(takeLines(), std::vector<std::string>{at == 1 ? refusal("mic_denied", micDenied)
-                                                                : refusal("cancelled", cancelled)});
+        EXPECT_EQ(takeLines(),
+                  std::vector<std::string>{
+                      at == 1 ? refusal("mic_denied", micDenied)
+                              : refusal("cancelled",
+                                        "record.stop arrived before the recording started")});
         EXPECT_EQ(server->state(), HelperServer::State::idle);
         if (at == 2) {
             EXPECT_TRUE(channel(Speaker::me).cancelled);
@@ -232,7 +232,9 @@ TEST_F(RecordingControlTest, OneStopAtATimeAndTheExitWaitsForIt) {
     EXPECT_FALSE(exiting.done());
     finishing->resume();
     ASSERT_TRUE(drive([&] { return exiting.done(); }));
-    EXPECT_EQ(std::count(logs.begin(), logs.end(), stopped), 1);
+    EXPECT_EQ(std::count(logs.begin(), logs.end(),
+                         "recording stopped (0 segments; echo: 0 dropped, 0 trimmed)"),
+              1);
     send(request("record.start", params(), 5));
     EXPECT_EQ(takeLines().back(), refusal("shutting_down", "The helper is exiting", 5));
 }
