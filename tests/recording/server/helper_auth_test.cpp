@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
-#include "core/api/access_token_auth_provider.hpp"
 #include "core/api/auth_error.hpp"
 #include "core/async/manual_clock.hpp"
 #include "recording/server/helper_auth.hpp"
@@ -92,14 +91,6 @@ TEST_F(HelperAuthTest, CloseFailsParkedAndLaterRefusalsAndLeavesNothingRunning) 
     auth.reset();
     clock->runReady();
     EXPECT_TRUE(weak.expired());
-}
-
-TEST(AccessTokenAuthProvider, GivesItsTokenAndCannotRenew) {
-    boost::asio::io_context io;
-    AccessTokenAuthProvider provider(*URL::parse("https://n.example"), "fixed");
-    EXPECT_EQ(Pending<std::string>(io, provider.accessToken()).get(), "fixed");
-    Pending<std::string> renewal(io, provider.tokenRejected("fixed"));
-    EXPECT_EQ(failure<AuthError>(renewal).value().kind(), AuthError::Kind::signedOut);
 }
 
 }  // namespace

@@ -81,39 +81,6 @@ TEST_F(HelperServerTest, PermissionReportNamesEveryMicrophoneStatus) {
     }
 }
 
-TEST_F(HelperServerTest, ASlowMicPromptDoesNotHoldBackLaterRequests) {
-    send(request("permissions.request", R"({"kind":"mic"})", 1));
-    send(request("hello", "{}", 2));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find(R"("id":2)"), std::string::npos);
-    micPrompt->resume(true);
-    clock->runReady();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[1], success(R"({"mic":"denied","systemAudio":"unknown"})"));
-}
-
-TEST_F(HelperServerTest, UnexpectedErrorsAnswerInternalWithTheirDescription) {
-    auto env = environment();
-    env.requestMic = []() -> Awaitable<bool> { throw std::runtime_error("prompt exploded"); };
-    makeServer(env);
-    send(request("permissions.request", R"({"kind":"mic"})"));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("internal", "prompt exploded")});
-    EXPECT_TRUE(logs.empty());
-}
-
-TEST_F(HelperServerTest, DeviceChangesNameOnlyWhatIsKnown) {
-    server->deviceChanged(std::string("USB Mic"), std::string("Speakers"));
-    server->deviceChanged(std::nullopt, std::string("Speakers"));
-    server->deviceChanged(std::string("USB Mic"), std::nullopt);
-    server->deviceChanged(std::nullopt, std::nullopt);
-    EXPECT_EQ(
-        takeLines(),
-        (std::vector<std::string>{
-            R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
-            R"({"event":"device.changed","output":"Speakers"})",
-            R"({"event":"device.changed","input":"USB Mic"})", R"({"event":"device.changed"})"}));
-}
-
 TEST_F(HelperServerTest, ShutdownClosesTheBrokerStopsDetectionAndWritesNothing) {
     auto broker = HelperAuth::create(io.get_executor(), clock, *URL::parse("https://n.example"),
                                      "t1", 60s, nullptr);
