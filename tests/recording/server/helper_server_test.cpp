@@ -64,23 +64,6 @@ TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
                         "detect.set" + badParams, "hello.world" + unknown}));
 }
 
-TEST_F(HelperServerTest, PermissionReportNamesEveryMicrophoneStatus) {
-    using enum CapturePermission::Status;
-    const std::pair<CapturePermission::Status, std::string> statuses[] = {
-        {granted, "granted"},
-        {denied, "denied"},
-        {undetermined, "undetermined"},
-        {unknown, "unknown"}};
-    for (const auto& [status, name] : statuses) {
-        auto env = environment();
-        env.micStatus = [status] { return status; };
-        makeServer(env);
-        send(request("permissions.status"));
-        EXPECT_EQ(takeLines(), std::vector<std::string>{success(R"({"mic":")" + name +
-                                                                R"(","systemAudio":"unknown"})")});
-    }
-}
-
 TEST_F(HelperServerTest, ShutdownClosesTheBrokerStopsDetectionAndWritesNothing) {
     auto broker = HelperAuth::create(io.get_executor(), clock, *URL::parse("https://n.example"),
                                      "t1", 60s, nullptr);
