@@ -36,7 +36,6 @@ struct ScriptedChannel final : SpeakerChannel {
         if (startFailure) {
             std::rethrow_exception(startFailure);
         }
-        started = true;
     }
     Awaitable<void> feed(std::vector<std::uint8_t> pcm) override {
         if (!finished && !cancelled) {
@@ -77,7 +76,6 @@ struct ScriptedChannel final : SpeakerChannel {
     const ChunkChannel::SeqFor seqFor;
     const ChannelCallbacks callbacks;
     std::vector<std::uint8_t> fed;
-    bool started = false;
     bool finished = false;
     bool cancelled = false;
 };

@@ -1,4 +1,3 @@
-#include <random>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -14,21 +13,6 @@ namespace tessarin::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-// One second of a speaker's seeded conversation: speech or quiet, in runs of one to four seconds.
-struct Talker {
-    std::mt19937 random;
-    int peak;
-    int left = 0;
-    bool speaking = true;
-    std::vector<std::uint8_t> nextSecond() {
-        if (left-- == 0) {
-            speaking = !speaking;
-            left = std::uniform_int_distribution<int>(0, 3)(random);
-        }
-        return bytesOf(speechSamples(24000, random(), speaking ? peak : 100));
-    }
-};
 
 // Five minutes of two people talking over the real realtime and upload channels while everything
 // that can fail does: the realtime connections drop every 37 s while audio is being fed,
@@ -65,7 +49,11 @@ TEST(ZeroLoss, EveryTranscriptIsSavedOnceOrHandedBackThroughFiveMinutesOfFaults)
     ASSERT_TRUE(rig.drive([&] { return starting.done(); }, 5min));
     starting.get();
 
-    Talker me{std::mt19937(1), 8000}, them{std::mt19937(2), 2500};
+    // Each speaker's second: speech (the user louder) or quiet, in turns of two and three seconds.
+    const auto talk = [](int second, int turn, int peak) {
+        return piecesOf(bytesOf(speechSamples(24000, second, second / turn % 2 ? peak : 100)),
+                        4800);
+    };
     for (int second = 0; second < 5 * 60; ++second) {
         if (second % 37 == 20) {
             rig.notara.set(JSONValue::object({{"dropNow", true}}));
@@ -75,8 +63,8 @@ TEST(ZeroLoss, EveryTranscriptIsSavedOnceOrHandedBackThroughFiveMinutesOfFaults)
         }
         // A second of audio on both sources, then as much virtual time, each step also running
         // the I/O that has completed meanwhile.
-        rig.mic.play(piecesOf(me.nextSecond(), 4800));
-        rig.system.play(piecesOf(them.nextSecond(), 4800));
+        rig.mic.play(talk(second, 3, 8000));
+        rig.system.play(talk(second, 2, 2500));
         rig.mic.waitUntilDelivered();
         rig.system.waitUntilDelivered();
         for (int step = 0; step < 10; ++step) {
