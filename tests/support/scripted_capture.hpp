@@ -1,9 +1,7 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -17,9 +15,9 @@
 
 namespace tessarin::test {
 
-// A capture device for tests: the sources a recording opens on it deliver what the test plays, on
-// a thread of their own, as a real capture does. The test keeps the device; a recording owns
-// (and destroys) the sources it opens.
+// A capture device for tests: the sources a recording opens on it deliver what the test plays on a
+// thread of their own, as a real capture does, and a stopped source delivers nothing more. The
+// device outlives the sources, which the recording owns.
 class ScriptedCapture {
   public:
     // Start of every source fails with a CaptureError of this text.
@@ -32,32 +30,39 @@ class ScriptedCapture {
     // What a pipeline's capture factory returns.
     std::unique_ptr<AudioSource> open(AudioSource::AudioCallback onAudio,
                                       AudioSource::InterruptionCallback onInterrupted);
-
-    // Delivers the buffers in order on the capture thread of the source that is running, `gap`
-    // of real time apart; without a running source they are dropped, as a stopped device drops
-    // sound.
+    // Delivers the buffers in order, `gap` of real time apart, after what was played before;
+    // while no source runs they are dropped, as a stopped device drops sound.
     void play(std::vector<std::vector<std::uint8_t>> buffers,
               std::chrono::milliseconds gap = std::chrono::milliseconds(0));
-    // Reports an interruption (or its end) on the capture thread, after what was played before.
+    // Reports an interruption (or its end), after what was played before.
     void interrupt(std::optional<std::string> message);
     // Blocks until everything played or interrupted so far has been delivered.
     void waitUntilDelivered();
-
     int opened() const;
     bool running() const;
 
-    ScriptedCapture();
-    ~ScriptedCapture();
+    ScriptedCapture() = default;
+    ~ScriptedCapture() { waitUntilDelivered(); }
     ScriptedCapture(const ScriptedCapture&) = delete;
     ScriptedCapture& operator=(const ScriptedCapture&) = delete;
 
   private:
     class Source;
-    struct Shared;
-    std::shared_ptr<Shared> shared_;
+    // Runs `delivery` on a thread of its own after the previous one, with the count of starts so
+    // far: what was played for one source is not delivered to the next.
+    void deliver(std::function<void(int starts)> delivery);
+
+    // Held while a callback runs, so that a source that has stopped calls nothing afterwards.
+    mutable std::mutex mutex_;
+    bool running_ = false;
+    int starts_ = 0;
+    int opened_ = 0;
+    AudioSource::AudioCallback onAudio_;
+    AudioSource::InterruptionCallback onInterrupted_;
+    std::thread delivering_;
 };
 
-// `buffers` pieces of `bytes` each, cut from `pcm` in order (the last one may be shorter).
+// Pieces of `bytes` each, cut from `pcm` in order (the last one may be shorter).
 std::vector<std::vector<std::uint8_t>> piecesOf(const std::vector<std::uint8_t>& pcm,
                                                 std::size_t bytes);
 

@@ -1,99 +1,69 @@
 #include "support/scripted_channel.hpp"
 
 #include <stdexcept>
-#include <string>
 #include <utility>
+
+#include "core/log/diagnostics.hpp"
+#include "support/io_driver.hpp"
 
 namespace tessarin::test {
 
-ScriptedChannel::ScriptedChannel(Kind kind, Speaker speaker, ChannelCallbacks callbacks,
-                                 std::int64_t offsetMs, ChunkChannel::SeqFor seqFor)
-    : kind(kind),
-      speaker(speaker),
-      offsetMs(offsetMs),
-      seqFor(std::move(seqFor)),
-      callbacks(std::move(callbacks)) {}
-
-Awaitable<void> ScriptedChannel::start() {
-    if (const auto gate = startGate) {
-        co_await gate->wait();
-    }
-    if (startFailure) {
-        std::rethrow_exception(startFailure);
-    }
-    started = true;
+RecordingRig::RecordingRig() {
+    Diagnostics::setSink([this](std::string_view line) { diagnostics.emplace_back(line); });
 }
 
-Awaitable<void> ScriptedChannel::feed(std::vector<std::uint8_t> pcm) {
-    if (!finished && !cancelled) {
-        fed.insert(fed.end(), pcm.begin(), pcm.end());
-    }
-    co_return;
+RecordingRig::~RecordingRig() {
+    Diagnostics::setSink({});
 }
 
-Awaitable<void> ScriptedChannel::finish() {
-    finished = true;
-    if (onFinish) {
-        onFinish(*this);
-    }
-    if (const auto gate = finishGate) {
-        co_await gate->wait();
-    }
-}
-
-Awaitable<void> ScriptedChannel::cancel() {
-    cancelled = true;
-    for (const auto& gate : {startGate, finishGate}) {
-        if (gate) {
-            gate->resume();
-        }
-    }
-    co_return;
-}
-
-RecordingPipeline::Dependencies::RealtimeFactory ScriptedChannels::realtime() {
-    return [this](Speaker speaker, std::optional<std::string>,
-                  RecordingPipeline::Dependencies::TokenFetch, ChannelCallbacks callbacks) {
-        auto channel = std::make_shared<ScriptedChannel>(ScriptedChannel::Kind::realtime, speaker,
-                                                         std::move(callbacks), 0, nullptr);
-        if (prepare) {
-            prepare(*channel);
-        }
-        made.push_back(channel);
-        return channel;
-    };
-}
-
-RecordingPipeline::Dependencies::ChunkFactory ScriptedChannels::chunks(ScriptedChannel::Kind kind) {
+RecordingPipeline::Dependencies::ChunkFactory RecordingRig::chunks(Kind kind) {
     return [this, kind](Speaker speaker, std::optional<std::string>, std::int64_t offsetMs,
                         ChunkChannel::SeqFor seqFor, ChunkChannel::Upload,
                         ChannelCallbacks callbacks) {
-        auto channel = std::make_shared<ScriptedChannel>(kind, speaker, std::move(callbacks),
-                                                         offsetMs, std::move(seqFor));
+        auto scripted = std::make_shared<ScriptedChannel>(kind, speaker, std::move(callbacks),
+                                                          offsetMs, std::move(seqFor));
         if (prepare) {
-            prepare(*channel);
+            prepare(*scripted);
         }
-        made.push_back(channel);
-        return channel;
+        made.push_back(scripted);
+        return scripted;
     };
 }
 
-ScriptedChannel& ScriptedChannels::get(ScriptedChannel::Kind kind, Speaker speaker,
-                                       std::size_t nth) const {
-    for (const auto& channel : made) {
-        if (channel->kind == kind && channel->speaker == speaker && nth-- == 0) {
-            return *channel;
+RecordingPipeline::Dependencies RecordingRig::dependencies() {
+    RecordingPipeline::Dependencies deps;
+    deps.clock = clock;
+    deps.makeMic = [this](bool, auto audio, auto interruptions) {
+        return mic.open(std::move(audio), std::move(interruptions));
+    };
+    deps.makeSystem = [this](auto audio, auto interruptions) {
+        return system.open(std::move(audio), std::move(interruptions));
+    };
+    deps.makeRealtime = [make = chunks(Kind::realtime)](Speaker speaker, auto language, auto,
+                                                        ChannelCallbacks callbacks) {
+        return make(speaker, std::move(language), 0, nullptr, nullptr, std::move(callbacks));
+    };
+    deps.makeFallback = chunks(Kind::fallback);
+    return deps;
+}
+
+ScriptedChannel& RecordingRig::channel(Speaker speaker, Kind kind, std::size_t nth) {
+    for (const auto& one : made) {
+        if (one->kind == kind && one->speaker == speaker && nth-- == 0) {
+            return *one;
         }
     }
     throw std::logic_error("no such scripted channel");
 }
 
-std::size_t ScriptedChannels::count(ScriptedChannel::Kind kind) const {
-    std::size_t count = 0;
-    for (const auto& channel : made) {
-        count += channel->kind == kind ? 1 : 0;
-    }
-    return count;
+bool RecordingRig::drive(const std::function<bool()>& done, Clock::Duration limit,
+                         Clock::Duration step) {
+    return driveUntil(io, *clock, done, limit, step, std::chrono::milliseconds(5));
+}
+
+void RecordingRig::say(Speaker speaker, std::int64_t t0, std::int64_t t1, const std::string& text) {
+    channel(speaker).callbacks.segment(speaker, t0, t1, text);
+    clock->runReady();
 }
 
 }  // namespace tessarin::test

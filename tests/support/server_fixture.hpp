@@ -8,18 +8,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <boost/asio/io_context.hpp>
 
-#include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/async/task.hpp"
-#include "core/log/diagnostics.hpp"
 #include "recording/calls/input_process_source.hpp"
 #include "recording/server/helper_environment.hpp"
 #include "recording/server/helper_server.hpp"
-#include "support/io_driver.hpp"
-#include "support/loopback_notara.hpp"
-#include "support/scripted_capture.hpp"
 #include "support/scripted_channel.hpp"
 
 namespace tessarin::test {
@@ -39,22 +33,14 @@ class ScriptedProcessSource final : public InputProcessSource {
     }
 };
 
-// A server over substitutes: virtual time, a scripted process list, a microphone prompt the test
-// answers, recordings over scripted capture and channels that save to the loopback stand-in, and
-// every written line, log message and diagnostic captured.
-struct ServerFixture : testing::Test {
-    boost::asio::io_context io;
-    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
-    LoopbackNotara notara{io, clock};
-    ScriptedCapture mic;
-    ScriptedCapture system;
-    ScriptedChannels channels;
+// A server over substitutes: a scripted process list, a microphone prompt the test answers,
+// recordings on the rig's scripted capture and channels, and every written line and log message.
+struct ServerFixture : testing::Test, RecordingRig {
     std::shared_ptr<ScriptedProcessSource> processes = std::make_shared<ScriptedProcessSource>();
     std::shared_ptr<OneShot<bool>> micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
     int micRequests = 0;
     std::vector<std::string> lines;
     std::vector<std::string> logs;
-    std::vector<std::string> diagnostics;
     std::shared_ptr<HelperServer> server;
 
     HelperEnvironment environment() {
@@ -70,29 +56,13 @@ struct ServerFixture : testing::Test {
         env.processSource = processes;
         env.clock = clock;
         env.transport = notara.client(io, clock).transport();
-        env.pipeline.clock = clock;
-        env.pipeline.makeMic = [this](bool, AudioSource::AudioCallback audio,
-                                      AudioSource::InterruptionCallback interruptions) {
-            return mic.open(std::move(audio), std::move(interruptions));
-        };
-        env.pipeline.makeSystem = [this](AudioSource::AudioCallback audio,
-                                         AudioSource::InterruptionCallback interruptions) {
-            return system.open(std::move(audio), std::move(interruptions));
-        };
-        env.pipeline.makeRealtime = channels.realtime();
-        env.pipeline.makeFallback = channels.chunks(ScriptedChannel::Kind::fallback);
+        env.pipeline = dependencies();
         env.now = [clock = clock] {  // the wall clock moves with virtual time
             return std::chrono::system_clock::time_point(clock->now().time_since_epoch());
         };
         return env;
     }
-
-    void SetUp() override {
-        Diagnostics::setSink([this](std::string_view line) { diagnostics.emplace_back(line); });
-        makeServer(environment());
-    }
-    void TearDown() override { Diagnostics::setSink({}); }
-
+    void SetUp() override { makeServer(environment()); }
     void makeServer(HelperEnvironment env) {
         server = HelperServer::create(
             io.get_executor(), std::move(env),
@@ -108,13 +78,20 @@ struct ServerFixture : testing::Test {
                       });
         clock->runReady();
     }
-
     std::vector<std::string> takeLines() { return std::exchange(lines, {}); }
 
-    // Runs real I/O and moves virtual time in steps until `done` holds.
-    bool drive(const std::function<bool()>& done, Clock::Duration limit = std::chrono::minutes(2),
-               Clock::Duration step = std::chrono::milliseconds(100)) {
-        return driveUntil(io, *clock, done, limit, step, std::chrono::milliseconds(5));
+    // The protocol's lines: a request, and the answers to it.
+    static std::string request(const std::string& cmd, const std::string& params = "{}",
+                               int id = 1) {
+        return R"({"id":)" + std::to_string(id) + R"(,"cmd":")" + cmd + R"(","params":)" + params +
+               "}";
+    }
+    static std::string success(const std::string& result, int id = 1) {
+        return R"({"id":)" + std::to_string(id) + R"(,"ok":true,"result":)" + result + "}";
+    }
+    static std::string refusal(const std::string& code, const std::string& message, int id = 1) {
+        return R"({"error":{"code":")" + code + R"(","message":")" + message + R"("},"id":)" +
+               std::to_string(id) + R"(,"ok":false})";
     }
     // Runs until a line containing `text` has been written.
     bool driveUntilLine(const std::string& text) {

@@ -1,12 +1,10 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
-#include "core/api/access_token_auth_provider.hpp"
 #include "core/api/auth_error.hpp"
 #include "core/async/manual_clock.hpp"
 #include "recording/server/helper_auth.hpp"
@@ -14,10 +12,8 @@
 
 using namespace std::chrono_literals;
 
-namespace tessarin {
+namespace tessarin::test {
 namespace {
-
-using test::Pending;
 
 struct HelperAuthTest : testing::Test {
     boost::asio::io_context io;
@@ -32,42 +28,38 @@ struct HelperAuthTest : testing::Test {
         clock->runReady();
         return pending;
     }
-    void update(const std::string& token) {
-        Pending<void> pending(io, auth->update(token));
-        pending.get();
-    }
-    void close() {
-        Pending<void> pending(io, auth->close());
-        pending.get();
-    }
+    void update(const std::string& token) { Pending<void>(io, auth->update(token)).get(); }
     static bool signedOut(Pending<std::string>& pending) {
-        auto error = test::failure<AuthError>(pending);
+        auto error = failure<AuthError>(pending);
         return error && error->kind() == AuthError::Kind::signedOut &&
                std::string(error->what()) == "You're signed out. Sign in again.";
     }
 };
 
-TEST_F(HelperAuthTest, ThreeRefusalsAskOnceAndOneUpdateReleasesAllInOrder) {
+TEST_F(HelperAuthTest, RefusalsAskOnceAndOneUpdateReleasesAllWithoutLeavingTheTimeLimit) {
     auto a = reject("t1"), b = reject("t1"), c = reject("t1");
     EXPECT_EQ(tokenNeeded, 1);
     EXPECT_EQ(auth->parkedRequests(), 3u);
     EXPECT_FALSE(a->done());
     update("t2");
     clock->runReady();
-    EXPECT_EQ(clock->sleepers(), 0u);  // the time limit ends with the cycle it limited
-    EXPECT_EQ(a->get(), "t2");
-    EXPECT_EQ(b->get(), "t2");
-    EXPECT_EQ(c->get(), "t2");
+    EXPECT_EQ(clock->sleepers(), 0u);
+    EXPECT_EQ(a->get() + b->get() + c->get(), "t2t2t2");
     EXPECT_EQ(auth->parkedRequests(), 0u);
     // A refusal of the older token gets the current one at once, without asking.
     EXPECT_EQ(reject("t1")->get(), "t2");
     EXPECT_EQ(Pending<std::string>(io, auth->accessToken()).get(), "t2");
-    // The finished cycle's timer resumes nobody when its time would have come.
-    clock->advance(120s);
-    EXPECT_EQ(tokenNeeded, 1);
+    // A new cycle has its own full time limit, whatever the first one's would have been.
+    clock->advance(10s);
+    auto d = reject("t2");
+    EXPECT_EQ(tokenNeeded, 2);
+    clock->advance(59s);
+    EXPECT_FALSE(d->done());
+    clock->advance(1s);
+    EXPECT_TRUE(signedOut(*d));
 }
 
-TEST_F(HelperAuthTest, NoUpdateWithinTheTimeOutSignsOutAndALaterRefusalAsksAgain) {
+TEST_F(HelperAuthTest, TheTimeLimitRunsFromTheFirstRefusalThenSignsOutAndALaterRefusalAsksAgain) {
     auto a = reject("t1");
     clock->advance(30s);
     auto b = reject("t1");
@@ -77,7 +69,6 @@ TEST_F(HelperAuthTest, NoUpdateWithinTheTimeOutSignsOutAndALaterRefusalAsksAgain
     clock->advance(1s);
     EXPECT_TRUE(signedOut(*a));
     EXPECT_TRUE(signedOut(*b));
-
     auto c = reject("t1");
     EXPECT_EQ(tokenNeeded, 2);
     clock->advance(59s);
@@ -86,56 +77,21 @@ TEST_F(HelperAuthTest, NoUpdateWithinTheTimeOutSignsOutAndALaterRefusalAsksAgain
     EXPECT_EQ(c->get(), "t3");
 }
 
-TEST_F(HelperAuthTest, LateTimerOfAnEarlierCycleDoesNotEndTheCurrentOne) {
-    auto a = reject("t1");
-    update("t2");
-    EXPECT_EQ(a->get(), "t2");
-    clock->advance(10s);
-    auto b = reject("t2");
-    EXPECT_EQ(tokenNeeded, 2);
-    clock->advance(55s);  // past the first cycle's deadline
-    EXPECT_FALSE(b->done());
-    clock->advance(5s);
-    EXPECT_TRUE(signedOut(*b));
-}
-
-TEST_F(HelperAuthTest, CloseFailsParkedRequestsAndEveryLaterRefusal) {
+TEST_F(HelperAuthTest, CloseFailsParkedAndLaterRefusalsAndLeavesNothingRunning) {
+    std::weak_ptr<HelperAuth> weak = auth;
     auto a = reject("t1"), b = reject("t1");
-    close();
+    Pending<void>(io, auth->close()).get();
     clock->runReady();
     EXPECT_EQ(clock->sleepers(), 0u);
-    EXPECT_TRUE(signedOut(*a));
-    EXPECT_TRUE(signedOut(*b));
-    auto c = reject("t1");
-    EXPECT_TRUE(signedOut(*c));
+    EXPECT_TRUE(signedOut(*a) && signedOut(*b) && signedOut(*reject("t1")));
     EXPECT_EQ(tokenNeeded, 1);
     update("t9");
-    Pending<std::string> token(io, auth->accessToken());
-    EXPECT_EQ(token.get(), "t9");
+    EXPECT_EQ(Pending<std::string>(io, auth->accessToken()).get(), "t9");
     EXPECT_TRUE(auth->closed());
-}
-
-TEST_F(HelperAuthTest, TimerDoesNotKeepTheBrokerAlive) {
-    std::weak_ptr<HelperAuth> weak = auth;
-    {
-        Pending<std::string> parked(io, auth->tokenRejected("t1"));
-        clock->runReady();
-        close();
-        parked.error();
-    }
     auth.reset();
     clock->runReady();
     EXPECT_TRUE(weak.expired());
-    clock->advance(61s);
-}
-
-TEST(AccessTokenAuthProvider, GivesItsTokenAndCannotRenew) {
-    boost::asio::io_context io;
-    AccessTokenAuthProvider provider(*URL::parse("https://n.example"), "fixed");
-    EXPECT_EQ(Pending<std::string>(io, provider.accessToken()).get(), "fixed");
-    Pending<std::string> renewal(io, provider.tokenRejected("fixed"));
-    EXPECT_EQ(test::failure<AuthError>(renewal).value().kind(), AuthError::Kind::signedOut);
 }
 
 }  // namespace
-}  // namespace tessarin
+}  // namespace tessarin::test

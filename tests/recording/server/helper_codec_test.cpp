@@ -43,17 +43,5 @@ TEST(HelperCodecDecode, LinesBecomeRequestsOrTheRightFailure) {
     }
 }
 
-TEST(HelperCodecEncode, ResponseAndEventLinesHaveTheirExactShape) {
-    EXPECT_EQ(HelperCodec::success(7, JSONValue::Object{}), R"({"id":7,"ok":true,"result":{}})");
-    EXPECT_EQ(HelperCodec::failure("a", HelperError::badParams("...")),
-              R"({"error":{"code":"bad_params","message":"..."},"id":"a","ok":false})");
-    EXPECT_EQ(HelperCodec::event("state", {{"b", 1}, {"a", 2}}),
-              R"({"a":2,"b":1,"event":"state"})");
-    EXPECT_EQ(HelperCodec::event("x", {{"event", "overwritten"}}), R"({"event":"x"})");
-    EXPECT_EQ(HelperCodec::event("levels", {{"mic", std::nan("")}}), "{}");
-    EXPECT_EQ(HelperCodec::success(1, JSONValue::object({{"url", "https://a/b"}})),
-              R"({"id":1,"ok":true,"result":{"url":"https://a/b"}})");
-}
-
 }  // namespace
 }  // namespace tessarin

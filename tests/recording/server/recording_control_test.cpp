@@ -4,26 +4,19 @@
 
 #include "core/api/api_error.hpp"
 #include "recording/capture/capture_error.hpp"
-#include "support/server_fixture.hpp"
 #include "support/pending.hpp"
+#include "support/server_fixture.hpp"
 
 namespace tessarin::test {
 namespace {
 
-using namespace std::chrono_literals;
 using Kind = ScriptedChannel::Kind;
 using Event = RecordingEvent;
 
-std::string request(const std::string& cmd, const std::string& params = "{}", int id = 1) {
-    return R"({"id":)" + std::to_string(id) + R"(,"cmd":")" + cmd + R"(","params":)" + params + "}";
-}
-std::string success(const std::string& result, int id = 1) {
-    return R"({"id":)" + std::to_string(id) + R"(,"ok":true,"result":)" + result + "}";
-}
-std::string failure(const std::string& code, const std::string& message, int id = 1) {
-    return R"({"error":{"code":")" + code + R"(","message":")" + message + R"("},"id":)" +
-           std::to_string(id) + R"(,"ok":false})";
-}
+const std::string micDenied =
+    "Tessarin needs the microphone. Check in your sound settings that an input device is connected "
+    "and enabled.";
+
 std::string state(bool recording, const std::string& transcription = "live",
                   const std::string& mode = "realtime", const std::string& mic = "ok",
                   const std::string& system = "ok") {
@@ -38,20 +31,16 @@ std::string error(const std::string& code, const std::string& message) {
 }
 
 struct RecordingControlTest : ServerFixture {
-    std::string params(const std::string& more = "") {
-        return R"({"meetingId":"m1","apiBase":")" + notara.url() +
+    std::string params(const std::string& meeting = "m1", const std::string& more = "") {
+        return R"({"meetingId":")" + meeting + R"(","apiBase":")" + notara.url() +
                R"(","accessToken":"dev-token")" + more + "}";
     }
     // A running recording; its start lines are taken.
-    void startRecording() {
-        send(request("record.start", params()));
+    void startRecording(const std::string& meeting = "m1") {
+        send(request("record.start", params(meeting)));
         micPrompt->resume(true);
         ASSERT_TRUE(driveUntilLine("startedAt"));
         takeLines();
-    }
-    void say(Speaker speaker, std::int64_t t0, std::int64_t t1, const std::string& text) {
-        channels.get(Kind::realtime, speaker).callbacks.segment(speaker, t0, t1, text);
-        clock->runReady();
     }
     std::vector<std::string> takeLinesWithoutLevels() {
         auto taken = takeLines();
@@ -81,65 +70,50 @@ TEST_F(RecordingControlTest,
     };
     for (const auto& [given, message] : cases) {
         send(request("record.start", given));
-        EXPECT_EQ(takeLines(), std::vector<std::string>{failure("bad_params", message)}) << given;
+        EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("bad_params", message)}) << given;
     }
     EXPECT_EQ(micRequests, 0);
-    EXPECT_EQ(server->state(), HelperServer::State::idle);
-
     send(request("record.start", params()));
     send(request("record.start", params(), 2));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("busy", "Already recording", 2)});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("busy", "Already recording", 2)});
     micPrompt->resume(false);
     clock->runReady();
-    EXPECT_EQ(takeLines(),
-              std::vector<std::string>{failure(
-                  "mic_denied",
-                  "Tessarin needs the microphone. Check in your sound settings that an input "
-                  "device is connected and enabled.")});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("mic_denied", micDenied)});
     EXPECT_EQ(server->state(), HelperServer::State::idle);
     EXPECT_EQ(mic.opened(), 0);
 }
 
 TEST_F(RecordingControlTest, ARecordingFromStartToStopWritesItsExactLines) {
-    send(request("record.start", params(R"(,"language":"de")")));
+    send(request("record.start", params("m1", R"(,"language":"de")")));
     micPrompt->resume(true);
     ASSERT_TRUE(driveUntilLine("startedAt"));
     EXPECT_EQ(takeLines(), (std::vector<std::string>{
                                state(true), success(R"({"startedAt":"1970-01-02T00:00:00Z"})")}));
-    send(request("record.start", params(), 2));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("busy", "Already recording", 2)});
-
-    auto& them = channels.get(Kind::realtime, Speaker::them);
-    them.callbacks.delta(Speaker::them, "Hel", "item_1");
+    channel(Speaker::me).callbacks.delta(Speaker::me, "Hel", "item_1");
     say(Speaker::them, 2100, 5200, " Hello ");
     EXPECT_EQ(
         takeLinesWithoutLevels(),
         (std::vector<std::string>{
-            R"({"event":"transcript.delta","itemId":"item_1","speaker":"them","text":"Hel"})",
+            R"({"event":"transcript.delta","itemId":"item_1","speaker":"me","text":"Hel"})",
             R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}));
-
     send(request("record.stop", "{}", 3));
     ASSERT_TRUE(driveUntilLine(R"("id":3)"));
     EXPECT_EQ(
         takeLinesWithoutLevels(),
         (std::vector<std::string>{state(false), success(R"({"finished":true,"segments":1})", 3)}));
     EXPECT_EQ(logs, (std::vector<std::string>{
-                        "recording started (realtime)", "record.start failed: busy",
+                        "recording started (realtime)",
                         "recording stopped (1 segments; echo: 0 dropped, 0 trimmed)"}));
     EXPECT_EQ(notara.segments("m1").size(), 1u);
     EXPECT_TRUE(notara.finished("m1"));
     send(request("record.stop", "{}", 4));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("not_recording", "Not recording", 4)});
+    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("not_recording", "Not recording", 4)});
 }
 
-TEST_F(RecordingControlTest, EveryRecordingEventBecomesItsLine) {
+// Transcripts become lines as a recording from start to stop shows.
+TEST_F(RecordingControlTest, EveryOtherRecordingEventBecomesItsLine) {
     startRecording();
-    const auto segment = Segment{8402, 2100, 5200, Speaker::them, "Hello"};
     const std::vector<std::pair<Event::Value, std::vector<std::string>>> cases = {
-        {Event::Delta{Speaker::me, "Hi", "i1"},
-         {R"({"event":"transcript.delta","itemId":"i1","speaker":"me","text":"Hi"})"}},
-        {Event::TranscriptSegment{segment},
-         {R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}},
         {Event::TranscriptionProblem{Speaker::me, "Connection lost"},
          {error("transcription", "Your mic: Connection lost"), state(true, "reconnecting")}},
         {Event::TranscriptionProblem{Speaker::me, "Still lost"},
@@ -173,46 +147,39 @@ TEST_F(RecordingControlTest, EveryRecordingEventBecomesItsLine) {
     }
 }
 
-TEST_F(RecordingControlTest, AStopDuringTheMicPromptCancelsTheStartWhateverTheAnswer) {
-    for (const bool granted : {true, false}) {
+// A stop while the mic prompt is open (granted or not) or while the recording starts cancels the
+// start before anything records.
+TEST_F(RecordingControlTest, AStopBeforeTheRecordingStartedCancelsItWhereverTheStartIs) {
+    for (const int at : {0, 1, 2}) {
+        auto gate = std::make_shared<OneShot<void>>(io.get_executor());
+        prepare = [gate](ScriptedChannel& channel) { channel.startGate = gate; };
         micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
         makeServer(environment());
+        logs.clear();
         send(request("record.start", params()));
+        if (at == 2) {
+            micPrompt->resume(true);
+            clock->runReady();
+        }
         send(request("record.stop", "{}", 2));
         EXPECT_EQ(takeLines(),
                   std::vector<std::string>{success(R"({"cancelled":true,"segments":0})", 2)});
-        micPrompt->resume(granted);
-        clock->runReady();
-        EXPECT_EQ(
-            takeLines(),
-            std::vector<std::string>{
-                granted ? failure("cancelled", "record.stop arrived before the recording started")
-                        : failure("mic_denied",
-                                  "Tessarin needs the microphone. Check in your sound "
-                                  "settings that an input device is connected and enabled.")});
+        micPrompt->resume(at != 1);
+        gate->resume();
+        ASSERT_TRUE(driveUntilLine(R"("id":1)"));
+        EXPECT_EQ(takeLines(),
+                  std::vector<std::string>{
+                      at == 1 ? refusal("mic_denied", micDenied)
+                              : refusal("cancelled",
+                                        "record.stop arrived before the recording started")});
         EXPECT_EQ(server->state(), HelperServer::State::idle);
+        if (at == 2) {
+            EXPECT_TRUE(channel(Speaker::me).cancelled);
+            EXPECT_EQ(logs, (std::vector<std::string>{"start cancelled by stop",
+                                                      "record.start failed: cancelled"}));
+        }
     }
     EXPECT_EQ(mic.opened(), 0);
-}
-
-TEST_F(RecordingControlTest, AStopWhileTheRecordingStartsCancelsItBeforeAnythingRecords) {
-    auto gate = std::make_shared<OneShot<void>>(io.get_executor());
-    channels.prepare = [&](ScriptedChannel& channel) { channel.startGate = gate; };
-    send(request("record.start", params()));
-    micPrompt->resume(true);
-    clock->runReady();
-    send(request("record.stop", "{}", 2));
-    EXPECT_EQ(takeLines(),
-              std::vector<std::string>{success(R"({"cancelled":true,"segments":0})", 2)});
-    gate->resume();
-    ASSERT_TRUE(driveUntilLine(R"("id":1)"));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{failure(
-                               "cancelled", "record.stop arrived before the recording started")});
-    EXPECT_EQ(mic.opened(), 0);
-    EXPECT_TRUE(channels.get(Kind::realtime, Speaker::me).cancelled);
-    EXPECT_EQ(logs, (std::vector<std::string>{"start cancelled by stop",
-                                              "record.start failed: cancelled"}));
-    EXPECT_EQ(server->state(), HelperServer::State::idle);
 }
 
 TEST_F(RecordingControlTest, AFailedStartIsReportedByItsCause) {
@@ -234,82 +201,41 @@ TEST_F(RecordingControlTest, AFailedStartIsReportedByItsCause) {
     for (const auto& [cause, reported] : cases) {
         EXPECT_EQ(HelperServer::startError(cause), reported) << reported.code();
     }
-    // Through the protocol: the broker is gone with the failed start, and a new start can run.
-    mic.startFailure = "No microphone";
-    send(request("record.start", params()));
-    micPrompt->resume(true);
-    ASSERT_TRUE(driveUntilLine(R"("id":1)"));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{failure("capture_failed", "No microphone")});
-    EXPECT_EQ(server->state(), HelperServer::State::idle);
-    mic.startFailure.reset();
-    send(request("record.start", params(), 2));
-    ASSERT_TRUE(driveUntilLine(R"("id":2)"));
-    EXPECT_EQ(server->state(), HelperServer::State::recording);
 }
 
-TEST_F(RecordingControlTest, OneStopAtATimeAndTheExitWaitsForIt) {
-    auto finishing = std::make_shared<OneShot<void>>(io.get_executor());
-    channels.prepare = [&](ScriptedChannel& channel) { channel.finishGate = finishing; };
-    startRecording();
-    send(request("record.stop", "{}", 2));
-    send(request("record.stop", "{}", 3));
-    send(request("record.start", params(), 4));
-    EXPECT_EQ(takeLines(), (std::vector<std::string>{failure("not_recording", "Not recording", 3),
-                                                     failure("busy", "Already recording", 4)}));
-    Pending<void> exiting(io, server->shutdown());
-    clock->runReady();
-    EXPECT_FALSE(exiting.done());
-    finishing->resume();
-    ASSERT_TRUE(drive([&] { return exiting.done(); }));
-    EXPECT_EQ(std::count(logs.begin(), logs.end(),
-                         "recording stopped (0 segments; echo: 0 dropped, 0 trimmed)"),
-              1);
-    EXPECT_EQ(server->state(), HelperServer::State::closing);
-    send(request("record.start", params(), 5));
-    EXPECT_EQ(takeLines().back(), failure("shutting_down", "The helper is exiting", 5));
-}
-
-TEST_F(RecordingControlTest, TheExitStopsTheRecordingSavesItAndHandsBackWhatWasRefused) {
-    for (const bool refused : {false, true}) {
+// What could not be saved is handed back in the answer to record.stop, or in its own event when the
+// helper exits; the exit saves and finishes a running recording like a stop.
+TEST_F(RecordingControlTest, StopAndExitSaveTheRecordingAndHandBackWhatWasRefused) {
+    const std::string unsaved =
+        R"([{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}])";
+    const std::tuple<bool, bool, std::string> cases[] = {
+        {false, false,
+         R"({"event":"state","mic":"ok","mode":"realtime","recording":false,"system":"ok","transcription":"live"})"},
+        {false, true,
+         R"({"event":"transcript.unsaved","meetingId":"m2","segments":)" + unsaved + "}"},
+        {true, true, success(R"({"finished":false,"segments":0,"unsaved":)" + unsaved + "}", 2)}};
+    for (const auto& [byStop, refused, last] : cases) {
+        const std::string meeting = refused ? "m2" : "m1";
         notara.set(JSONValue::object(
             {{"appendFaultShare", refused ? 1.0 : 0.0}, {"appendFaultStatus", 422}}));
         micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
         makeServer(environment());
-        channels.made.clear();
-        const std::string meeting = refused ? "m2" : "m1";
-        send(request("record.start", R"({"meetingId":")" + meeting + R"(","apiBase":")" +
-                                         notara.url() + R"(","accessToken":"dev-token"})"));
-        micPrompt->resume(true);
-        ASSERT_TRUE(driveUntilLine("startedAt"));
+        made.clear();
+        startRecording(meeting);
         say(Speaker::them, 1000, 2000, "Last words");
-        takeLines();
-        Pending<void> exiting(io, server->shutdown());
-        ASSERT_TRUE(drive([&] { return exiting.done(); }));
+        if (byStop) {
+            send(request("record.stop", "{}", 2));
+            ASSERT_TRUE(driveUntilLine(R"("id":2)"));
+        } else {
+            Pending<void> exiting(io, server->shutdown());
+            ASSERT_TRUE(drive([&] { return exiting.done(); }));
+        }
         const auto written = takeLinesWithoutLevels();
         ASSERT_FALSE(written.empty());
+        EXPECT_EQ(written.back(), last);
         EXPECT_EQ(notara.finished(meeting), !refused);
         EXPECT_EQ(notara.segments(meeting).size(), refused ? 0u : 1u);
-        const std::string handedBack =
-            R"({"event":"transcript.unsaved","meetingId":"m2","segments":[{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}]})";
-        EXPECT_EQ(
-            written.back(),
-            refused
-                ? handedBack
-                : R"({"event":"state","mic":"ok","mode":"realtime","recording":false,"system":"ok","transcription":"live"})");
     }
-}
-
-TEST_F(RecordingControlTest, RecordStopAnswersWithWhatWasRefused) {
-    notara.set(JSONValue::object({{"appendFaultShare", 1.0}, {"appendFaultStatus", 422}}));
-    startRecording();
-    say(Speaker::them, 1000, 2000, "Last words");
-    send(request("record.stop", "{}", 2));
-    ASSERT_TRUE(driveUntilLine(R"("id":2)"));
-    EXPECT_EQ(
-        takeLinesWithoutLevels().back(),
-        success(
-            R"({"finished":false,"segments":0,"unsaved":[{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}]})",
-            2));
 }
 
 TEST_F(RecordingControlTest, ARefusedAccessTokenIsRenewedThroughTheApp) {
