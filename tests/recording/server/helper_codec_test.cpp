@@ -48,7 +48,8 @@ TEST(HelperCodecDecode, LinesBecomeRequestsOrTheRightFailure) {
 TEST(HelperCodecEncode, LevelLinesHaveTheirExactShape) {
     const std::pair<JSONValue::Object, std::string> cases[] = {
         {{{"mic", 0.125}, {"system", 0.5}}, R"({"event":"levels","mic":0.125,"system":0.5})"},
-        {{{"event", "overwritten"}, {"mic", 0}}, R"({"event":"levels","mic":0})"},
+        {{{"event", "overwritten"}, {"mic", 0.0}, {"system", 1.0}},
+         R"({"event":"levels","mic":0,"system":1})"},
         {{{"mic", std::nan("")}, {"system", 0.5}}, "{}"},
     };
     for (const auto& [fields, line] : cases) {
