@@ -161,6 +161,29 @@ TEST_F(RecordingTest, AnAbortDuringStartEndsItWithoutRecordingEvenOnceTheMicHasS
     }
 }
 
+TEST_F(RecordingTest, ASystemAudioFailureIsReportedAndTheMicKeepsRecording) {
+    system.startFailure = "There's no audio output device.";
+    start();
+    EXPECT_EQ(eventsOf<Event::CaptureProblem>(),
+              (std::vector<Event::CaptureProblem>{
+                  {Speaker::them, "Not hearing the other side: There's no audio output device."}}));
+    EXPECT_EQ(eventsOf<Event::Health>(),
+              (std::vector<Event::Health>{{SourceHealth::ok, SourceHealth::error}}));
+    mic.play({bytesOf(speechSamples(480))});
+    mic.waitUntilDelivered();
+    stop();
+    EXPECT_EQ(channel(Speaker::me).fed.size(), 960u);
+}
+
+TEST_F(RecordingTest, WithoutEchoDedupeAnEchoIsQueuedAtOnceNextToItsOriginal) {
+    options.dedupeEcho = false;
+    start();
+    say(Speaker::them, 0, 500, "the same words");
+    say(Speaker::me, 0, 500, "the same words");
+    EXPECT_EQ(queuedTexts(), (std::vector<std::string>{"the same words", "the same words"}));
+    EXPECT_EQ(pipeline->echoCounts(), (RecordingPipeline::EchoCounts{0, 0}));
+}
+
 TEST_F(RecordingTest, HeldMicSegmentsWaitWhileTheOtherSideIsDownOrCatchingUp) {
     auto replayGate = std::make_shared<OneShot<void>>(io.get_executor());
     gateReplays(replayGate);
@@ -225,6 +248,34 @@ TEST_F(RecordingTest, AFailedSaveIsRetriedTwiceAtTheStopOnlyWhenTransientThenHan
     }
 }
 
+TEST_F(RecordingTest, AFailedFinishIsTheStopProblem) {
+    start();
+    notara.set(JSONValue::object({{"delayMs", 40000}}));
+    const auto result = await(pipeline->stop(), 1s);
+    EXPECT_FALSE(result.finished);
+    EXPECT_TRUE(result.problem.value_or("").starts_with(
+        "The recording stopped, but Notara couldn't be told to write notes: "));
+}
+
+// A stop with a time limit cuts the replays short and hands back what was not saved by then.
+TEST_F(RecordingTest, AStopWithATimeLimitHandsBackWhatItCouldNotSaveInTime) {
+    gateReplays(std::make_shared<OneShot<void>>(io.get_executor()));
+    start();
+    say(Speaker::them, 0, 1000, "kept");
+    channel(Speaker::them).callbacks.catchUp(Speaker::them, {0, 1}, 0);
+    notara.set(JSONValue::object({{"delayMs", 60000}}));
+    const auto began = clock->now();
+    const auto result = await(pipeline->stop(40s), 1s);
+    EXPECT_LE(clock->now() - began, 40s);
+    EXPECT_TRUE(channel(Speaker::them, Kind::replay).cancelled);
+    EXPECT_EQ(result, (Result{0,
+                              "Some of the transcript couldn't be saved: The helper had to exit "
+                              "before Notara answered.",
+                              false,
+                              {Segment{TranscriptSeq::make(0, Speaker::them, false), 0, 1000,
+                                       Speaker::them, "kept"}}}));
+}
+
 TEST_F(RecordingTest, OutageAudioIsReplayedThroughUploadsWhileCatchingUpIsReportedOnce) {
     start();
     const auto speech = bytesOf(speechSamples(24000));
@@ -276,7 +327,12 @@ TEST_F(RecordingTest, TheStopNamesReplaysThatFailedOrOutlastedTheirBudget) {
             }
         }
         const auto began = clock->now();
-        EXPECT_EQ(await(pipeline->stop(), 10s).problem, problem);
+        Pending<Result> stopping(io, pipeline->stop());
+        // Long steps up to the replays' budget, then short ones so the real finish request
+        // answers well within its virtual time limit.
+        drive([&] { return stopping.done(); }, outlasting ? 290s : 0s, 10s);
+        ASSERT_TRUE(drive([&] { return stopping.done(); }, 1min, 250ms));
+        EXPECT_EQ(stopping.get().problem, problem);
         EXPECT_EQ(clock->now() - began >= 300s, outlasting);
         EXPECT_EQ(eventsOf<Event::CatchUpProblem>().size(), static_cast<std::size_t>(failures));
     }

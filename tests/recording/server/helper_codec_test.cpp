@@ -1,5 +1,6 @@
 #include <cmath>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,19 @@ TEST(HelperCodecDecode, LinesBecomeRequestsOrTheRightFailure) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(HelperCodec::decode(c.line), c.expected) << c.line;
+    }
+}
+
+// Level lines carry both levels next to the event name; a line that cannot be written is "{}".
+TEST(HelperCodecEncode, LevelLinesHaveTheirExactShape) {
+    const std::pair<JSONValue::Object, std::string> cases[] = {
+        {{{"mic", 0.125}, {"system", 0.5}}, R"({"event":"levels","mic":0.125,"system":0.5})"},
+        {{{"event", "overwritten"}, {"mic", 0.0}, {"system", 1.0}},
+         R"({"event":"levels","mic":0,"system":1})"},
+        {{{"mic", std::nan("")}, {"system", 0.5}}, "{}"},
+    };
+    for (const auto& [fields, line] : cases) {
+        EXPECT_EQ(HelperCodec::event("levels", fields), line);
     }
 }
 

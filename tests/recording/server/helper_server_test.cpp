@@ -1,3 +1,4 @@
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,6 +63,41 @@ TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
                         "permissions.request" + badParams, "primed", "token.update" + badParams,
                         "token.update" + badParams, "detect.set" + badParams,
                         "detect.set" + badParams, "hello.world" + unknown}));
+}
+
+// Every microphone status by name; an unexpected error answers "internal" with its description.
+TEST_F(HelperServerTest, PermissionsNameEveryMicStatusAndUnexpectedErrorsAnswerInternal) {
+    using enum CapturePermission::Status;
+    const std::pair<CapturePermission::Status, std::string> statuses[] = {
+        {granted, "granted"},
+        {denied, "denied"},
+        {undetermined, "undetermined"},
+        {unknown, "unknown"}};
+    for (const auto& [status, name] : statuses) {
+        auto env = environment();
+        env.micStatus = [status] { return status; };
+        env.requestMic = []() -> Awaitable<bool> { throw std::runtime_error("prompt exploded"); };
+        makeServer(env);
+        send(request("permissions.status"));
+        send(request("permissions.request", R"({"kind":"mic"})", 2));
+        EXPECT_EQ(takeLines(), (std::vector<std::string>{
+                                   success(R"({"mic":")" + name + R"(","systemAudio":"unknown"})"),
+                                   refusal("internal", "prompt exploded", 2)}));
+    }
+    EXPECT_TRUE(logs.empty());
+}
+
+TEST_F(HelperServerTest, DeviceChangesNameOnlyWhatIsKnown) {
+    server->deviceChanged(std::string("USB Mic"), std::string("Speakers"));
+    server->deviceChanged(std::nullopt, std::string("Speakers"));
+    server->deviceChanged(std::string("USB Mic"), std::nullopt);
+    server->deviceChanged(std::nullopt, std::nullopt);
+    EXPECT_EQ(
+        takeLines(),
+        (std::vector<std::string>{
+            R"({"event":"device.changed","input":"USB Mic","output":"Speakers"})",
+            R"({"event":"device.changed","output":"Speakers"})",
+            R"({"event":"device.changed","input":"USB Mic"})", R"({"event":"device.changed"})"}));
 }
 
 TEST_F(HelperServerTest, ShutdownClosesTheBrokerStopsDetectionAndWritesNothing) {

@@ -201,6 +201,38 @@ TEST_F(RecordingControlTest, AFailedStartIsReportedByItsCause) {
     for (const auto& [cause, reported] : cases) {
         EXPECT_EQ(HelperServer::startError(cause), reported) << reported.code();
     }
+    // Through the protocol: nothing of the failed start is left to hold back a new one.
+    mic.startFailure = "No microphone";
+    send(request("record.start", params()));
+    micPrompt->resume(true);
+    ASSERT_TRUE(driveUntilLine(R"("id":1)"));
+    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("capture_failed", "No microphone")});
+    EXPECT_EQ(server->state(), HelperServer::State::idle);
+    mic.startFailure.reset();
+    send(request("record.start", params(), 2));
+    ASSERT_TRUE(driveUntilLine(R"("id":2)"));
+    EXPECT_EQ(server->state(), HelperServer::State::recording);
+}
+
+TEST_F(RecordingControlTest, OneStopAtATimeAndTheExitWaitsForIt) {
+    auto finishing = std::make_shared<OneShot<void>>(io.get_executor());
+    prepare = [&](ScriptedChannel& channel) { channel.finishGate = finishing; };
+    startRecording();
+    send(request("record.stop", "{}", 2));
+    send(request("record.stop", "{}", 3));
+    send(request("record.start", params(), 4));
+    EXPECT_EQ(takeLines(), (std::vector<std::string>{refusal("not_recording", "Not recording", 3),
+                                                     refusal("busy", "Already recording", 4)}));
+    Pending<void> exiting(io, server->shutdown());
+    clock->runReady();
+    EXPECT_FALSE(exiting.done());
+    finishing->resume();
+    ASSERT_TRUE(drive([&] { return exiting.done(); }));
+    EXPECT_EQ(std::count(logs.begin(), logs.end(),
+                         "recording stopped (0 segments; echo: 0 dropped, 0 trimmed)"),
+              1);
+    send(request("record.start", params(), 5));
+    EXPECT_EQ(takeLines().back(), refusal("shutting_down", "The helper is exiting", 5));
 }
 
 // What could not be saved is handed back in the answer to record.stop, or in its own event when the
