@@ -134,7 +134,6 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             co_return;
         }
         connection->authorization = std::string(upgrade[http::field::authorization]);
-        connection->target = std::string(upgrade.target());
         connection->ws.read_message_max(64 * 1024 * 1024);
         auto [acceptError] = co_await connection->ws.async_accept(upgrade, tupled);
         if (acceptError || stopping) {
@@ -162,10 +161,8 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             }
             if (type == "input_audio_buffer.commit" && script->acknowledgeCommits) {
                 connection->send(R"({"type":"input_audio_buffer.committed","item_id":")" +
-                                 itemID(++commits) + "\"}", false);
-            }
-            if (script->onMessage) {
-                script->onMessage(*connection, text);
+                                     itemID(++commits) + "\"}",
+                                 false);
             }
         }
     }

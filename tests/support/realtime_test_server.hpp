@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +22,6 @@ class RealtimeTestServer {
       public:
         virtual ~Connection() = default;
         std::string authorization;
-        std::string target;
         std::vector<std::string> messages;  // every message received, in order
         std::optional<int> closeCode;       // the code of the client's close frame
         bool ended = false;                 // the connection is gone (either side)
@@ -45,8 +43,6 @@ class RealtimeTestServer {
         // Answer the nth "input_audio_buffer.commit" of a connection with
         // "input_audio_buffer.committed" for itemID(n).
         bool acknowledgeCommits = false;
-        // Called after each message is recorded and answered.
-        std::function<void(Connection&, const std::string& text)> onMessage;
     };
 
     explicit RealtimeTestServer(boost::asio::io_context& io);

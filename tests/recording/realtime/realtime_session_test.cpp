@@ -47,25 +47,7 @@ std::string errorCoded(const std::string& code) {
     return R"({"type":"error","error":{"message":"x","code":)" + code + "}}";
 }
 
-TEST(RealtimeSession, SendsTheConfigurationWithTheKeyInTheUpgrade) {
-    for (const std::optional<std::string>& language :
-         {std::optional<std::string>("de"), std::optional<std::string>()}) {
-        SessionTest test;
-        test.session = test.make(language, test.server.url());
-        test.connect();
-        auto& connection = test.server.lastConnection();
-        EXPECT_EQ(connection.authorization, "Bearer ek_test");
-        ASSERT_EQ(connection.messages.size(), 1u);
-        EXPECT_EQ(JSONValue::parse(connection.messages[0]),
-                  JSONValue::parse(R"({"type":"session.update","session":{"type":"transcription",
-                      "audio":{"input":{"format":{"type":"audio/pcm","rate":24000},
-                      "transcription":{"model":"gpt-live-transcribe","delay":"medium")" +
-                                   std::string(language ? R"(,"language":"de")" : "") +
-                                   R"(},"turn_detection":null}}}})"));
-    }
-}
-
-TEST(RealtimeSession, AudioSentBeforeConfirmationFollowsItInOrder) {
+TEST(RealtimeSession, SendsTheConfigurationFirstAndAudioOnlyAfterItsConfirmation) {
     SessionTest test;
     test.server.script.confirm = false;
     test.session->connect();
@@ -78,7 +60,13 @@ TEST(RealtimeSession, AudioSentBeforeConfirmationFollowsItInOrder) {
     ASSERT_TRUE(test.serverReceived(1));
     settle(test.io);
     auto& connection = test.server.lastConnection();
-    EXPECT_EQ(connection.messages.size(), 1u) << "audio must wait for the confirmation";
+    EXPECT_EQ(connection.authorization, "Bearer ek_test");
+    ASSERT_EQ(connection.messages.size(), 1u) << "audio must wait for the confirmation";
+    EXPECT_EQ(JSONValue::parse(connection.messages[0]),
+              JSONValue::parse(R"({"type":"session.update","session":{"type":"transcription",
+                  "audio":{"input":{"format":{"type":"audio/pcm","rate":24000},
+                  "transcription":{"model":"gpt-live-transcribe","delay":"medium","language":"de"},
+                  "turn_detection":null}}}})"));
     test.serverSends({R"({"type":"session.updated"})"});
     ASSERT_TRUE(test.serverReceived(6));
     auto later = patternPCM(96, 9);
@@ -96,6 +84,7 @@ TEST(RealtimeSession, ShortCommitsArePaddedToTheServiceMinimum) {
     for (const auto& [t0, t1, paddingBytes] : std::vector<std::tuple<int, int, std::size_t>>{
              {1000, 1100, 0}, {1000, 1099, 48}, {0, 0, 4800}}) {
         SessionTest test;
+        test.session = test.make(std::nullopt, test.server.url());
         test.connect();
         auto pcm = patternPCM(480);
         test.session->appendAudio(pcm, t0);
@@ -107,6 +96,7 @@ TEST(RealtimeSession, ShortCommitsArePaddedToTheServiceMinimum) {
                   JSONValue::parse(R"({"type":"input_audio_buffer.commit"})"));
         pcm.resize(pcm.size() + paddingBytes, 0);
         EXPECT_EQ(connection.appendedAudio(), pcm) << t0 << ".." << t1;
+        EXPECT_EQ(connection.messages[0].find("language"), std::string::npos);
     }
 }
 
@@ -286,7 +276,7 @@ TEST(RealtimeSession, EachWayOfFailingIsReportedOnceWithItsMessage) {
     }
 }
 
-TEST(RealtimeSession, IgnoresMessagesItCannotUse) {
+TEST(RealtimeSession, IgnoresMessagesItCannotUseAndNothingAfterClose) {
     SessionTest test;
     test.server.script.acknowledgeCommits = true;
     test.connect();
@@ -297,24 +287,19 @@ TEST(RealtimeSession, IgnoresMessagesItCannotUse) {
                       completed("item_1", "ok")});
     ASSERT_TRUE(test.runUntil([&] { return test.events.size() == 2; }));
     EXPECT_EQ(test.events[1], Event::segment(0, 1000, "ok"));
-}
 
-TEST(RealtimeSession, NothingIsSentOrReportedAfterClose) {
-    SessionTest test;
-    test.server.script.acknowledgeCommits = true;
-    test.connect();
-    test.session->commit(0, 1000);
-    ASSERT_TRUE(test.serverReceived(2));
+    test.session->commit(1000, 2000);
+    ASSERT_TRUE(test.serverReceived(3));
     auto& connection = test.server.lastConnection();
     test.session->close();
-    test.serverSends({completed("item_1", "late"), errorCoded(R"("insufficient_quota")")});
+    test.serverSends({completed("item_2", "late"), errorCoded(R"("insufficient_quota")")});
     test.session->appendAudio(patternPCM(96), 0);
-    test.session->commit(1000, 2000);
-    test.session->clearBuffer(2000);
+    test.session->commit(2000, 3000);
+    test.session->clearBuffer(3000);
     ASSERT_TRUE(test.runUntil([&] { return connection.ended; }));
     settle(test.io, 20ms);
-    EXPECT_EQ(test.events, std::vector{Event::ready()});
-    EXPECT_EQ(connection.messages.size(), 2u);
+    EXPECT_EQ(test.events.size(), 2u);
+    EXPECT_EQ(connection.messages.size(), 3u);
 }
 
 }  // namespace
