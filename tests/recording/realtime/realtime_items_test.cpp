@@ -25,12 +25,14 @@ TEST(RealtimeItems, ReportsEachItemOnceWhenCommittedAndCompletedInEitherOrder) {
     RealtimeItems items;
     items.commitSent(0, 1000);
     items.commitSent(1000, 2000);
+    items.delta("b", "ear");
     EXPECT_EQ(items.completed("b", "early"), std::nullopt);  // no range yet
     EXPECT_EQ(items.committed("a"), std::nullopt);           // not completed
     EXPECT_EQ(items.committed("b"), (Report{1000, 2000, "early"}));
     EXPECT_FALSE(items.drained());
     EXPECT_EQ(items.untranscribedFrom(), 0) << "the first turn's transcript is still due";
-    EXPECT_EQ(items.completed("a", " late "), (Report{0, 1000, "late"}));
+    items.delta("a", " late ");
+    EXPECT_EQ(items.completed("a", std::nullopt), (Report{0, 1000, "late"}));  // the text so far
     EXPECT_TRUE(items.drained());
     EXPECT_EQ(items.untranscribedFrom(), 2000);
     EXPECT_EQ(items.completed("a", "again"), std::nullopt);

@@ -51,6 +51,8 @@ TEST(RealtimeSession, SendsTheConfigurationFirstAndAudioOnlyAfterItsConfirmation
     SessionTest test;
     test.server.script.confirm = false;
     test.session->connect();
+    test.session->connect();           // changes nothing
+    test.session->appendAudio({}, 0);  // sends nothing
     std::vector<std::uint8_t> fed;
     for (std::uint8_t piece = 0; piece < 5; ++piece) {
         auto pcm = patternPCM(4800 + piece, piece);
@@ -78,6 +80,8 @@ TEST(RealtimeSession, SendsTheConfigurationFirstAndAudioOnlyAfterItsConfirmation
     test.serverSends({R"({"type":"session.updated"})"});
     test.advance(20s);
     EXPECT_EQ(test.events, std::vector{Event::ready()});
+    EXPECT_EQ(connection.messages.size(), 7u);
+    EXPECT_EQ(test.server.connectionCount(), 1u);
 }
 
 TEST(RealtimeSession, ShortCommitsArePaddedToTheServiceMinimum) {

@@ -173,16 +173,27 @@ TEST(TranscriptionChannel, RenewsBeforeExpiryAndTheOldSessionStillReportsItsLast
     }
 }
 
-TEST(TranscriptionChannel, ARetiredSessionThatFailsHandsBackItsTurnAndIsNotReconnected) {
+TEST(TranscriptionChannel, ARenewalRetriesAFailedFetchAndARetiredSessionThatFailsHandsBack) {
     ChannelTest test;
     test.tokenLifetime = 120s;
     auto channel = test.startedChannel();
-    test.renewWithATurnOpen(channel);
+    test.fetchFailure = "offline";
+    test.feed(channel, speech(1000));
+    test.advance(30100ms);  // the renewal's fetch fails; the session goes on
+    EXPECT_EQ(test.fetchTimes.size(), 2u);
+    test.fetchFailure.reset();
+    test.advance(14800ms);
+    EXPECT_EQ(test.fetchTimes.size(), 2u);
+    test.advance(200ms);
+    ASSERT_TRUE(test.connected(2));
+    EXPECT_EQ(test.fetchTimes[2] - test.fetchTimes[1], 15s);
+    ASSERT_TRUE(
+        test.runUntil([&] { return ChannelTest::commits(test.server.connection(0)) == 1; }));
     test.server.connection(0).drop();
     ASSERT_TRUE(test.runUntil([&] { return !test.catchUps.empty(); }));
     EXPECT_EQ(test.catchUps, std::vector{CatchUp(speech(1000), 0)});
     test.advance(5s);
-    EXPECT_EQ(test.fetchTimes.size(), 2u);
+    EXPECT_EQ(test.fetchTimes.size(), 3u) << "a retired session is not reconnected";
     EXPECT_EQ(test.problems, Problems(2));
 }
 
@@ -337,6 +348,18 @@ TEST(TranscriptionChannel, AudioBeforeAStartIsNeitherSentNorHeld) {
     ASSERT_TRUE(finishing.finish());
     EXPECT_TRUE(test.catchUps.empty());
     EXPECT_TRUE(test.server.lastConnection().appendedAudio().empty());
+}
+
+TEST(TranscriptionChannel, AFinishWhileTheFirstTokenIsOnItsWayOpensNoSession) {
+    ChannelTest test;
+    auto gate = test.nextFetchGate = std::make_shared<OneShot<>>(test.io.get_executor());
+    auto channel = test.makeChannel();
+    Pending<void> starting(test.io, channel->start());
+    Pending<void>(test.io, channel->finish()).get();
+    gate->resume();
+    ASSERT_TRUE(starting.finish());
+    settle(test.io, 20ms);
+    EXPECT_EQ(test.server.connectionCount(), 0u);
 }
 
 TEST(TranscriptionChannel, ReleasingAChannelWhileItsSessionConnectsIsSafe) {
