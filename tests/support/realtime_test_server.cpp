@@ -1,6 +1,5 @@
 #include "support/realtime_test_server.hpp"
 
-#include <array>
 #include <deque>
 #include <utility>
 
@@ -74,18 +73,6 @@ struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this
         silent = true;
         boost::system::error_code ignored;
         ws.next_layer().cancel(ignored);
-        asio::co_spawn(ws.get_executor(), awaitEnd(shared_from_this()), asio::detached);
-    }
-    // Discards what arrives, noticing when the client ends the TCP connection.
-    static asio::awaitable<void> awaitEnd(std::shared_ptr<Live> self) {
-        for (std::array<char, 4096> bytes;;) {
-            auto [error, size] =
-                co_await self->ws.next_layer().async_read_some(asio::buffer(bytes), tupled);
-            if (error) {
-                self->ended = true;
-                co_return;
-            }
-        }
     }
     void closeNormally() override {
         ws.async_close(websocket::close_code::normal,

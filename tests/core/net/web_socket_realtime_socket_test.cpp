@@ -167,17 +167,5 @@ TEST(WebSocketRealtimeSocket, ClosingEndsPendingCallsAndSendsTheNormalClosureCod
     }
 }
 
-TEST(WebSocketRealtimeSocket, APeerThatIgnoresTheCloseHandshakeIsCutOffAfterTheCloseTimeout) {
-    SocketTest test;
-    auto socket = test.opened();
-    auto& peer = test.server.lastConnection();
-    peer.goSilent();
-    socket->close();
-    test.advance(4900ms);
-    EXPECT_FALSE(peer.ended);
-    test.advance(200ms);
-    EXPECT_TRUE(test.runUntil([&] { return peer.ended; }));
-}
-
 }  // namespace
 }  // namespace tessarin::test

@@ -11,9 +11,7 @@ constexpr std::size_t maxText = RealtimeItems::maxTextBytes;
 TEST(RealtimeItems, NormalisesWhiteSpace) {
     for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
              {"  hello   world \n", "hello world"},
-             {"a\tb\r\nc", "a b c"},
              {"\xe3\x80\x80wide\xc2\xa0space\xe2\x80\xa8", "wide space"},  // U+3000, NBSP, U+2028
-             {" \n\t ", ""},
              {"caf\xc3\xa9", "caf\xc3\xa9"},
              {"bad\xff byte", "bad\xff byte"},
          }) {

@@ -34,7 +34,6 @@ struct ChannelTest : RealtimeHarness {
     std::vector<Clock::TimePoint> fetchTimes;
 
     std::vector<Segment> segments;
-    std::vector<std::pair<std::string, std::string>> deltas;
     Problems problems;
     std::vector<std::string> backlogs;
     std::vector<CatchUp> catchUps;
@@ -51,9 +50,6 @@ struct ChannelTest : RealtimeHarness {
         ChannelCallbacks callbacks;
         callbacks.segment = [this](Speaker, std::int64_t t0, std::int64_t t1, std::string text) {
             segments.emplace_back(t0, t1, std::move(text));
-        };
-        callbacks.delta = [this](Speaker, std::string text, std::string item) {
-            deltas.emplace_back(std::move(text), std::move(item));
         };
         callbacks.problem = [this](Speaker, auto message) { problems.push_back(message); };
         callbacks.backlog = [this](Speaker, std::string message) { backlogs.push_back(message); };
@@ -135,13 +131,10 @@ TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsTheLastOneBeforeFin
         }
         Pending<void> finishing(test.io, channel->finish());
         ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(connection) == 1; }));
-        connection.send(transcription("delta", "item_1", R"(,"delta":"last")"));
         connection.send(completed("item_1", "last words"));
         ASSERT_TRUE(finishing.finish());
         EXPECT_EQ(test.segments,
                   std::vector{Segment(0, pauseAtTheEnd ? 1600 : 1000, "last words")});
-        EXPECT_EQ(test.deltas,
-                  (std::vector<std::pair<std::string, std::string>>{{"last", "item_1"}}));
         EXPECT_EQ(connection.appendedAudio(), test.fed);
         EXPECT_TRUE(test.catchUps.empty()) << "nothing is left untranscribed";
         ASSERT_TRUE(test.runUntil([&] { return connection.ended; }));
@@ -171,30 +164,6 @@ TEST(TranscriptionChannel, RenewsBeforeExpiryAndTheOldSessionStillReportsItsLast
         EXPECT_TRUE(test.catchUps.empty());
         EXPECT_EQ(test.problems, Problems(2));
     }
-}
-
-TEST(TranscriptionChannel, ARenewalRetriesAFailedFetchAndARetiredSessionThatFailsHandsBack) {
-    ChannelTest test;
-    test.tokenLifetime = 120s;
-    auto channel = test.startedChannel();
-    test.fetchFailure = "offline";
-    test.feed(channel, speech(1000));
-    test.advance(30100ms);  // the renewal's fetch fails; the session goes on
-    EXPECT_EQ(test.fetchTimes.size(), 2u);
-    test.fetchFailure.reset();
-    test.advance(14800ms);
-    EXPECT_EQ(test.fetchTimes.size(), 2u);
-    test.advance(200ms);
-    ASSERT_TRUE(test.connected(2));
-    EXPECT_EQ(test.fetchTimes[2] - test.fetchTimes[1], 15s);
-    ASSERT_TRUE(
-        test.runUntil([&] { return ChannelTest::commits(test.server.connection(0)) == 1; }));
-    test.server.connection(0).drop();
-    ASSERT_TRUE(test.runUntil([&] { return !test.catchUps.empty(); }));
-    EXPECT_EQ(test.catchUps, std::vector{CatchUp(speech(1000), 0)});
-    test.advance(5s);
-    EXPECT_EQ(test.fetchTimes.size(), 3u) << "a retired session is not reconnected";
-    EXPECT_EQ(test.problems, Problems(2));
 }
 
 TEST(TranscriptionChannel, ReconnectsWithBackOffHoldingTheLastFiveMinutesUntilCancelled) {
@@ -328,55 +297,6 @@ TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterC
                       (std::vector{CatchUp(second, 1000), CatchUp(speech(1000), 0)}));
         }
     }
-}
-
-TEST(TranscriptionChannel, AudioBeforeAStartIsNeitherSentNorHeld) {
-    ChannelTest test;
-    test.fetchFailure = "no token";
-    auto channel = test.makeChannel();
-    test.feed(channel, speech(500));
-    Pending<void> failing(test.io, channel->start());
-    EXPECT_EQ(describe(failing.error()), "no token");
-    test.feed(channel, speech(500));
-    test.fetchFailure.reset();
-    Pending<void>(test.io, channel->start()).get();
-    ASSERT_TRUE(test.connected(1));
-    // The detector heard the early speech, so finishing commits a turn the service never got
-    // audio for; it answers nothing and the final wait ends the finish.
-    Pending<void> finishing(test.io, channel->finish());
-    test.advance(3100ms);
-    ASSERT_TRUE(finishing.finish());
-    EXPECT_TRUE(test.catchUps.empty());
-    EXPECT_TRUE(test.server.lastConnection().appendedAudio().empty());
-}
-
-TEST(TranscriptionChannel, AFinishWhileTheFirstTokenIsOnItsWayOpensNoSession) {
-    ChannelTest test;
-    auto gate = test.nextFetchGate = std::make_shared<OneShot<>>(test.io.get_executor());
-    auto channel = test.makeChannel();
-    Pending<void> starting(test.io, channel->start());
-    Pending<void>(test.io, channel->finish()).get();
-    gate->resume();
-    ASSERT_TRUE(starting.finish());
-    settle(test.io, 20ms);
-    EXPECT_EQ(test.server.connectionCount(), 0u);
-}
-
-TEST(TranscriptionChannel, ReleasingAChannelWhileItsSessionConnectsIsSafe) {
-    ChannelTest test;
-    test.server.script.confirm = false;
-    auto channel = test.makeChannel();
-    Pending<void>(test.io, channel->start()).get();
-    test.feed(channel, speech(300));
-    test.release(std::move(test.made));
-    test.release(std::move(channel));
-    test.advance(20s);  // the released session's deadline and the renewal find nothing
-    for (std::size_t i = 0; i < test.server.connectionCount(); ++i) {
-        ASSERT_TRUE(test.runUntil([&] { return test.server.connection(i).ended; }));
-    }
-    test.advance(600s);
-    EXPECT_EQ(test.fetchTimes.size(), 1u);
-    EXPECT_TRUE(test.problems.empty());
 }
 
 }  // namespace
