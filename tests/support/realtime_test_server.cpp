@@ -60,7 +60,7 @@ namespace {
 struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this<Live> {
     explicit Live(tcp::socket socket) : ws(std::move(socket)) {}
     websocket::stream<tcp::socket> ws;
-    std::deque<std::pair<std::string, bool>> outbox;
+    std::deque<std::string> outbox;
     bool writing = false;
     bool silent = false;
 
@@ -78,21 +78,20 @@ struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this
         ws.async_close(websocket::close_code::normal,
                        [self = shared_from_this()](boost::system::error_code) {});
     }
-    void send(std::string payload, bool binary) override {
+    void send(std::string text) override {
         if (ended || silent) {
             return;
         }
-        outbox.emplace_back(std::move(payload), !binary);
+        outbox.push_back(std::move(text));
         if (!std::exchange(writing, true)) {
             asio::co_spawn(ws.get_executor(), writeAll(shared_from_this()), asio::detached);
         }
     }
     static asio::awaitable<void> writeAll(std::shared_ptr<Live> self) {
         while (!self->outbox.empty() && !self->ended) {
-            auto [payload, text] = std::move(self->outbox.front());
+            const std::string text = std::move(self->outbox.front());
             self->outbox.pop_front();
-            self->ws.text(text);
-            auto [error, size] = co_await self->ws.async_write(asio::buffer(payload), tupled);
+            auto [error, size] = co_await self->ws.async_write(asio::buffer(text), tupled);
             if (error) {
                 break;
             }
@@ -157,12 +156,11 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             connection->messages.push_back(text);
             const auto type = typeOf(JSONValue::parse(text));
             if (type == "session.update" && script->confirm) {
-                connection->send(R"({"type":"session.updated"})", false);
+                connection->send(R"({"type":"session.updated"})");
             }
             if (type == "input_audio_buffer.commit" && script->acknowledgeCommits) {
                 connection->send(R"({"type":"input_audio_buffer.committed","item_id":")" +
-                                     itemID(++commits) + "\"}",
-                                 false);
+                                 itemID(++commits) + "\"}");
             }
         }
     }

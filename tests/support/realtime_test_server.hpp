@@ -30,7 +30,7 @@ class RealtimeTestServer {
         // The decoded audio of every "input_audio_buffer.append" received, concatenated.
         std::vector<std::uint8_t> appendedAudio() const;
 
-        virtual void send(std::string payload, bool binary = false) = 0;
+        virtual void send(std::string text) = 0;
         // Ends the TCP connection at once, without a close frame.
         virtual void drop() = 0;
         virtual void closeNormally() = 0;

@@ -82,18 +82,6 @@ TEST(WebSocketRealtimeSocket, PlainGoesOnlyToLoopbackAddressesAndSecureOnlyToTru
     }
 }
 
-TEST(WebSocketRealtimeSocket, ReadsTextAndRepairedBinaryMessagesUpToTheSizeLimit) {
-    SocketTest test;
-    auto socket = test.opened();
-    auto& peer = test.server.lastConnection();
-    peer.send("caf\xc3\xa9 \xff", true);
-    peer.send(std::string(WebSocketRealtimeSocket::maxMessageBytes, 'x'));
-    peer.send(std::string(WebSocketRealtimeSocket::maxMessageBytes + 1, 'x'));
-    EXPECT_EQ(test.receiving(socket).get(), "caf\xc3\xa9 \xef\xbf\xbd");
-    EXPECT_EQ(test.receiving(socket).get().size(), WebSocketRealtimeSocket::maxMessageBytes);
-    EXPECT_TRUE(test.receiving(socket).error());
-}
-
 TEST(WebSocketRealtimeSocket, APeerThatEndsTheConnectionOrFallsSilentFailsReceivingAndSending) {
     enum class End { drop, closeFrame, silence };
     for (const End end : {End::drop, End::closeFrame, End::silence}) {
@@ -116,37 +104,6 @@ TEST(WebSocketRealtimeSocket, APeerThatEndsTheConnectionOrFallsSilentFailsReceiv
         ASSERT_TRUE(test.completed());
         EXPECT_TRUE(test.completions[0]);
     }
-}
-
-TEST(WebSocketRealtimeSocket, HoldsUnwrittenMessagesUpToItsBound) {
-    SocketTest test;
-    auto socket = test.opened();
-    // Without the executor running nothing is written, as with a peer that stopped reading.
-    test.send(*socket, std::string(WebSocketRealtimeSocket::maxOutboxBytes - 1, 'a'));
-    test.send(*socket, "b");
-    test.send(*socket, "c");
-    ASSERT_TRUE(test.completed());
-    EXPECT_FALSE(test.completions[0]);
-    EXPECT_FALSE(test.completions[1]);
-    EXPECT_EQ(test.completions[2], "The connection is not keeping up");
-    ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().messages.size() == 3; }));
-    EXPECT_TRUE(test.server.lastConnection().messages.back() == "b");
-}
-
-TEST(WebSocketRealtimeSocket, AnUnansweredUpgradeTimesOutOnTheClock) {
-    SocketTest test;
-    LoopbackHTTPServer server;
-    server.setHandler([](const auto&) {
-        return LoopbackHTTPServer::Reply::with(LoopbackHTTPServer::Reply::Action::hang);
-    });
-    auto socket = test.open("ws://127.0.0.1:" + std::to_string(server.port()) + "/");
-    auto receiving = test.receiving(socket);
-    ASSERT_TRUE(test.runUntil([&] { return server.requests().size() == 1; }));
-    test.advance(59900ms);
-    EXPECT_FALSE(receiving.done());
-    test.advance(200ms);
-    EXPECT_TRUE(receiving.error());
-    EXPECT_EQ(socket->httpStatus(), std::nullopt);
 }
 
 TEST(WebSocketRealtimeSocket, ClosingEndsPendingCallsAndSendsTheNormalClosureCode) {

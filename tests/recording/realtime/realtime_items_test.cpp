@@ -8,17 +8,6 @@ namespace {
 using Report = RealtimeItems::Report;
 constexpr std::size_t maxText = RealtimeItems::maxTextBytes;
 
-TEST(RealtimeItems, NormalisesWhiteSpace) {
-    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
-             {"  hello   world \n", "hello world"},
-             {"\xe3\x80\x80wide\xc2\xa0space\xe2\x80\xa8", "wide space"},  // U+3000, NBSP, U+2028
-             {"caf\xc3\xa9", "caf\xc3\xa9"},
-             {"bad\xff byte", "bad\xff byte"},
-         }) {
-        EXPECT_EQ(RealtimeItems::normalised(text), expected) << text;
-    }
-}
-
 TEST(RealtimeItems, ReportsEachItemOnceWhenCommittedAndCompletedInEitherOrder) {
     RealtimeItems items;
     items.commitSent(0, 1000);

@@ -255,11 +255,6 @@ TEST(RealtimeSession, EachWayOfFailingIsReportedOnceWithItsMessage) {
              test.session->appendAudio({fed.end() - 2, fed.end()}, 0);
              EXPECT_EQ(test.session->takeUntranscribed(), (Taken{fed, 0, 0}));
          }},
-        {"The connection to OpenAI dropped",
-         [](SessionTest& test) {
-             test.connect();
-             test.session->appendAudio(patternPCM(WebSocketRealtimeSocket::maxOutboxBytes), 0);
-         }},
     };
     for (const auto& c : cases) {
         SessionTest test;
