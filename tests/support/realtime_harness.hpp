@@ -10,6 +10,7 @@
 #include "core/async/manual_clock.hpp"
 #include "core/net/tls_client.hpp"
 #include "core/net/web_socket_realtime_socket.hpp"
+#include "support/io_driver.hpp"
 #include "support/realtime_test_server.hpp"
 #include "support/test_certificates.hpp"
 
@@ -20,14 +21,11 @@ using namespace std::chrono_literals;
 // One io_context carrying both the code under test and the loopback service, with a manual clock
 // for every wait.
 struct RealtimeHarness {
-    explicit RealtimeHarness(
-        RealtimeTestServer::Security security = RealtimeTestServer::Security::plain)
-        : server(io, security) {}
     ~RealtimeHarness() { release(std::move(made)); }
 
     boost::asio::io_context io;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
-    RealtimeTestServer server;
+    RealtimeTestServer server{io};
     // What the test made, released on the executor as the helper releases it: a task cancelled
     // from outside its executor can end before its cancellation is delivered.
     std::vector<std::shared_ptr<void>> made;
@@ -43,9 +41,12 @@ struct RealtimeHarness {
         clock->runReady();
     }
 
-    RealtimeSocketFactory liveSockets() {
+    // Live sockets that trust the test authority (or only the system's).
+    RealtimeSocketFactory liveSockets(bool trustTestAuthority = true) {
         auto open = WebSocketRealtimeSocket::factory(
-            io.get_executor(), clock, TLSClient::makeContext(TestCertificates::authority()));
+            io.get_executor(), clock,
+            TLSClient::makeContext(trustTestAuthority ? std::optional(TestCertificates::authority())
+                                                      : std::nullopt));
         return [this, open](RealtimeRequest request) { return keep(open(std::move(request))); };
     }
 
@@ -61,7 +62,20 @@ struct RealtimeHarness {
     }
 };
 
-// Distinct, recognisable PCM bytes: the low byte counts up from `seed`.
+// The service's messages about an item.
+inline std::string itemMessage(const std::string& type, const std::string& item,
+                               const std::string& more = "") {
+    return R"({"type":")" + type + R"(","item_id":")" + item + "\"" + more + "}";
+}
+inline std::string transcription(const std::string& what, const std::string& item,
+                                 const std::string& more = "") {
+    return itemMessage("conversation.item.input_audio_transcription." + what, item, more);
+}
+inline std::string completed(const std::string& item, const std::string& text) {
+    return transcription("completed", item, R"(,"transcript":")" + text + "\"");
+}
+
+// Distinct, recognisable PCM bytes.
 inline std::vector<std::uint8_t> patternPCM(std::size_t bytes, std::uint8_t seed = 0) {
     std::vector<std::uint8_t> pcm(bytes);
     for (std::size_t i = 0; i < bytes; ++i) {

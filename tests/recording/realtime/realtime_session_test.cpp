@@ -2,49 +2,35 @@
 
 #include <gtest/gtest.h>
 
-#include <variant>
-
-#include "core/async/task.hpp"
+#include "support/loopback_http_server.hpp"
+#include "support/pending.hpp"
 #include "support/realtime_harness.hpp"
 
 namespace tessarin::test {
 namespace {
 
 using Event = RealtimeSession::Event;
-using Security = RealtimeTestServer::Security;
+using Taken = OutageBuffer::Taken;
+
+const std::string stopped = "OpenAI transcription stopped";
 
 struct SessionTest : RealtimeHarness {
-    using RealtimeHarness::RealtimeHarness;
-
     std::vector<Event> events;
+    std::shared_ptr<RealtimeSession> session = make("de", server.url());
 
-    std::shared_ptr<RealtimeSession> makeSession(std::optional<std::string> language = "de") {
-        RealtimeSession::Settings settings{server.url(), "ek_test", "gpt-live-transcribe",
-                                           std::move(language)};
+    std::shared_ptr<RealtimeSession> make(std::optional<std::string> language, std::string url) {
+        RealtimeSession::Settings settings{url, "ek_test", "gpt-live-transcribe", language};
         return keep(RealtimeSession::create(io.get_executor(), clock, settings, liveSockets(),
                                             [this](Event event) { events.push_back(event); }));
     }
-
-    std::shared_ptr<RealtimeSession> connectedSession() {
-        auto session = makeSession();
+    // Connects and waits for the confirmation.
+    void connect() {
         session->connect();
         EXPECT_TRUE(runUntil([&] { return session->isReady(); }));
-        return session;
     }
-
-    std::vector<Event> eventsOfKind(Event::Kind kind) const {
-        std::vector<Event> found;
-        std::copy_if(events.begin(), events.end(), std::back_inserter(found),
-                     [kind](const Event& event) { return event.kind == kind; });
-        return found;
-    }
-    std::vector<Event> segments() const { return eventsOfKind(Event::Kind::segment); }
-    std::vector<Event> failures() const { return eventsOfKind(Event::Kind::failed); }
-
-    // Sends the service's messages (JSON text) on the last connection.
     void serverSends(std::initializer_list<std::string> messages) {
         for (const auto& message : messages) {
-            server.lastConnection().sendText(message);
+            server.lastConnection().send(message);
         }
     }
     bool serverReceived(std::size_t count) {
@@ -52,372 +38,225 @@ struct SessionTest : RealtimeHarness {
             return server.connectionCount() > 0 && server.lastConnection().messages.size() >= count;
         });
     }
-
-    Task<> startFinish(const std::shared_ptr<RealtimeSession>& session) {
-        return Task<>::spawn(io.get_executor(), "test",
-                             [session]() -> Awaitable<void> { co_await session->finish(); });
-    }
 };
 
 std::string committed(const std::string& item) {
-    return R"({"type":"input_audio_buffer.committed","item_id":")" + item + "\"}";
-}
-std::string completed(const std::string& item, const std::string& transcript) {
-    return R"({"type":"conversation.item.input_audio_transcription.completed","item_id":")" + item +
-           R"(","transcript":")" + transcript + "\"}";
-}
-std::string delta(const std::string& item, const std::string& text) {
-    return R"({"type":"conversation.item.input_audio_transcription.delta","item_id":")" + item +
-           R"(","delta":")" + text + "\"}";
-}
-std::string transcriptionFailed(const std::string& item) {
-    return R"({"type":"conversation.item.input_audio_transcription.failed","item_id":")" + item +
-           "\"}";
+    return itemMessage("input_audio_buffer.committed", item);
 }
 std::string errorCoded(const std::string& code) {
     return R"({"type":"error","error":{"message":"x","code":)" + code + "}}";
 }
 
-TEST(RealtimeSession, SendsTheConfigurationWithTheKeyInTheUpgrade) {
-    for (const std::optional<std::string>& language :
-         {std::optional<std::string>("de"), std::optional<std::string>()}) {
-        SessionTest test;
-        auto session = test.makeSession(language);
-        session->connect();
-        ASSERT_TRUE(test.runUntil([&] { return session->isReady(); }));
-        auto& connection = test.server.lastConnection();
-        EXPECT_EQ(connection.authorization, "Bearer ek_test");
-        EXPECT_EQ(connection.target, "/v1/realtime?intent=transcription");
-        ASSERT_EQ(connection.messages.size(), 1u);
-        const std::string languageMember = language ? R"(,"language":"de")" : "";
-        EXPECT_EQ(JSONValue::parse(connection.messages[0]),
-                  JSONValue::parse(R"({"type":"session.update","session":{"type":"transcription",
-                      "audio":{"input":{"format":{"type":"audio/pcm","rate":24000},
-                      "transcription":{"model":"gpt-live-transcribe","delay":"medium")" +
-                                   languageMember + R"(},"turn_detection":null}}}})"));
-        EXPECT_EQ(test.eventsOfKind(Event::Kind::ready).size(), 1u);
-    }
-}
-
-TEST(RealtimeSession, AudioSentBeforeConfirmationArrivesInOrderAfterIt) {
+TEST(RealtimeSession, SendsTheConfigurationFirstAndAudioOnlyAfterItsConfirmation) {
     SessionTest test;
     test.server.script.confirm = false;
-    auto session = test.makeSession();
-    session->connect();
+    test.session->connect();
+    test.session->connect();           // changes nothing
+    test.session->appendAudio({}, 0);  // sends nothing
     std::vector<std::uint8_t> fed;
     for (std::uint8_t piece = 0; piece < 5; ++piece) {
         auto pcm = patternPCM(4800 + piece, piece);
         fed.insert(fed.end(), pcm.begin(), pcm.end());
-        session->appendAudio(std::move(pcm), piece * 100);
+        test.session->appendAudio(std::move(pcm), piece * 100);
     }
     ASSERT_TRUE(test.serverReceived(1));
     settle(test.io);
     auto& connection = test.server.lastConnection();
-    EXPECT_EQ(connection.messages.size(), 1u) << "audio must wait for the confirmation";
-
+    EXPECT_EQ(connection.authorization, "Bearer ek_test");
+    ASSERT_EQ(connection.messages.size(), 1u) << "audio must wait for the confirmation";
+    EXPECT_EQ(JSONValue::parse(connection.messages[0]),
+              JSONValue::parse(R"({"type":"session.update","session":{"type":"transcription",
+                  "audio":{"input":{"format":{"type":"audio/pcm","rate":24000},
+                  "transcription":{"model":"gpt-live-transcribe","delay":"medium","language":"de"},
+                  "turn_detection":null}}}})"));
     test.serverSends({R"({"type":"session.updated"})"});
     ASSERT_TRUE(test.serverReceived(6));
-    // Later audio goes straight out, after the queued audio.
     auto later = patternPCM(96, 9);
     fed.insert(fed.end(), later.begin(), later.end());
-    session->appendAudio(std::move(later), 500);
+    test.session->appendAudio(std::move(later), 500);
     ASSERT_TRUE(test.serverReceived(7));
     EXPECT_EQ(connection.appendedAudio(), fed);
-    // A repeated confirmation changes nothing.
+    // A repeated confirmation changes nothing; the confirmation limit no longer applies.
     test.serverSends({R"({"type":"session.updated"})"});
-    settle(test.io);
-    EXPECT_EQ(test.eventsOfKind(Event::Kind::ready).size(), 1u);
+    test.advance(20s);
+    EXPECT_EQ(test.events, std::vector{Event::ready()});
+    EXPECT_EQ(connection.messages.size(), 7u);
+    EXPECT_EQ(test.server.connectionCount(), 1u);
 }
 
 TEST(RealtimeSession, ShortCommitsArePaddedToTheServiceMinimum) {
-    struct Case {
-        std::int64_t t0, t1;
-        std::size_t paddingBytes;
-    };
-    for (const Case& c :
-         {Case{0, 40, 2880}, Case{1000, 1099, 48}, Case{0, 100, 0}, Case{0, 0, 4800}}) {
+    for (const auto& [t0, t1, paddingBytes] : std::vector<std::tuple<int, int, std::size_t>>{
+             {1000, 1100, 0}, {1000, 1099, 48}, {0, 0, 4800}}) {
         SessionTest test;
-        auto session = test.connectedSession();
+        test.session = test.make(std::nullopt, test.server.url());
+        test.connect();
         auto pcm = patternPCM(480);
-        session->appendAudio(pcm, c.t0);
-        session->commit(c.t0, c.t1);
-        const std::size_t expectedMessages = c.paddingBytes ? 4 : 3;
-        ASSERT_TRUE(test.serverReceived(expectedMessages));
+        test.session->appendAudio(pcm, t0);
+        test.session->commit(t0, t1);
+        ASSERT_TRUE(test.serverReceived(paddingBytes ? 4 : 3));
         auto& connection = test.server.lastConnection();
-        std::vector<std::string> types{"session.update", "input_audio_buffer.append"};
-        if (c.paddingBytes) {
-            types.push_back("input_audio_buffer.append");
-        }
-        types.push_back("input_audio_buffer.commit");
-        EXPECT_EQ(connection.types(), types) << c.t0 << ".." << c.t1;
-        pcm.resize(pcm.size() + c.paddingBytes, 0);
-        EXPECT_EQ(connection.appendedAudio(), pcm);
+        EXPECT_EQ(connection.messagesOfType("input_audio_buffer.commit").size(), 1u);
+        EXPECT_EQ(JSONValue::parse(connection.messages.back()),
+                  JSONValue::parse(R"({"type":"input_audio_buffer.commit"})"));
+        pcm.resize(pcm.size() + paddingBytes, 0);
+        EXPECT_EQ(connection.appendedAudio(), pcm) << t0 << ".." << t1;
+        EXPECT_EQ(connection.messages[0].find("language"), std::string::npos);
     }
 }
 
 TEST(RealtimeSession, ReportsWhatTheServiceSaysAndFinishesWhenEveryCommitIsSettled) {
     SessionTest test;
-    auto session = test.connectedSession();
+    test.connect();
     for (std::int64_t t0 : {0, 2000, 5000, 7000}) {
-        session->commit(t0, t0 + 2000);
+        test.session->commit(t0, t0 + 2000);
     }
     ASSERT_TRUE(test.serverReceived(5));
-    test.serverSends({committed("item_1"), delta("item_2", "sec"), committed("item_2"),
-                      completed("item_2", "  second \\n turn  ")});
-    ASSERT_TRUE(test.runUntil([&] { return test.segments().size() == 1; }));
+    test.serverSends({committed("item_1"), transcription("delta", "item_2", R"(,"delta":"sec")"),
+                      committed("item_2"), completed("item_2", "  second \\n turn  ")});
+    ASSERT_TRUE(test.runUntil([&] { return test.events.size() == 3; }));
     EXPECT_EQ(test.events[1], Event::delta("sec", "item_2"));
-    EXPECT_EQ(test.segments()[0], Event::segment(2000, 4000, "second turn"));
+    EXPECT_EQ(test.events[2], Event::segment(2000, 4000, "second turn"));
 
-    auto finishing = test.startFinish(session);
-    test.serverSends({completed("item_1", "first"), completed("item_1", "again"),
-                      transcriptionFailed("item_3"), committed("item_3")});
+    Pending<void> finishing(test.io, test.session->finish());
+    test.serverSends(
+        {completed("item_1", "first"), committed("item_3"), transcription("failed", "item_3")});
     settle(test.io, 20ms);
     EXPECT_FALSE(finishing.done()) << "the fourth commit is still due";
     test.serverSends({errorCoded(R"("input_audio_buffer_commit_empty")")});
-    ASSERT_TRUE(test.runUntil([&] { return finishing.done(); }));
-    EXPECT_EQ(test.segments(), (std::vector{Event::segment(2000, 4000, "second turn"),
-                                            Event::segment(0, 2000, "first")}));
-    EXPECT_TRUE(test.failures().empty());
-    EXPECT_EQ(session->takeUntranscribed(), std::nullopt);
-    ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
-    EXPECT_EQ(test.server.lastConnection().closeCode, 1000);
+    ASSERT_TRUE(finishing.finish());
+    EXPECT_EQ(test.events.back(), Event::segment(0, 2000, "first"));
+    EXPECT_EQ(test.events.size(), 4u);
+    EXPECT_EQ(test.session->takeUntranscribed(), std::nullopt);
 }
 
-TEST(RealtimeSession, FinishWithNothingCommittedReturnsAtOnce) {
-    SessionTest test;
-    auto session = test.connectedSession();
-    auto finishing = test.startFinish(session);
-    test.clock->runReady();
-    EXPECT_TRUE(finishing.done());
-    EXPECT_TRUE(session->isClosed());
-}
-
-TEST(RealtimeSession, TheFinalWaitReportsPartialTextAlsoForAFinishBeforeTheConfirmation) {
+TEST(RealtimeSession, FinishWaitsForTheTranscriptsAtMostTheFinalWait) {
+    // The final wait reports partial text, also for a finish that began before the confirmation.
     for (const bool finishFirst : {false, true}) {
         SessionTest test;
         test.server.script.confirm = false;
-        auto session = test.makeSession();
-        session->connect();
-        session->commit(0, 1000);
-        Task<> finishing;
+        test.session->connect();
+        test.session->commit(0, 1000);
+        std::optional<Pending<void>> finishing;
         if (finishFirst) {
-            finishing = test.startFinish(session);
+            finishing.emplace(test.io, test.session->finish());
         }
         ASSERT_TRUE(test.serverReceived(1));
-        test.serverSends(
-            {R"({"type":"session.updated"})", committed("item_1"), delta("item_1", "partial")});
+        test.serverSends({R"({"type":"session.updated"})", committed("item_1"),
+                          transcription("delta", "item_1", R"(,"delta":"partial")")});
         ASSERT_TRUE(test.runUntil([&] { return test.events.size() == 2; }));
         if (!finishFirst) {
-            finishing = test.startFinish(session);
+            finishing.emplace(test.io, test.session->finish());
         }
         test.advance(2900ms);
-        EXPECT_FALSE(finishing.done());
+        EXPECT_FALSE(finishing->done());
         test.advance(200ms);
-        ASSERT_TRUE(finishing.done());
-        EXPECT_EQ(test.segments(), std::vector{Event::segment(0, 1000, "partial")});
+        ASSERT_TRUE(finishing->done());
+        EXPECT_EQ(test.events.back(), Event::segment(0, 1000, "partial"));
     }
 }
 
 TEST(RealtimeSession, AFailureLeavesTheUntranscribedAudioToTheOwner) {
     SessionTest test;
-    auto session = test.connectedSession();
-    session->appendAudio(patternPCM(48'000, 1), 0);
-    session->commit(0, 1000);
+    test.connect();
+    test.session->appendAudio(patternPCM(48'000, 1), 0);
+    test.session->commit(0, 1000);
     ASSERT_TRUE(test.serverReceived(3));
     test.serverSends({committed("item_1"), completed("item_1", "one")});
-    ASSERT_TRUE(test.runUntil([&] { return test.segments().size() == 1; }));
-    session->appendAudio(patternPCM(4800, 2), 1000);
+    ASSERT_TRUE(test.runUntil([&] { return test.events.size() == 2; }));
+    test.session->appendAudio(patternPCM(4800, 2), 1000);
     // The silence before the piece in which the next stretch began is discarded.
     auto untranscribed = patternPCM(9600, 3);
-    session->appendAudio(untranscribed, 1100);
-    session->clearBuffer(1100);
+    test.session->appendAudio(untranscribed, 1100);
+    test.session->clearBuffer(1100);
     const auto spoken = patternPCM(9600, 4);
     untranscribed.insert(untranscribed.end(), spoken.begin(), spoken.end());
-    session->appendAudio(spoken, 1300);
-    session->commit(1100, 1500);  // never answered
+    test.session->appendAudio(spoken, 1300);
+    test.session->commit(1100, 1500);  // never answered
     ASSERT_TRUE(test.serverReceived(8));
     test.server.lastConnection().drop();
-    ASSERT_TRUE(test.runUntil([&] { return session->isClosed(); }));
-    EXPECT_EQ(session->takeUntranscribed(), (OutageBuffer::Taken{untranscribed, 1100, 0}));
+    ASSERT_TRUE(test.runUntil([&] { return test.session->isClosed(); }));
+    EXPECT_EQ(test.session->takeUntranscribed(), (Taken{untranscribed, 1100, 0}));
 }
 
-TEST(RealtimeSession, ServiceErrorsAndRefusedUpgradesMapToUserMessages) {
-    const std::string keyRefused = "OpenAI didn't accept the transcription key";
-    const std::string modelRefused = "The transcription key can't use gpt-live-transcribe";
-    const std::string usageLimit = "OpenAI's usage limit was reached";
-    const std::string stopped = "OpenAI transcription stopped";
-    const std::vector<std::pair<std::variant<int, std::string>, std::string>> cases{
-        {401, keyRefused},
-        {403, modelRefused},
-        {429, usageLimit},
-        {500, stopped},
-        {errorCoded(R"("invalid_api_key")"), keyRefused},
-        {errorCoded(R"("invalid_authentication")"), keyRefused},
-        {errorCoded(R"("model_not_found")"), modelRefused},
-        {errorCoded(R"("permission_denied")"), modelRefused},
-        {errorCoded(R"("rate_limit_exceeded")"), usageLimit},
-        {errorCoded(R"("insufficient_quota")"), usageLimit},
-        {errorCoded(R"("server_error")"), stopped},
-        {errorCoded("42"), stopped},
-        {std::string(R"({"type":"error"})"), stopped},
+TEST(RealtimeSession, TheUpgradeStatusOrErrorCodeNamesTheProblemForTheUser) {
+    const std::string key = "OpenAI didn't accept the transcription key";
+    const std::string model = "The transcription key can't use gpt-live-transcribe";
+    const std::string limit = "OpenAI's usage limit was reached";
+    for (const auto& [status, code, expected] :
+         std::vector<std::tuple<std::optional<int>, std::optional<std::string>, std::string>>{
+             {401, {}, key},
+             {403, {}, model},
+             {429, {}, limit},
+             {500, {}, stopped},
+             {{}, "invalid_api_key", key},
+             {{}, "invalid_authentication", key},
+             {{}, "model_not_found", model},
+             {{}, "permission_denied", model},
+             {{}, "rate_limit_exceeded", limit},
+             {{}, "insufficient_quota", limit},
+             {{}, "server_error", stopped},
+             {{}, {}, stopped},
+         }) {
+        EXPECT_EQ(RealtimeSession::messageFor(status, code), expected) << code.value_or("");
+    }
+}
+
+TEST(RealtimeSession, EachWayOfFailingIsReportedOnceWithItsMessage) {
+    struct Case {
+        std::string message;
+        std::function<void(SessionTest&)> cause;
     };
-    for (const auto& [cause, message] : cases) {
+    const Case cases[] = {
+        {"The transcription key can't use gpt-live-transcribe",
+         [](SessionTest& test) {
+             LoopbackHTTPServer refusing;
+             refusing.setHandler(
+                 [](const auto&) { return LoopbackHTTPServer::Reply::json(403, ""); });
+             test.session = test.make("de", "ws://127.0.0.1:" + std::to_string(refusing.port()));
+             // Audio waiting for a refused upgrade must not turn the refusal into a "dropped".
+             test.session->appendAudio(patternPCM(96), 0);
+             test.session->connect();
+             ASSERT_TRUE(test.runUntil([&] { return test.session->isClosed(); }));
+         }},
+        {"OpenAI's usage limit was reached",
+         [](SessionTest& test) {
+             test.connect();
+             test.serverSends({errorCoded(R"("rate_limit_exceeded")"), errorCoded("\"x\"")});
+         }},
+        {stopped,
+         [](SessionTest& test) {
+             test.connect();
+             test.server.lastConnection().drop();
+         }},
+        {"OpenAI didn't answer in time",
+         [](SessionTest& test) {
+             test.server.script.confirm = false;
+             test.session->connect();
+             ASSERT_TRUE(test.serverReceived(1));
+             test.advance(14900ms);
+             EXPECT_FALSE(test.session->isClosed());
+             test.advance(200ms);
+         }},
+        {"OpenAI took too long to accept the session",
+         [](SessionTest& test) {
+             test.server.script.confirm = false;
+             test.session->connect();
+             const auto fed = patternPCM(RealtimeSession::maxQueuedBytes + 2);
+             test.session->appendAudio({fed.begin(), fed.end() - 2}, 0);
+             EXPECT_FALSE(test.session->isClosed());
+             test.session->appendAudio({fed.end() - 2, fed.end()}, 0);
+             EXPECT_EQ(test.session->takeUntranscribed(), (Taken{fed, 0, 0}));
+         }},
+    };
+    for (const auto& c : cases) {
         SessionTest test;
-        if (const int* status = std::get_if<int>(&cause)) {
-            test.server.script.refuseStatus = *status;
-        }
-        auto session = test.makeSession();
-        // Audio waiting for a refused upgrade must not turn the refusal into a "dropped".
-        session->appendAudio(patternPCM(96), 0);
-        session->connect();
-        if (const std::string* error = std::get_if<std::string>(&cause)) {
-            ASSERT_TRUE(test.runUntil([&] { return session->isReady(); }));
-            test.serverSends({*error, errorCoded(R"("insufficient_quota")")});
-        }
-        ASSERT_TRUE(test.runUntil([&] { return session->isClosed(); }));
+        c.cause(test);
+        ASSERT_TRUE(test.runUntil([&] { return test.session->isClosed(); })) << c.message;
         settle(test.io, 20ms);
-        EXPECT_EQ(test.failures(), std::vector{Event::failed(message)}) << message;
-    }
-}
-
-TEST(RealtimeSession, TheConnectTimeoutFailsOnlyASessionTheServiceNeverConfirms) {
-    for (const bool confirm : {false, true}) {
-        SessionTest test;
-        test.server.script.confirm = confirm;
-        auto session = test.makeSession();
-        session->connect();
-        ASSERT_TRUE(test.serverReceived(1));
-        test.advance(14900ms);
-        EXPECT_TRUE(test.failures().empty());
-        test.advance(200ms);
-        EXPECT_EQ(session->isClosed(), !confirm);
-        if (!confirm) {
-            EXPECT_EQ(test.failures(), std::vector{Event::failed("OpenAI didn't answer in time")});
-            ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
-        }
-    }
-}
-
-TEST(RealtimeSession, TooMuchAudioBeforeConfirmationFailsTheSessionButKeepsTheAudio) {
-    SessionTest test;
-    test.server.script.confirm = false;
-    auto session = test.makeSession();
-    session->connect();
-    std::vector<std::uint8_t> fed;
-    for (int i = 0; i < 66; ++i) {  // 65 s = 3 120 000 bytes, just under 3 MiB
-        EXPECT_TRUE(test.failures().empty()) << i;
-        const auto second = patternPCM(48000, static_cast<std::uint8_t>(i));
-        fed.insert(fed.end(), second.begin(), second.end());
-        session->appendAudio(second, i * 1000);
-    }
-    EXPECT_EQ(test.failures(),
-              std::vector{Event::failed("OpenAI took too long to accept the session")});
-    EXPECT_TRUE(session->isClosed());
-    EXPECT_EQ(session->takeUntranscribed(), (OutageBuffer::Taken{fed, 0, 0}));
-}
-
-TEST(RealtimeSession, IgnoresMessagesItCannotUse) {
-    SessionTest test;
-    test.server.script.acknowledgeCommits = true;
-    auto session = test.connectedSession();
-    session->commit(0, 1000);
-    test.serverSends({"not json", "[1,2]", R"({"item_id":"item_1"})",
-                      R"({"type":7,"item_id":"item_1"})", R"({"type":"response.created"})",
-                      R"({"type":"conversation.item.input_audio_transcription.completed"})"});
-    // A binary frame is read as UTF-8, ill-formed bytes replaced.
-    test.server.lastConnection().sendBinary(completed("item_1", "caf\xc3\xa9 \xff ok"));
-    ASSERT_TRUE(test.runUntil([&] { return test.segments().size() == 1; }));
-    EXPECT_EQ(test.segments()[0], Event::segment(0, 1000, "caf\xc3\xa9 \xef\xbf\xbd ok"));
-    EXPECT_TRUE(test.failures().empty());
-}
-
-TEST(RealtimeSession, AFailedWriteFailsTheSessionAsDropped) {
-    SessionTest test;
-    auto session = test.connectedSession();
-    // Without the executor running nothing is written; past the socket's bound writes fail.
-    for (int i = 0; i < 200; ++i) {
-        session->appendAudio(patternPCM(48000), i * 1000);
-    }
-    ASSERT_TRUE(test.runUntil([&] { return session->isClosed(); }));
-    EXPECT_EQ(test.failures(), std::vector{Event::failed("The connection to OpenAI dropped")});
-}
-
-TEST(RealtimeSession, ConnectionEndsAreReportedAsStopped) {
-    enum class How { drop, closeFrame, oversizedFrame, silence };
-    for (How how : {How::drop, How::closeFrame, How::oversizedFrame, How::silence}) {
-        SessionTest test;
-        auto session = test.connectedSession();
-        auto& connection = test.server.lastConnection();
-        switch (how) {
-            case How::drop:
-                connection.drop();
-                break;
-            case How::closeFrame:
-                connection.closeNormally();
-                break;
-            case How::oversizedFrame:
-                connection.sendText(std::string(4 * 1024 * 1024 + 1, ' '));
-                break;
-            case How::silence:
-                connection.goSilent();
-                test.advance(30s);
-                break;
-        }
-        ASSERT_TRUE(test.runUntil([&] { return session->isClosed(); }));
-        EXPECT_EQ(test.failures(), std::vector{Event::failed("OpenAI transcription stopped")});
-    }
-}
-
-TEST(RealtimeSession, AMessageOfExactlyTheLimitIsRead) {
-    SessionTest test;
-    test.server.script.acknowledgeCommits = true;
-    auto session = test.connectedSession();
-    session->commit(0, 1000);
-    const std::string head = completed("item_1", "x");
-    std::string message = head.substr(0, head.size() - 2);
-    message.resize(4 * 1024 * 1024 - 2, 'y');
-    message += "\"}";
-    test.server.lastConnection().sendText(message);
-    ASSERT_TRUE(test.runUntil([&] { return test.segments().size() == 1; }));
-    EXPECT_FALSE(session->isClosed());
-}
-
-TEST(RealtimeSession, NothingIsReportedAfterClose) {
-    SessionTest test;
-    test.server.script.acknowledgeCommits = true;
-    auto session = test.connectedSession();
-    session->commit(0, 1000);
-    ASSERT_TRUE(test.serverReceived(2));
-    auto& connection = test.server.lastConnection();
-    session->close();
-    test.serverSends({completed("item_1", "late"), errorCoded(R"("insufficient_quota")")});
-    session->appendAudio(patternPCM(96), 0);
-    session->commit(1000, 2000);
-    ASSERT_TRUE(test.runUntil([&] { return connection.ended; }));
-    settle(test.io, 20ms);
-    EXPECT_EQ(test.events, std::vector{Event::ready()});
-    EXPECT_EQ(connection.closeCode, 1000);
-    EXPECT_EQ(connection.messages.size(), 2u);
-}
-
-TEST(RealtimeSession, WorksOverTLSAndRefusesAnUntrustedServer) {
-    {
-        SessionTest test(Security::tls);
-        test.server.script.acknowledgeCommits = true;
-        auto session = test.connectedSession();
-        session->commit(0, 1000);
-        ASSERT_TRUE(test.serverReceived(2));
-        test.serverSends({completed("item_1", "secure")});
-        ASSERT_TRUE(test.runUntil([&] { return test.segments().size() == 1; }));
-        EXPECT_EQ(test.server.lastConnection().authorization, "Bearer ek_test");
-    }
-    {
-        SessionTest test(Security::untrustedTLS);
-        auto session = test.makeSession();
-        session->connect();
-        ASSERT_TRUE(test.runUntil([&] { return session->isClosed(); }));
-        EXPECT_EQ(test.failures(), std::vector{Event::failed("OpenAI transcription stopped")});
-        EXPECT_EQ(test.server.upgradeCount(), 0u) << "the key must not reach an untrusted server";
+        EXPECT_EQ(test.events.back(), Event::failed(c.message));
+        EXPECT_EQ(std::count_if(test.events.begin(), test.events.end(),
+                                [](const Event& e) { return e.kind == Event::Kind::failed; }),
+                  1);
     }
 }
 
