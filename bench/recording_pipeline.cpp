@@ -179,10 +179,12 @@ struct Service {
             const std::lock_guard lock(mutex);
             const std::string transcript = "turn " + std::to_string(++turns);
             sent[transcript] = BenchClock::now();
-            connection.sendJSON(JSONValue::object(
-                {{"type", "conversation.item.input_audio_transcription.completed"},
-                 {"item_id", itemID},
-                 {"transcript", transcript}}));
+            connection.send(JSONValue::object(
+                                {{"type", "conversation.item.input_audio_transcription.completed"},
+                                 {"item_id", itemID},
+                                 {"transcript", transcript}})
+                                .serialized()
+                                .value());
         };
         thread = std::thread([this] {
             auto work = boost::asio::make_work_guard(io);

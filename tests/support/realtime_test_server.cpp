@@ -7,13 +7,17 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
 
 #include "core/text/base64.hpp"
+#include "support/test_certificates.hpp"
 
 namespace tessarin::test {
 
@@ -57,26 +61,28 @@ std::vector<std::uint8_t> RealtimeTestServer::Connection::appendedAudio() const 
 
 namespace {
 
-struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this<Live> {
-    explicit Live(tcp::socket socket) : ws(std::move(socket)) {}
-    websocket::stream<tcp::socket> ws;
+template <class Stream>
+struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this<Live<Stream>> {
+    template <class... Layer>
+    explicit Live(Layer&&... layer) : ws(std::forward<Layer>(layer)...) {}
+    websocket::stream<Stream> ws;
     std::deque<std::string> outbox;
     bool writing = false;
     bool silent = false;
 
     void drop() override {
         boost::system::error_code ignored;
-        ws.next_layer().close(ignored);
+        beast::get_lowest_layer(ws).close(ignored);
         ended = true;
     }
     void goSilent() override {
         silent = true;
         boost::system::error_code ignored;
-        ws.next_layer().cancel(ignored);
+        beast::get_lowest_layer(ws).cancel(ignored);
     }
     void closeNormally() override {
         ws.async_close(websocket::close_code::normal,
-                       [self = shared_from_this()](boost::system::error_code) {});
+                       [self = this->shared_from_this()](boost::system::error_code) {});
     }
     void send(std::string text) override {
         if (ended || silent) {
@@ -84,7 +90,7 @@ struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this
         }
         outbox.push_back(std::move(text));
         if (!std::exchange(writing, true)) {
-            asio::co_spawn(ws.get_executor(), writeAll(shared_from_this()), asio::detached);
+            asio::co_spawn(ws.get_executor(), writeAll(this->shared_from_this()), asio::detached);
         }
     }
     static asio::awaitable<void> writeAll(std::shared_ptr<Live> self) {
@@ -103,13 +109,22 @@ struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this
 }  // namespace
 
 struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
-    explicit State(asio::io_context& io)
-        : io(io), acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {}
+    State(asio::io_context& io, Security security)
+        : io(io), acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
+        if (security == Security::tls) {
+            tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+            const std::string& chain = TestCertificates::serverChain();
+            const std::string& key = TestCertificates::serverKey();
+            tls->use_certificate_chain(asio::buffer(chain.data(), chain.size()));
+            tls->use_private_key(asio::buffer(key.data(), key.size()), asio::ssl::context::pem);
+        }
+    }
 
     asio::io_context& io;
     tcp::acceptor acceptor;
+    std::unique_ptr<asio::ssl::context> tls;
     Script* script = nullptr;
-    std::vector<std::shared_ptr<Live>> connections;
+    std::vector<std::shared_ptr<Connection>> connections;
     bool stopping = false;
 
     asio::awaitable<void> acceptLoop() {
@@ -119,12 +134,27 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             if (error || stopping) {
                 co_return;
             }
-            asio::co_spawn(io, serve(std::make_shared<Live>(std::move(socket))), asio::detached);
+            if (tls) {
+                using Secure = Live<asio::ssl::stream<tcp::socket>>;
+                asio::co_spawn(io, serve(std::make_shared<Secure>(std::move(socket), *tls)),
+                               asio::detached);
+            } else {
+                asio::co_spawn(io, serve(std::make_shared<Live<tcp::socket>>(std::move(socket))),
+                               asio::detached);
+            }
         }
     }
 
-    asio::awaitable<void> serve(std::shared_ptr<Live> connection) {
+    template <class Stream>
+    asio::awaitable<void> serve(std::shared_ptr<Live<Stream>> connection) {
         auto self = shared_from_this();
+        if constexpr (!std::is_same_v<Stream, tcp::socket>) {
+            auto [handshakeError] = co_await connection->ws.next_layer().async_handshake(
+                asio::ssl::stream_base::server, tupled);
+            if (handshakeError || stopping) {
+                co_return;
+            }
+        }
         beast::flat_buffer buffer;
         http::request<http::string_body> upgrade;
         auto [readError, readSize] =
@@ -154,6 +184,9 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
             }
             std::string text = beast::buffers_to_string(incoming.data());
             connection->messages.push_back(text);
+            if (script->onMessage) {
+                script->onMessage(*connection, text);
+            }
             const auto type = typeOf(JSONValue::parse(text));
             if (type == "session.update" && script->confirm) {
                 connection->send(R"({"type":"session.updated"})");
@@ -166,7 +199,8 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
     }
 };
 
-RealtimeTestServer::RealtimeTestServer(asio::io_context& io) : state_(std::make_shared<State>(io)) {
+RealtimeTestServer::RealtimeTestServer(asio::io_context& io, Security security)
+    : state_(std::make_shared<State>(io, security)) {
     state_->script = &script;
     asio::co_spawn(io, state_->acceptLoop(), asio::detached);
 }
@@ -185,7 +219,8 @@ RealtimeTestServer::~RealtimeTestServer() {
 }
 
 std::string RealtimeTestServer::url() const {
-    return "ws://127.0.0.1:" + std::to_string(state_->acceptor.local_endpoint().port()) +
+    return std::string(state_->tls ? "wss" : "ws") +
+           "://127.0.0.1:" + std::to_string(state_->acceptor.local_endpoint().port()) +
            "/v1/realtime?intent=transcription";
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,9 +13,10 @@
 
 namespace tessarin::test {
 
-// A scriptable stand-in for the realtime transcription service: a plain Beast WebSocket server on
-// a loopback port, running on the test's io_context. It accepts every upgrade, records every
-// message, and answers as the test says. (Refused, stalled and TLS upgrades: LoopbackHTTPServer.)
+// A scriptable stand-in for the realtime transcription service: a Beast WebSocket server on a
+// loopback port (plain, or TLS with the test certificates), running on the test's io_context. It
+// accepts every upgrade, records every message, and answers as the test says. (Refused, stalled and
+// TLS upgrades: LoopbackHTTPServer.)
 class RealtimeTestServer {
   public:
     // One accepted client connection, as the server saw it.
@@ -43,16 +45,19 @@ class RealtimeTestServer {
         // Answer the nth "input_audio_buffer.commit" of a connection with
         // "input_audio_buffer.committed" for itemID(n).
         bool acknowledgeCommits = false;
+        // Called with every message received, after it is recorded and before the answers above.
+        std::function<void(Connection&, const std::string& text)> onMessage;
     };
+    enum class Security { plain, tls };
 
-    explicit RealtimeTestServer(boost::asio::io_context& io);
+    explicit RealtimeTestServer(boost::asio::io_context& io, Security security = Security::plain);
     ~RealtimeTestServer();
     RealtimeTestServer(const RealtimeTestServer&) = delete;
     RealtimeTestServer& operator=(const RealtimeTestServer&) = delete;
 
     Script script;
 
-    // ws://127.0.0.1:port/v1/realtime?intent=transcription
+    // ws://127.0.0.1:port/v1/realtime?intent=transcription (wss:// for TLS)
     std::string url() const;
     std::size_t connectionCount() const;
     Connection& connection(std::size_t index) const;
