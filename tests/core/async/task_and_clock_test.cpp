@@ -191,13 +191,13 @@ TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) 
     deadline.arm(5s, [&] { fired += 1000; });
     clock->advance(4s);
     deadline.disarm();
-    EXPECT_FALSE(deadline.expired() || deadline.armed());
     clock->advance(10s);
     // Disarmed in the turn its timer woke, by a sleep that began first: the wake-up finds it gone.
     spawn(sleepThen(5s, [&] { deadline.disarm(); }));
     clock->runReady();
     deadline.arm(5s, [&] { fired += 10000; });
     clock->advance(5s);
+    EXPECT_FALSE(deadline.expired() || deadline.armed());
     EXPECT_EQ(fired, 101);
     EXPECT_EQ(clock->sleepers(), 0u);
 }
