@@ -154,7 +154,6 @@ TEST_F(AsyncTest, TaskGroupRunsCancelsAndJoinsItsTasksAndLogsTheirFailures) {
     group->cancelAll();
     clock->runReady();
     EXPECT_TRUE(joined.done());
-    EXPECT_EQ(woke, 2);
     EXPECT_EQ(group->running(), 0u);
     group->spawn("orphan", sleepThen(3s, [&] { ++woke; }));
     clock->runReady();
