@@ -174,6 +174,27 @@ TEST_F(APIClientTest, UpcomingWithoutACalendarFallsBackToTheUsersConnectURL) {
     EXPECT_EQ(server.requests().size(), 9u);
 }
 
+// Exact bytes: attendees only when there are some, each with all fields, "self" false if unset.
+TEST_F(APIClientTest, SegmentsAndMeetingsAreSentAsTheirJSONBodies) {
+    server.setHandler([](const auto&) { return Reply::json(201, R"({"meeting":{"id":77}})"); });
+    const auto march4at0930 = std::chrono::system_clock::time_point(1741080600s);
+    await(client.appendSegments(
+        "m/1", {segment(1, Speaker::me, "Hallo \"du\""), segment(2, Speaker::them, "ü")}));
+    const std::vector<Attendee> people{{"a@x.example", {}, true}, {{}, "Bo", {}}};
+    EXPECT_EQ(await(client.createMeeting("Weekly", march4at0930, "ev1", people)).id, "77");
+    await(client.createMeeting("T", march4at0930, std::nullopt, {}));
+    // clang-format off
+    const std::pair<const char*, const char*> sent[] = {
+        {"/api/v1/meetings/m%2F1/segments", R"([{"endedMs":1500,"seq":1,"speaker":"me","startedMs":1000,"text":"Hallo \"du\""},{"endedMs":2500,"seq":2,"speaker":"them","startedMs":2000,"text":"ü"}])"},
+        {"/api/v1/meetings", R"({"attendees":[{"email":"a@x.example","name":null,"self":true},{"email":null,"name":"Bo","self":false}],"calendarEventId":"ev1","startsAt":"2025-03-04T09:30:00Z","title":"Weekly"})"},
+        {"/api/v1/meetings", R"({"startsAt":"2025-03-04T09:30:00Z","title":"T"})"}};
+    // clang-format on
+    for (std::size_t i = 0; i < std::size(sent); ++i) {
+        EXPECT_EQ(request(i).target, sent[i].first);
+        EXPECT_EQ(request(i).body, sent[i].second) << i;
+    }
+}
+
 TEST_F(APIClientTest, TransportFailurePassesThroughAfterThirtySilentSeconds) {
     server.enqueue(Reply::with(Reply::Action::hang));
     Pending<Me> pending(io, client.me());

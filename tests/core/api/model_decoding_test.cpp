@@ -138,6 +138,22 @@ TEST(Me, DecodesNestedAndFlatProfiles) {
     EXPECT_EQ(Me::decode(json(R"({"user":"x","id":true,"google":{"connected":"yes"}})")), Me{});
 }
 
+// An array, or an object holding the list in "meetings" or, without that, in "items".
+TEST(MeetingList, DecodesTheArrayAndBothEnvelopes) {
+    // clang-format off
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"[]", {}}, {R"([{"id":1},{"id":"b"}])", {"1", "b"}}, {R"({"meetings":[]})", {}}, {R"({"items":[]})", {}},
+        {R"({"meetings":[{"id":2}],"items":[{"id":3}]})", {"2"}}, {R"({"items":[{"id":3}]})", {"3"}}};
+    // clang-format on
+    for (const auto& [text, ids] : cases) {
+        std::vector<std::string> got;
+        for (const auto& meeting : MeetingList::decode(json(text)).meetings) {
+            got.push_back(meeting.id);
+        }
+        EXPECT_EQ(got, ids) << text;
+    }
+}
+
 // A chunk reply without a segment of the protocol's shape has no segment; it is not a failure.
 TEST(ChunkResponse, IsASegmentOrNothing) {
     EXPECT_EQ(

@@ -6,6 +6,7 @@
 #include "core/async/manual_clock.hpp"
 #include "core/async/one_shot.hpp"
 #include "core/async/task.hpp"
+#include "core/async/task_group.hpp"
 #include "core/async/with_timeout.hpp"
 #include "core/log/diagnostics.hpp"
 #include "support/pending.hpp"
@@ -135,6 +136,33 @@ TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     EXPECT_EQ(logged, (std::vector<std::string>{"the upload failed: boom"}));
 }
 
+// Cancelling or destroying the group stops its tasks; a failure is logged under the task's name.
+TEST_F(AsyncTest, TaskGroupRunsCancelsAndJoinsItsTasksAndLogsTheirFailures) {
+    auto group = std::make_unique<TaskGroup>(io.get_executor());
+    int woke = 0;
+    for (auto delay : {1s, 5s, 9s}) {
+        group->spawn("sleeper", sleepThen(delay, [&] { ++woke; }));
+    }
+    group->spawn("the sync", sleepThen(1s, [] { throw std::runtime_error("boom"); }));
+    clock->advance(1s);
+    EXPECT_EQ(group->running(), 2u);
+    EXPECT_EQ(logged, std::vector<std::string>{"the sync failed: boom"});
+    test::Pending<void> joined(io, group->joinAll());
+    clock->advance(4s);
+    EXPECT_FALSE(joined.done());
+    group->spawn("late", sleepThen(100s, [&] { ++woke; }));
+    group->cancelAll();
+    clock->runReady();
+    EXPECT_TRUE(joined.done());
+    EXPECT_EQ(group->running(), 0u);
+    group->spawn("orphan", sleepThen(3s, [&] { ++woke; }));
+    clock->runReady();
+    group.reset();
+    clock->advance(3s);
+    EXPECT_EQ(woke, 2);
+    EXPECT_EQ(logged.size(), 1u);
+}
+
 // Fires exactly at its limit; a restart counts from now; re-arming clears the expired mark.
 TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) {
     int fired = 0;
@@ -162,8 +190,13 @@ TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) 
     deadline.arm(5s, [&] { fired += 1000; });
     clock->advance(4s);
     deadline.disarm();
-    EXPECT_FALSE(deadline.expired() || deadline.armed());
     clock->advance(10s);
+    // Disarmed in the turn its timer woke, by a sleep that began first: the wake-up finds it gone.
+    spawn(sleepThen(5s, [&] { deadline.disarm(); }));
+    clock->runReady();
+    deadline.arm(5s, [&] { fired += 10000; });
+    clock->advance(5s);
+    EXPECT_FALSE(deadline.expired() || deadline.armed());
     EXPECT_EQ(fired, 101);
     EXPECT_EQ(clock->sleepers(), 0u);
 }

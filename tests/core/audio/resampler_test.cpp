@@ -68,5 +68,22 @@ TEST(ResamplerTest, MatchesTheTapByTapFormulaExactly) {
     }
 }
 
+// Infinities, NaN and floats past the 16-bit range give the formula's PCM16 and the stream goes on.
+TEST(ResamplerTest, MatchesTheFormulaOnAwkwardInput) {
+    std::vector<float> audio = test::mixedAudio(48000, 0.5);
+    audio[1000] = std::numeric_limits<float>::infinity();
+    audio[5000] = -audio[1000];
+    audio[9000] = std::numeric_limits<float>::quiet_NaN();
+    audio[13000] = audio[13001] = 3e38f;
+    for (const double rate : {48000.0, 44100.0, 8000.0, 32000.0, 22050.0, 72000.0, 192000.0}) {
+        const auto sizes = test::mixedBlockSizes(audio.size(), rate, 3);
+        test::ReferenceResampler reference(rate, 24000, 16);
+        Resampler resampler(rate, 24000, 16);
+        EXPECT_TRUE(PCM16::encode(test::resampleInBlocks(resampler, audio, sizes)) ==
+                    PCM16::encode(test::resampleInBlocks(reference, audio, sizes)))
+            << rate;
+    }
+}
+
 }  // namespace
 }  // namespace tessarin

@@ -53,6 +53,20 @@ TEST(JSONValue, ParseReadsIntegersToTheirLimitAndRefusesWhatIsNotJSON) {
     }
 }
 
+// Whole numbers inside int64 only: its exact limits, and not the doubles just past them.
+TEST(JSONValue, IntValueTakesOnlyIntegralNumbersInsideTheRange) {
+    // clang-format off
+    const std::pair<JSONValue, std::optional<std::int64_t>> cases[] = {
+        {INT64_MAX, INT64_MAX}, {INT64_MIN, INT64_MIN}, {2.0, 2}, {-3.0, -3}, {2.5, std::nullopt},
+        {9223372036854774784.0, 9223372036854774784}, {9223372036854775808.0, std::nullopt}, {-0.5, std::nullopt},
+        {-9223372036854775808.0, INT64_MIN}, {-9223372036854777856.0, std::nullopt}, {std::nan(""), std::nullopt},
+        {inf, std::nullopt}, {-inf, std::nullopt}, {"2", std::nullopt}, {true, std::nullopt}, {nullptr, std::nullopt}};
+    // clang-format on
+    for (const auto& [value, expected] : cases) {
+        EXPECT_EQ(value.intValue(), expected) << value.serialized().value_or("?");
+    }
+}
+
 // Control characters are escaped up to 0x1F inclusive; 0x20 and DEL are not.
 TEST(JSONValue, SerializesCompactSortedUTF8OrNothingForNonFiniteNumbers) {
     const std::pair<JSONValue, std::optional<std::string>> cases[] = {

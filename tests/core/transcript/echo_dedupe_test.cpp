@@ -39,6 +39,20 @@ TEST(EchoDedupe, TokensFoldAndSplitSoThatBothSidesTranscriptsMatch) {
     EXPECT_NO_THROW(EchoDedupe::words("ok \xff\xfe broken \xc3"));
 }
 
+// The tokens of `a` in one longest common subsequence; on ties `a`'s token is skipped first.
+TEST(EchoDedupe, LcsMaskMarksTheChosenSubsequence) {
+    // clang-format off
+    const std::tuple<Tokens, Tokens, std::vector<bool>> cases[] = {
+        {{}, {}, {}}, {{}, {"a"}, {}}, {{"a", "b"}, {}, {false, false}}, {{"a", "b"}, {"a", "b"}, {true, true}},
+        {{"a", "b"}, {"c", "d"}, {false, false}}, {{"x", "y"}, {"y", "x"}, {false, true}}, {{"the", "the"}, {"the"}, {true, false}},
+        {{"a", "b", "c", "d"}, {"b", "x", "d"}, {false, true, false, true}},
+        {{"yes", "can", "you", "hear", "me"}, {"can", "you", "hear", "me", "now"}, {false, true, true, true, true}}};
+    // clang-format on
+    for (const auto& [a, b, expected] : cases) {
+        EXPECT_EQ(EchoDedupe::lcsMask(a, b), expected) << testing::PrintToString(a);
+    }
+}
+
 Segment me(std::string text, std::int64_t startedMs = 10000, std::int64_t endedMs = 14000) {
     return Segment{0, startedMs, endedMs, Speaker::me, std::move(text)};
 }
