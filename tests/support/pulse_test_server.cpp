@@ -1,11 +1,8 @@
 #include "support/pulse_test_server.hpp"
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -17,25 +14,6 @@
 namespace tessarin::test {
 
 namespace {
-
-// Runs a program with its output discarded; returns its pid.
-pid_t spawn(const std::vector<std::string>& command) {
-    std::vector<char*> argv;
-    for (const auto& argument : command) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        for (int fd : {0, 1, 2}) {
-            dup2(null, fd);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
 
 // Whether `done` holds within `seconds`, asking every 10 ms.
 template <class Done>
@@ -69,20 +47,20 @@ PulseTestServer::~PulseTestServer() {
 
 void PulseTestServer::start() {
     // The same set-up as the server the test script starts.
-    pid_ = spawn({"/usr/bin/pulseaudio", "-n", "-F", TESSARIN_TEST_DATA_DIR "/sound-server.pa",
-                  "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "-L",
-                  "module-native-protocol-unix socket=" + directory_ + "/native auth-anonymous=1"});
+    process_ = std::make_unique<ChildProcess>(
+        "/usr/bin/pulseaudio",
+        std::vector<std::string>{
+            "-n", "-F", TESSARIN_TEST_DATA_DIR "/sound-server.pa", "--daemonize=no",
+            "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=file:" + directory_ + "/log",
+            "-L", "module-native-protocol-unix socket=" + directory_ + "/native auth-anonymous=1"});
     if (!within(10, [&] { return pactl(address_, {"info"}) == 0; })) {
         throw std::runtime_error("the private sound server did not start");
     }
 }
 
 void PulseTestServer::kill() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        waitpid(std::exchange(pid_, -1), nullptr, 0);
-        std::filesystem::remove(directory_ + "/native");
-    }
+    process_.reset();
+    std::filesystem::remove(directory_ + "/native");
 }
 
 std::optional<std::string> PulseTestServer::shared() {
@@ -91,11 +69,10 @@ std::optional<std::string> PulseTestServer::shared() {
 }
 
 int PulseTestServer::pactl(const std::string& address, const std::vector<std::string>& arguments) {
-    std::vector<std::string> command = {"/usr/bin/pactl", "--server=" + address};
+    std::vector<std::string> command = {"--server=" + address};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    int status = 0;
-    waitpid(spawn(command), &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ChildProcess pactl("/usr/bin/pactl", command);
+    return pactl.wait().value_or(-1);
 }
 
 TonePlayer::TonePlayer(const std::string& server, const std::string& sink, double frequency,

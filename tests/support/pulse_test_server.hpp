@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,7 +32,7 @@ class PulseTestServer {
 
   private:
     std::string directory_, address_;
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 #define REQUIRE_SOUND_SERVER()                                                         \

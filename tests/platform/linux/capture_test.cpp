@@ -243,8 +243,10 @@ TEST_F(CaptureTest, RecordStreamsAreListedAsCallDetectionSeesThem) {
     MicCapture ours(false, heard.audio(), heard.interrupted(), connection);
     start(ours);
     const PulseInputStreams streams(connection);
+    // Besides ours and the two programs', the stream by which the virtual microphone hears its
+    // sink.
     ASSERT_TRUE(runUntil(
-        io, [&] { return streams.list().size() == 3; }, 5s));
+        io, [&] { return streams.list().size() == 4; }, 10s));
     auto processes = InputStreamProcessSource([&] { return streams.list(); }).processesUsingInput();
     std::sort(processes.begin(), processes.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
     auto expected = std::vector<InputProcess>{{zoom->pid(), "us.zoom.xos"},
