@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 
 #include "core/async/manual_clock.hpp"
 #include "core/audio/pcm16.hpp"
+#include "core/json/json_value.hpp"
 #include "platform/linux/audio_devices.hpp"
 #include "platform/linux/device_watcher.hpp"
 #include "platform/linux/mic_capture.hpp"
@@ -88,14 +90,26 @@ double peak(const std::vector<std::int16_t>& samples) {
     return *std::max_element(samples.begin(), samples.end()) / 32768.0;
 }
 
-// How many record streams of `server` ask for the server's echo canceller.
-long echoCancellerRequests(const std::string& server) {
-    ChildProcess pactl("/usr/bin/pactl", {"--server=" + server, "list", "source-outputs"});
-    pactl.wait();
-    const auto lines = pactl.remainingLines();
-    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.find(R"(filter.want = "echo-cancel")") != std::string::npos;
-    });
+// The names of the record streams of `server` that ask for the server's echo canceller.
+std::vector<std::string> echoCancellerRequests(const std::string& server) {
+    std::string text(1 << 16, '\0');
+    FILE* const pactl =
+        popen(("pactl --server=" + server + " --format=json list source-outputs").c_str(), "r");
+    text.resize(fread(text.data(), 1, text.size(), pactl));
+    pclose(pactl);
+    const auto streams = JSONValue::parse(text);
+    std::vector<std::string> names;
+    if (!streams || !streams->arrayValue()) {
+        return {"unreadable: " + text};
+    }
+    for (const JSONValue& stream : *streams->arrayValue()) {
+        const JSONValue* properties = stream.member("properties");
+        if (properties->member("filter.want") &&
+            properties->member("filter.want")->stringValue() == "echo-cancel") {
+            names.push_back(properties->member("media.name")->stringValue().value_or(""));
+        }
+    }
+    return names;
 }
 
 struct CaptureTest : testing::Test {
@@ -152,7 +166,7 @@ TEST_F(CaptureTest, CapturesRecordAndFollowTheServerAndItsDefaultDevices) {
         start(micCapture);
         start(systemCapture);
         // Voice processing asks for the server's echo canceller; without one it changes nothing.
-        EXPECT_EQ(echoCancellerRequests(server.address()), 1);
+        EXPECT_EQ(echoCancellerRequests(server.address()), std::vector<std::string>{"Microphone"});
         EXPECT_FALSE(micCapture.voiceProcessingActive());
         EXPECT_EQ(micCapture.deviceName(), "Microphone");
         EXPECT_EQ(micCapture.sampleRate(), 44100);
