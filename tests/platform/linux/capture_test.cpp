@@ -131,13 +131,9 @@ struct CaptureTest : testing::Test {
     }
 };
 
-// Tones played into the virtual microphone's sink and into the speakers arrive through the
-// captures as 24 kHz PCM16 in blocks of 100 ms, at the level and frequency played, with the
-// device's rate and name. Losing the sound server is reported by both captures; the watcher alone
-// reconnects (after its pause, in virtual time) and both say they recovered. A new default output
-// then moves the system capture and a new default input the microphone, each once and neither for
-// the other's change, and the watcher reports each with the name users see. Nothing arrives after
-// stop. Without devices, a start fails in the user's words and the microphone is not available.
+// Tones arrive as 24 kHz PCM16 in 100 ms blocks at the level and frequency played; a lost server
+// is reported and, once the watcher reconnects, recovered from; each capture follows its default
+// device alone; nothing arrives after stop; without devices a start fails in the user's words.
 TEST_F(CaptureTest, CapturesRecordAndFollowTheServerAndItsDefaultDevices) {
     REQUIRE_SOUND_SERVER();
     PulseTestServer server;
