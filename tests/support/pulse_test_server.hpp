@@ -9,10 +9,8 @@
 
 namespace tessarin::test {
 
-// A private PulseAudio for capture tests, set up as data/sound-server.pa says (the null sinks
-// "speakers", 48 kHz, the default output, and "micsink", 44.1 kHz, whose monitor feeds the default
-// input "mic") and reached through a socket in a temporary directory. It can be killed and started
-// again on the same address, as a desktop's sound server restarts.
+// A private PulseAudio set up as data/sound-server.pa says, on a socket in a temporary directory;
+// it can be killed and started again on the same address, as a desktop's sound server restarts.
 class PulseTestServer {
   public:
     PulseTestServer();
