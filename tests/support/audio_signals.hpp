@@ -85,28 +85,16 @@ inline std::vector<float> mixedAudio(double rate, double seconds, std::uint32_t 
     for (std::size_t i = 0; i < count; ++i) {
         const double t = static_cast<double>(i) / rate;
         const std::size_t kind = (i / section) % 6;
-        double value = 0;
-        switch (kind) {
-            case 0:  // two tones
-                value = 0.5 * std::sin(twoPi * 440 * t) + 0.3 * std::sin(twoPi * 3100.7 * t);
-                break;
-            case 1:  // noise
-                value = 0.8 * noise(random);
-                break;
-            case 2:  // digital silence
-                value = 0;
-                break;
-            case 3:  // full-scale square burst, slightly clipping
-                value = std::fmod(t * 997, 1.0) < 0.5 ? 1.02 : -1.02;
-                break;
-            case 4:  // a sweep up to well past the output band, plus quiet noise
-                value = 0.9 * std::sin(twoPi * (100 + 8000 * std::fmod(t, 0.5)) * t) +
-                        0.001 * noise(random);
-                break;
-            default:  // very quiet tone
-                value = 0.0005 * std::sin(twoPi * 1000 * t);
-                break;
-        }
+        // Two tones; noise; digital silence; a full-scale square burst, slightly clipping; a sweep
+        // up to well past the output band, plus quiet noise; a very quiet tone.
+        const double value =
+            kind == 0   ? 0.5 * std::sin(twoPi * 440 * t) + 0.3 * std::sin(twoPi * 3100.7 * t)
+            : kind == 1 ? 0.8 * noise(random)
+            : kind == 2 ? 0
+            : kind == 3 ? (std::fmod(t * 997, 1.0) < 0.5 ? 1.02 : -1.02)
+            : kind == 4 ? 0.9 * std::sin(twoPi * (100 + 8000 * std::fmod(t, 0.5)) * t) +
+                              0.001 * noise(random)
+                        : 0.0005 * std::sin(twoPi * 1000 * t);
         audio[i] = static_cast<float>(value);
     }
     return audio;

@@ -1,15 +1,13 @@
 #include "support/pulse_test_server.hpp"
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <chrono>
-#include <csignal>
+#include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <numbers>
 #include <stdexcept>
 #include <thread>
 
@@ -17,47 +15,27 @@ namespace tessarin::test {
 
 namespace {
 
-// Runs a program with its output discarded; returns its pid.
-pid_t spawn(const std::vector<std::string>& command) {
-    std::vector<char*> argv;
-    for (const auto& argument : command) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
+// Whether `done` holds within `seconds`, asking every 10 ms.
+template <class Done>
+bool within(int seconds, Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(null, 2);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    return pid;
+    return done();
 }
 
-bool accepts(const std::string& socketPath) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    const bool connected =
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return connected;
+std::string temporaryFile() {
+    std::string name = "/tmp/tessarin-tone-XXXXXX";
+    close(mkstemp(name.data()));
+    return name;
 }
 
 }  // namespace
 
 PulseTestServer::PulseTestServer() {
-    char pattern[] = "/tmp/tessarin-sound-XXXXXX";
-    if (!mkdtemp(pattern)) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    directory_ = pattern;
+    std::string pattern = "/tmp/tessarin-sound-XXXXXX";
+    directory_ = mkdtemp(pattern.data());
     address_ = "unix:" + directory_ + "/native";
     start();
 }
@@ -68,43 +46,71 @@ PulseTestServer::~PulseTestServer() {
 }
 
 void PulseTestServer::start() {
-    const std::string socketPath = directory_ + "/native";
     // The same set-up as the server the test script starts.
-    pid_ = spawn({"/usr/bin/pulseaudio", "-n", "-F", TESSARIN_TEST_DATA_DIR "/sound-server.pa",
-                  "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "-L",
-                  "module-native-protocol-unix socket=" + socketPath + " auth-anonymous=1"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!accepts(socketPath)) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error("the private sound server did not start");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    process_ = std::make_unique<ChildProcess>(
+        "/usr/bin/pulseaudio",
+        std::vector<std::string>{
+            "-n", "-F", TESSARIN_TEST_DATA_DIR "/sound-server.pa", "--daemonize=no",
+            "--exit-idle-time=-1", "--use-pid-file=no", "--log-target=file:" + directory_ + "/log",
+            "-L", "module-native-protocol-unix socket=" + directory_ + "/native auth-anonymous=1"});
+    if (!within(10, [&] { return pactl(address_, {"info"}) == 0; })) {
+        throw std::runtime_error("the private sound server did not start");
     }
 }
 
 void PulseTestServer::kill() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        std::filesystem::remove(directory_ + "/native");
-    }
+    process_.reset();
+    std::filesystem::remove(directory_ + "/native");
 }
 
 std::optional<std::string> PulseTestServer::shared() {
     const char* address = std::getenv("PULSE_SERVER");
-    if (!address || !*address) {
-        return std::nullopt;
-    }
-    return std::string(address);
+    return address && *address ? std::optional<std::string>(address) : std::nullopt;
 }
 
 int PulseTestServer::pactl(const std::string& address, const std::vector<std::string>& arguments) {
-    std::vector<std::string> command = {"/usr/bin/pactl", "--server=" + address};
+    std::vector<std::string> command = {"--server=" + address};
     command.insert(command.end(), arguments.begin(), arguments.end());
-    int status = 0;
-    waitpid(spawn(command), &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ChildProcess pactl("/usr/bin/pactl", command);
+    return pactl.wait().value_or(-1);
+}
+
+TonePlayer::TonePlayer(const std::string& server, const std::string& sink, double frequency,
+                       double amplitude, double seconds)
+    : file_(temporaryFile()) {
+    std::vector<float> samples(static_cast<std::size_t>(seconds * 48000) * 2);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double t = static_cast<double>(i / 2) / 48000;
+        samples[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * t));
+    }
+    std::ofstream(file_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(samples.data()),
+               static_cast<std::streamsize>(samples.size() * sizeof(float)));
+    // A short buffer, so the tone is heard at once and the null sink renders in small steps.
+    player_ = std::make_unique<ChildProcess>(
+        "/usr/bin/pacat",
+        std::vector<std::string>{"--playback", "--raw", "--format=float32le", "--rate=48000",
+                                 "--channels=2", "--latency-msec=50", "--server=" + server,
+                                 "--device=" + sink, file_});
+    // Listens to the monitor until it carries the tone (or, for silence, anything).
+    const std::string heard = temporaryFile();
+    const ChildProcess listener("/usr/bin/pacat",
+                                {"--record", "--raw", "--format=s16le", "--latency-msec=20",
+                                 "--server=" + server, "--device=" + sink + ".monitor", heard});
+    const bool started = within(5, [&] {
+        std::ifstream in(heard, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+        return amplitude > 0 ? bytes.find_first_not_of('\0') != std::string::npos : !bytes.empty();
+    });
+    std::remove(heard.c_str());
+    if (!started) {
+        throw std::runtime_error("the tone did not start");
+    }
+}
+
+TonePlayer::~TonePlayer() {
+    player_.reset();
+    std::remove(file_.c_str());
 }
 
 }  // namespace tessarin::test

@@ -1,16 +1,16 @@
 #pragma once
 
-#include <sys/types.h>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/child_process.hpp"
+
 namespace tessarin::test {
 
-// A private PulseAudio for capture tests, set up as data/sound-server.pa says (the null sinks
-// "speakers", 48 kHz, the default output, and "micsink", 44.1 kHz, whose monitor is the default
-// input) and reached through a socket in a temporary directory. It can be killed and started again
-// on the same address, as a desktop's sound server restarts.
+// A private PulseAudio set up as data/sound-server.pa says, on a socket in a temporary directory;
+// it can be killed and started again on the same address, as a desktop's sound server restarts.
 class PulseTestServer {
   public:
     PulseTestServer();
@@ -29,9 +29,27 @@ class PulseTestServer {
     static int pactl(const std::string& address, const std::vector<std::string>& arguments);
 
   private:
-    std::string directory_;
-    std::string address_;
-    pid_t pid_ = -1;
+    std::string directory_, address_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+#define REQUIRE_SOUND_SERVER()                                                         \
+    if (!PulseTestServer::shared()) {                                                  \
+        GTEST_SKIP() << "no sound server: set PULSE_SERVER (scripts/test starts one)"; \
+    }
+
+// Plays a sine tone (or, at amplitude 0, digital silence) into a sink, 48 kHz stereo, through
+// pacat for as long as it lives (at most `seconds`). Made once the sink's monitor carries it: an
+// idle null sink sleeps for up to two seconds before it notices a new stream.
+class TonePlayer {
+  public:
+    TonePlayer(const std::string& server, const std::string& sink, double frequency,
+               double amplitude, double seconds = 30);
+    ~TonePlayer();
+
+  private:
+    std::string file_;
+    std::unique_ptr<ChildProcess> player_;
 };
 
 }  // namespace tessarin::test
