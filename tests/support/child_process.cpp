@@ -16,11 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::chrono::milliseconds left(Clock::time_point deadline) {
-    return std::max(std::chrono::milliseconds(0),
-                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-}
-
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
@@ -61,7 +56,7 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
 }
 
 ChildProcess::~ChildProcess() {
-    if (!status_) {
+    if (!reaped_) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
@@ -88,19 +83,25 @@ void ChildProcess::closeOutput() {
     close(std::exchange(output_.fd, -1));
 }
 
-bool ChildProcess::pump(std::chrono::milliseconds limit) {
-    pollfd entries[] = {{output_.fd, POLLIN, 0}, {error_.fd, POLLIN, 0}};  // poll skips -1
-    if ((output_.fd < 0 && error_.fd < 0) || poll(entries, 2, int(limit.count())) <= 0) {
-        return false;
-    }
-    for (int i = 0; i < 2; ++i) {
-        Stream& stream = i == 0 ? output_ : error_;
-        char buffer[65536];
-        const ssize_t n = entries[i].revents ? read(stream.fd, buffer, sizeof buffer) : -1;
-        if (n > 0) {
-            stream.text.append(buffer, static_cast<std::size_t>(n));
-        } else if (entries[i].revents) {
-            close(std::exchange(stream.fd, -1));  // the child closed its end: all of it is read
+bool ChildProcess::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        pollfd entries[] = {{output_.fd, POLLIN, 0}, {error_.fd, POLLIN, 0}};  // poll skips -1
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if ((output_.fd < 0 && error_.fd < 0) ||
+            poll(entries, 2, int(std::max(left.count(), 0l))) <= 0) {
+            return done();
+        }
+        for (Stream* stream : {&output_, &error_}) {
+            char buffer[65536];
+            const short events = entries[stream == &output_ ? 0 : 1].revents;
+            const ssize_t n = events ? read(stream->fd, buffer, sizeof buffer) : -1;
+            if (n > 0) {
+                stream->text.append(buffer, static_cast<std::size_t>(n));
+            } else if (events) {
+                close(std::exchange(stream->fd, -1));  // the child closed its end: all is read
+            }
         }
     }
     return true;
@@ -108,45 +109,34 @@ bool ChildProcess::pump(std::chrono::milliseconds limit) {
 
 std::vector<std::string> ChildProcess::readLines(std::size_t count,
                                                  std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
     std::vector<std::string> lines;
-    for (;;) {
-        std::size_t newline;
-        while (lines.size() < count && (newline = output_.text.find('\n')) != std::string::npos) {
-            lines.push_back(output_.text.substr(0, newline));
-            output_.text.erase(0, newline + 1);
+    const auto take = [&] {
+        for (std::size_t end;
+             lines.size() < count && (end = output_.text.find('\n')) != std::string::npos;) {
+            lines.push_back(output_.text.substr(0, end));
+            output_.text.erase(0, end + 1);
         }
-        if (lines.size() == count || output_.fd < 0 || !pump(left(deadline))) {
-            return lines;
-        }
-    }
+        return lines.size() == count || output_.fd < 0;
+    };
+    pumpUntil(take, limit);
+    return lines;
 }
 
 bool ChildProcess::awaitErrorOutput(const std::string& text) {
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (error_.text.find(text) == std::string::npos) {
-        if (!pump(left(deadline))) {
-            return false;
-        }
-    }
-    return true;
+    return pumpUntil([&] { return error_.text.find(text) != std::string::npos; },
+                     std::chrono::seconds(10));
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (!status_) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            status_ = WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
-        } else if (Clock::now() >= deadline) {
-            return std::nullopt;
-        } else if (!pump(std::chrono::milliseconds(2))) {
-            usleep(1000);  // the pipes flow meanwhile, so it never blocks on a full one
-        }
+    // Its pipes end when it exits; reading them meanwhile keeps it from blocking on a full one.
+    pumpUntil([] { return false; }, limit);
+    int status = 0;
+    const bool ended = output_.fd < 0 && error_.fd < 0;
+    if (!reaped_ && waitpid(pid_, &status, ended ? 0 : WNOHANG) == pid_) {
+        reaped_ = true;
+        status_ = WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
     }
-    while (pump(std::chrono::seconds(1))) {
-    }
-    return *status_;
+    return status_;
 }
 
 }  // namespace tessarin::test

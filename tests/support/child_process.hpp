@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,13 +44,15 @@ class ChildProcess {
         int fd = -1;
         std::string text;
     };
-    // Reads what either pipe has within `limit`; false once the time is up or both have ended.
-    bool pump(std::chrono::milliseconds limit);
+    // Reads both pipes until `done` holds, both have ended or `limit` has passed; whether `done`
+    // held.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
 
     pid_t pid_ = -1;
     int input_ = -1;
     Stream output_, error_;
-    std::optional<std::optional<int>> status_;  // once reaped
+    bool reaped_ = false;
+    std::optional<int> status_;
 };
 
 }  // namespace tessarin::test

@@ -1,5 +1,5 @@
-#include <csignal>
-#include <filesystem>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -11,10 +11,11 @@
 #include "core/net/beast_http_transport.hpp"
 #include "core/net/tls_client.hpp"
 #include "core/net/web_socket_realtime_socket.hpp"
+#include "devserver/dev_server_options.hpp"
+#include "devserver/meeting_report.hpp"
 #include "recording/realtime/realtime_endpoint.hpp"
 #include "recording/realtime/realtime_session.hpp"
 #include "support/audio_signals.hpp"
-#include "support/child_process.hpp"
 #include "support/loopback_notara.hpp"
 #include "support/pending.hpp"
 
@@ -45,7 +46,6 @@ struct DevServerTest : testing::Test {
     boost::asio::io_context io;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
     test::LoopbackNotara notara{io, clock};
-    std::string baseURL = notara.url();
     std::shared_ptr<BeastHTTPTransport> transport =
         std::make_shared<BeastHTTPTransport>(io.get_executor(), clock);
     APIClient api = notara.client(io, clock);
@@ -63,7 +63,7 @@ struct DevServerTest : testing::Test {
                                      const std::string& body = "", std::string contentType = "",
                                      const std::string& token = "dev-token") {
         HTTPRequest request{.method = method,
-                            .url = *URL::parse(baseURL + path),
+                            .url = *URL::parse(notara.url() + path),
                             .headers = {},
                             .body = method == "POST" ? std::optional(bytesOf(body)) : std::nullopt};
         if (!token.empty()) {
@@ -101,8 +101,6 @@ struct DevServerTest : testing::Test {
 
 TEST_F(DevServerTest, AKeyOpensSessionsThatTranscribeEveryCommitUntilTheMomentItExpires) {
     const auto token = run(api.transcriptionToken("m/1", "mic", "en"));
-    EXPECT_EQ(RealtimeEndpoint::forToken(token),
-              "ws" + baseURL.substr(4) + "/v1/realtime?intent=transcription");
     // The manual clock starts a day after the epoch; keys live five minutes.
     EXPECT_EQ(token.expiresAt, std::chrono::system_clock::time_point(std::chrono::minutes(1445)));
 
@@ -287,96 +285,67 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
     const std::string segmentsPath = "/api/v1/meetings/m/segments";
     const std::string finishPath = "/api/v1/meetings/new/finish";
     struct Case {
-        std::string what, method, path, body, contentType, token;
+        std::string what, path, body, contentType;
         int status;
+        std::string method = "POST", token = "dev-token";
     };
-    const std::vector<Case> cases{
-        {"the form as the helper sends it", "POST", chunkPath, good, form, "dev-token", 200},
-        {"no bearer token", "POST", chunkPath, good, form, "", 401},
-        {"another bearer token", "POST", chunkPath, good, form, "old-token", 401},
-        {"not closed", "POST", chunkPath, good.substr(0, good.size() - 4), form, "dev-token", 400},
-        {"no boundary", "POST", chunkPath, good, "multipart/form-data", "dev-token", 400},
-        {"another kind of multipart", "POST", chunkPath, good,
-         "multipart/mixed; boundary=" + boundary, "dev-token", 400},
-        {"an unknown speaker", "POST", chunkPath, chunk("it", wav), form, "dev-token", 400},
-        {"not a WAV file", "POST", chunkPath, chunk("me", "RIFF...."), form, "dev-token", 400},
-        {"a cut-off WAV file", "POST", chunkPath, chunk("me", wav.substr(0, wav.size() - 2)), form,
-         "dev-token", 400},
-        {"a WAV with a wrong RIFF size", "POST", chunkPath,
-         chunk("me", std::string(wav).replace(4, 1, 1, static_cast<char>(wav[4] + 8))), form,
-         "dev-token", 400},
-        {"a field twice", "POST", chunkPath, good.substr(0, good.find("--" + boundary, 10)) + good,
-         form, "dev-token", 400},
-        {"segments that are not JSON", "POST", segmentsPath, "[{", "", "dev-token", 400},
-        {"a segment without text", "POST", segmentsPath,
-         R"([{"seq":1,"startedMs":0,"endedMs":1,"speaker":"me"}])", "", "dev-token", 400},
-        {"a body of exactly 8 MiB", "POST", finishPath, eightMiB, "", "dev-token", 404},
-        {"a body over 8 MiB", "POST", finishPath, eightMiB + " ", "", "dev-token", 413},
-        {"finishing a meeting never used", "POST", finishPath, "{}", "", "dev-token", 404},
-        {"an unknown path", "POST", "/api/v1/meetings/m/delete", "{}", "", "dev-token", 404},
-        {"a wrong method", "GET", segmentsPath, "", "", "dev-token", 405},
+    const Case cases[] = {
+        {"the form as the helper sends it", chunkPath, good, form, 200},
+        {"no bearer token", chunkPath, good, form, 401, "POST", ""},
+        {"another bearer token", chunkPath, good, form, 401, "POST", "old-token"},
+        {"not closed", chunkPath, good.substr(0, good.size() - 4), form, 400},
+        {"no boundary", chunkPath, good, "multipart/form-data", 400},
+        {"another kind of multipart", chunkPath, good, "multipart/mixed; boundary=" + boundary,
+         400},
+        {"an unknown speaker", chunkPath, chunk("it", wav), form, 400},
+        {"not a WAV file", chunkPath, chunk("me", "RIFF...."), form, 400},
+        {"a cut-off WAV file", chunkPath, chunk("me", wav.substr(0, wav.size() - 2)), form, 400},
+        {"a WAV with a wrong RIFF size", chunkPath,
+         chunk("me", std::string(wav).replace(4, 1, 1, char(wav[4] + 8))), form, 400},
+        {"a field twice", chunkPath, good.substr(0, good.find("--" + boundary, 10)) + good, form,
+         400},
+        {"segments that are not JSON", segmentsPath, "[{", "", 400},
+        {"a segment without text", segmentsPath,
+         R"([{"seq":1,"startedMs":0,"endedMs":1,"speaker":"me"}])", "", 400},
+        {"a body of exactly 8 MiB", finishPath, eightMiB, "", 404},
+        {"a body over 8 MiB", finishPath, eightMiB + " ", "", 413},
+        {"finishing a meeting never used", finishPath, "{}", "", 404},
+        {"an unknown path", "/api/v1/meetings/m/delete", "{}", "", 404},
+        {"a wrong method", segmentsPath, "", "", 405, "GET"},
     };
     for (const Case& c : cases) {
         const auto [status, body] = send(c.method, c.path, c.body, c.contentType, c.token);
         EXPECT_EQ(status, c.status) << c.what << ": " << body;
-        if (status != 200) {
-            EXPECT_TRUE(APIClient::errorParts(bytesOf(body)).code) << c.what << ": " << body;
-        }
+        EXPECT_EQ(APIClient::errorParts(bytesOf(body)).code.has_value(), status != 200) << c.what;
     }
     EXPECT_EQ(std::pair(counters.badRequests, counters.unauthorized), std::pair(10l, 2l));
 }
 
-// The built program: flags set the switches, an interrupt ends it cleanly, and --show prints what
-// its database kept.
-TEST_F(DevServerTest, TheProgramTakesItsSwitchesAsFlagsAndShowsWhatItStored) {
-    const std::string program =
-        std::filesystem::path(TESSARIN_HELPER_BINARY).parent_path() / "tessarin-devserver";
-    const std::string database = std::filesystem::temp_directory_path() /
-                                 ("devserver-test-" + std::to_string(::getpid()) + ".db");
-    std::filesystem::remove(database);
-    test::ChildProcess server(
-        program, {"--db", database, "--access-token", "other", "--drop-every", "0.25",
-                  "--refuse-tokens", "always", "--append-fault-status", "422", "--delay-ms", "5"});
-    baseURL = *JSONValue::parse(server.readLines(1).at(0)).value().member("url")->stringValue();
-    EXPECT_EQ(control().member("switches")->serialized(),
-              R"({"accessToken":"other","appendFaultShare":0,"appendFaultStatus":422,)"
-              R"("delayMs":5,"dropEveryMs":250,"outageMs":0,"refuseTokens":true,)"
-              R"("refuseUpgradesMs":0,"seed":1,"tokenLifetimeMs":300000})");
-    // Positions that cross a minute and an hour.
-    EXPECT_EQ(
-        send("POST", "/api/v1/meetings/m/segments",
-             R"([{"seq":1,"startedMs":59900,"endedMs":60000,"speaker":"me","text":"one"},)"
-             R"({"seq":2,"startedMs":3599900,"endedMs":3600000,"speaker":"them","text":"two"}])",
-             "", "other")
-            .first,
-        200);
-    EXPECT_EQ(send("POST", "/api/v1/meetings/m/finish", "{}", "", "other").first, 200);
-    kill(server.pid(), SIGINT);
-    EXPECT_EQ(server.wait(), 0) << server.errorOutput();
-    test::ChildProcess show(program, {"--show", "m", "--db", database});
-    EXPECT_EQ(show.wait(), 0);
-    const auto lines = show.remainingLines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_TRUE(lines[0].starts_with("meeting m: finished at ")) << lines[0];
-    EXPECT_EQ(lines[1], "  #1  0:59.9-1:00.0  me  one");
-    EXPECT_EQ(lines[2], "  #2  59:59.9-60:00.0  them  two");
-
-    // Stopped the moment it says it is ready, it still ends cleanly; what it cannot do ends it
-    // with 1, a wrong command line with 2.
-    const std::vector<std::pair<std::vector<std::string>, int>> runs{
-        {{"--db", database}, 0},
-        {{"--show", "m-2", "--db", database}, 1},
-        {{"--append-fault-status", "200"}, 2},
-        {{"--drop-every"}, 2}};
-    for (const auto& [arguments, status] : runs) {
-        test::ChildProcess other(program, arguments);
-        if (status == 0) {
-            other.readLines(1);
-            kill(other.pid(), SIGINT);
-        }
-        EXPECT_EQ(other.wait(), status) << arguments.at(0);
+// Seconds become whole milliseconds, rounded.
+TEST(DevServerOptions, FlagsBecomeTheSwitchesOfAControlBodyAndBadOnesAreRefused) {
+    std::istringstream words(
+        "--access-token other --drop-every 0.25 --outage 1.2345 --seed 5 --delay-ms 5 "
+        "--refuse-tokens always --append-fault-share 0.5 --append-fault-status 422");
+    const std::vector<std::string> flags{std::istream_iterator<std::string>(words), {}};
+    EXPECT_EQ(DevServerOptions::parse(flags).switches.serialized(),
+              R"({"accessToken":"other","appendFaultShare":0.5,"appendFaultStatus":422,)"
+              R"("delayMs":5,"dropEveryMs":250,"outageMs":1235,"refuseTokens":true,"seed":5})");
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--append-fault-status", "200"}, {"--drop-every"}, {"--outage", "-1"}}) {
+        EXPECT_THROW(DevServerOptions::parse(bad), std::invalid_argument) << bad[0];
     }
-    std::filesystem::remove(database);
+}
+
+TEST(MeetingReport, PositionsAreMinutesSecondsAndTenthsPastEveryCarry) {
+    const MeetingStore::Meeting meeting{
+        "m",
+        "C",
+        "F",
+        {{1, 59'900, 60'000, Speaker::me, "one"}, {2, 3'599'900, 3'600'000, Speaker::them, "two"}}};
+    EXPECT_EQ(MeetingReport::text(meeting),
+              "meeting m: finished at F (started C), 2 segments\n"
+              "  #1  0:59.9-1:00.0  me  one\n"
+              "  #2  59:59.9-60:00.0  them  two\n");
 }
 
 }  // namespace
