@@ -15,22 +15,13 @@
 namespace tessarin::test {
 namespace {
 
-std::size_t segmentsIn(const std::vector<std::string>& lines) {
-    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
-        return line.find(R"("event":"transcript.segment")") != std::string::npos;
-    });
-}
-
-// The helper with scripted capture records two speakers into the devserver; the meeting is
-// finished by record.stop or by the end of input.
-TEST(RecordingProcess, BothSidesAreSavedAndTheMeetingFinishedByStopOrByTheExit) {
+// The helper with scripted capture records two speakers into the devserver, and the end of its
+// input in the middle of the recording saves everything and finishes the meeting before it exits.
+TEST(RecordingProcess, TheEndOfInputDuringARecordingSavesBothSidesAndFinishesTheMeeting) {
     const auto binaries = std::filesystem::path(TESSARIN_HELPER_BINARY).parent_path();
-    const auto temporary = [](const std::string& name) -> std::string {
-        return std::filesystem::temp_directory_path() /
-               ("recording-process-" + std::to_string(::getpid()) + "-" + name);
-    };
-    const std::string database = temporary("meetings.db"), mic = temporary("mic.pcm"),
-                      system = temporary("system.pcm");
+    const std::string prefix = std::filesystem::temp_directory_path() /
+                               ("recording-process-" + std::to_string(::getpid()));
+    const std::string database = prefix + ".db", mic = prefix + "-mic", system = prefix + "-system";
     // Two turns of the user, then one of the other side at another level and length, so that the
     // stand-in's descriptions of them differ.
     for (const auto& [path, timeline] :
@@ -38,53 +29,43 @@ TEST(RecordingProcess, BothSidesAreSavedAndTheMeetingFinishedByStopOrByTheExit) 
           std::pair{system,
                     Timeline().quiet(4500).add(speechSamples(48000, 9, 2000)).quiet(1000)}}) {
         const auto bytes = timeline.bytes();
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        std::ofstream(path).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     }
     std::filesystem::remove(database);
     ChildProcess devserver(binaries / "tessarin-devserver", {"--db", database});
     const auto ready = JSONValue::parse(devserver.readLines(1).at(0)).value();
-
-    for (const bool byStop : {true, false}) {
-        const std::string id = byStop ? "stopped" : "exited";
-        ChildProcess helper("/usr/bin/env",
-                            {"TESSARIN_TEST_MIC_PCM=" + mic, "TESSARIN_TEST_SYSTEM_PCM=" + system,
-                             binaries / "tessarin-helper-scripted"});
-        helper.write(R"({"id":1,"cmd":"record.start","params":{"meetingId":")" + id +
-                     R"(","apiBase":")" + *ready.member("url")->stringValue() +
-                     R"(","accessToken":"dev-token"}})" + "\n");
-        // The other side's turn is transcribed live; the user's wait in the echo check.
-        std::vector<std::string> lines;
-        while (segmentsIn(lines) == 0 && lines.size() < 1000) {
-            const auto more = helper.readLines(1);
-            ASSERT_EQ(more.size(), 1u) << helper.errorOutput();
-            lines.push_back(more[0]);
-        }
-        if (byStop) {
-            helper.write("{\"id\":2,\"cmd\":\"record.stop\"}\n");
-        }
-        helper.closeInput();
-        ASSERT_EQ(helper.wait(std::chrono::seconds(30)), 0) << helper.errorOutput();
-        for (const auto& line : helper.remainingLines()) {
-            lines.push_back(line);
-        }
-        EXPECT_EQ(segmentsIn(lines), 3u);
-        EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                             R"({"id":2,"ok":true,"result":{"finished":true,"segments":3}})"),
-                  byStop);
-        EXPECT_NE(helper.errorOutput().find("recording stopped (3 segments"), std::string::npos);
-
-        ChildProcess show(binaries / "tessarin-devserver",
-                          {"--show", id, "--db", database, "--json"});
-        ASSERT_EQ(show.wait(), 0);
-        const JSONValue stored = JSONValue::parse(show.remainingLines().at(0)).value();
-        std::multiset<std::string> speakers;
-        for (const auto& segment : *stored.member("segments")->arrayValue()) {
-            speakers.insert(*segment.member("speaker")->stringValue());
-        }
-        EXPECT_EQ(speakers, (std::multiset<std::string>{"me", "me", "them"}));
-        EXPECT_EQ(stored.member("finished")->boolValue(), true) << id;
+    ChildProcess helper("/usr/bin/env",
+                        {"TESSARIN_TEST_MIC_PCM=" + mic, "TESSARIN_TEST_SYSTEM_PCM=" + system,
+                         binaries / "tessarin-helper-scripted"});
+    helper.write(R"({"id":1,"cmd":"record.start","params":{"meetingId":"m","apiBase":")" +
+                 *ready.member("url")->stringValue() + R"(","accessToken":"dev-token"}})" + "\n");
+    // The other side's turn is transcribed live; the user's wait in the echo check.
+    const auto segment = [](const std::string& line) {
+        return line.find(R"("event":"transcript.segment")") != std::string::npos;
+    };
+    std::vector<std::string> lines;
+    while (std::none_of(lines.begin(), lines.end(), segment) && lines.size() < 1000) {
+        const auto more = helper.readLines(1);
+        ASSERT_EQ(more.size(), 1u) << helper.errorOutput();
+        lines.push_back(more[0]);
     }
+    helper.closeInput();
+    ASSERT_EQ(helper.wait(std::chrono::seconds(30)), 0) << helper.errorOutput();
+    for (const auto& line : helper.remainingLines()) {
+        lines.push_back(line);
+    }
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), segment), 3);
+    EXPECT_NE(helper.errorOutput().find("recording stopped (3 segments"), std::string::npos);
+
+    ChildProcess show(binaries / "tessarin-devserver", {"--show", "m", "--db", database, "--json"});
+    ASSERT_EQ(show.wait(), 0);
+    const JSONValue stored = JSONValue::parse(show.remainingLines().at(0)).value();
+    std::multiset<std::string> speakers;
+    for (const auto& segment : *stored.member("segments")->arrayValue()) {
+        speakers.insert(*segment.member("speaker")->stringValue());
+    }
+    EXPECT_EQ(speakers, (std::multiset<std::string>{"me", "me", "them"}));
+    EXPECT_EQ(stored.member("finished")->boolValue(), true);
     kill(devserver.pid(), SIGINT);
     EXPECT_EQ(devserver.wait(), 0);
     for (const auto& path : {database, mic, system}) {
