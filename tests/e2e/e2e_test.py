@@ -2,11 +2,8 @@
 """Whole recordings through the real helper, the devserver and a private sound server.
 
 Each scenario plays the shipped conversation into a sound server of its own while its devserver
-misbehaves as told, then balances the books: every segment the stand-in transcribed is stored,
-handed back unsaved by record.stop, or dropped as an echo, and every stretch of audio is in one.
-Scenarios share nothing and run at once.
-
-    tests/e2e/e2e_test.py [--helper build/tessarin-helper] [--devserver ...] [SCENARIO ...]
+misbehaves as told; every segment the stand-in transcribed must be stored, handed back unsaved or
+dropped as an echo, and every stretch of audio be in one. Scenarios run at once.
 """
 
 import argparse
@@ -141,21 +138,16 @@ def balance(name, unsaved, counters, stored, helper):
     check(all(seconds <= UNHEARD_TOLERANCE for seconds in counts["unheard"].values()),
           f"audio in no segment: {counts['unheard']} s")
     levels = [line for line in helper.lines if line.get("event") == "levels"]
-    check(max(line["mic"] for line in levels) > SPEECH_LEVEL
-          and max(line["system"] for line in levels) > SPEECH_LEVEL, "no speech in the levels")
+    check(min(max(line[side] for line in levels) for side in ("mic", "system")) > SPEECH_LEVEL,
+          "no speech in the levels")
     last = [line for line in helper.lines if "event" in line][-1]
     check(last["event"] == "state" and not last["recording"], f"the last event is {last}")
     return counts
 
 
 def unheard(segments, log):
-    """Seconds of each side's audio that no segment transcribed.
-
-    A segment's transcript covers the last as many seconds of its span as the stand-in says it
-    heard (a failed session took its uncommitted audio along; the next has only what came later).
-    That audio is caught up through chunk uploads, which leave silence out and log it as caught up
-    with no speech. One side's spans follow each other, so what the heard parts and the silent
-    stretches leave out of them went untranscribed."""
+    """Seconds of each side's audio in no segment: a transcript covers the last as many seconds
+    of its span as the stand-in heard; chunk uploads log the silence they leave out."""
     missing = {}
     for side in ("me", "them"):
         heard = [(int(m[2]), int(m[3])) for m in map(SILENT_CATCH_UP.search, log)
@@ -175,8 +167,7 @@ def unheard(segments, log):
 
 
 def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
+    assert condition, message
 
 
 def main():

@@ -230,20 +230,6 @@ TEST_F(DevServerTest, AppendFaultsTokenRefusalsAndDelaysAreSwitchedThroughContro
                            counters.tokensIssued}),
               (std::vector<std::int64_t>{3, 1, 1, 1}));
 
-    // A share of failures is drawn from the seed, so a run repeats.
-    const auto failuresAfterSeeding = [&] {
-        control(R"({"seed": 7, "appendFaultShare": 0.5})");
-        std::string pattern;
-        for (int i = 0; i < 12; ++i) {
-            pattern += append() == 200 ? '.' : 'x';
-        }
-        return pattern;
-    };
-    const std::string pattern = failuresAfterSeeding();
-    EXPECT_EQ(failuresAfterSeeding(), pattern);
-    EXPECT_NE(pattern.find('x'), std::string::npos);
-    EXPECT_NE(pattern.find('.'), std::string::npos);
-
     // A delay holds every answer but the control endpoint's, for exactly its length.
     control(R"({"appendFaultShare": 0, "delayMs": 20000})");
     const auto before = counters.requests;
