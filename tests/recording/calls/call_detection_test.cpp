@@ -148,5 +148,58 @@ TEST(CallWatcherPoll, IgnoresItselfFoldsProcessesOfOneAppAndSurvivesAFailingList
     EXPECT_EQ(watcher.queryFailure(), std::nullopt);
 }
 
+using DetectionLoopTest = ServerFixture;
+
+// One loop, polling at once and then each second; a failing list is logged once; a loop that fails
+// ends and says why and can be started again; it ends when switched off or with its server.
+TEST_F(DetectionLoopTest, ReportsCallsUntilSwitchedOffOrItsServerIsGone) {
+    const std::string started =
+        R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.started"})";
+    bool clockBroken = false;
+    auto env = environment();
+    env.now = [&, now = env.now] {
+        return clockBroken ? throw std::runtime_error("no wall clock") : now();
+    };
+    makeServer(env);
+    processes->processes = {{100, "us.zoom.xos"}};
+    send(R"({"id":1,"cmd":"detect.set","params":{"enabled":true}})");
+    send(R"({"id":2,"cmd":"detect.set","params":{"enabled":true}})");
+    EXPECT_EQ(processes->polls, 1);
+    takeLines();
+    clock->advance(2s);
+    EXPECT_TRUE(lines.empty());
+    clock->advance(1s);
+    EXPECT_EQ(takeLines(), std::vector{started});
+    processes->failure = "no sound server";
+    clock->advance(3s);
+    EXPECT_EQ(takeLines(),
+              std::vector<std::string>{
+                  R"({"appName":"Zoom","bundleId":"us.zoom.xos","event":"call.ended"})"});
+    EXPECT_EQ(processes->polls, 7);
+    EXPECT_EQ(logs,
+              (std::vector<std::string>{"call started: us.zoom.xos",
+                                        "call detection: listing processes failed: no sound server",
+                                        "call ended: us.zoom.xos"}));
+    clockBroken = true;
+    clock->advance(1s);
+    EXPECT_FALSE(server->isDetecting());
+    EXPECT_EQ(diagnostics, std::vector<std::string>{"call detection failed: no wall clock"});
+    clockBroken = false;
+    processes->failure.reset();
+    send(R"({"id":3,"cmd":"detect.set","params":{"enabled":true}})");
+    clock->advance(3s);
+    EXPECT_EQ(takeLines(),
+              (std::vector<std::string>{R"({"id":3,"ok":true,"result":{}})", started}));
+    server->setDetection(false);
+    const int polls = processes->polls;
+    clock->advance(2s);
+    EXPECT_EQ(processes->polls, polls);
+    server->setDetection(true);
+    server.reset();
+    clock->advance(10s);
+    EXPECT_EQ(processes->polls, polls + 1);
+    EXPECT_EQ(clock->sleepers(), 0u);
+}
+
 }  // namespace
 }  // namespace tessarin::test

@@ -19,10 +19,17 @@ const Audio speech = [](int second) { return speechSamples(24000, second); };
 const Audio quiet = [](int second) { return quietSamples(24000, second); };
 const Audio zeros = [](int) { return std::vector<std::int16_t>(24000); };
 
-// Scripted sources behind the recording's factories, ticks on a manual clock.
+// Scripted sources behind the recording's factories and the server's, ticks on a manual clock.
 struct SelfTestFixture : ServerFixture {
     bool micAllowed = true;
 
+    void SetUp() override {
+        ServerFixture::SetUp();
+        auto env = environment();
+        env.requestMic = []() -> Awaitable<bool> { co_return true; };
+        env.selfTestTick = SelfTest::tenthOfASecond(clock);
+        makeServer(env);
+    }
     // Plays each second's audio as ten buffers, then lets that second's ticks pass.
     void play(int count, const Audio& micAudio, const Audio& systemAudio) {
         for (int second = 1; second <= count; ++second) {
@@ -43,6 +50,11 @@ struct SelfTestFixture : ServerFixture {
         clock->runReady();
         play(seconds, micAudio, systemAudio);
         return report.get();
+    }
+    std::size_t count(const std::string& text) const {
+        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) {
+            return l.find(text) != std::string::npos;
+        }));
     }
 };
 
@@ -174,6 +186,45 @@ TEST(SelfTestCommandTest, PrintsRoundedBarsOfTwenty) {
               "  3s  mic ██████████·········· 0.50   system ···················· 0.00");
     EXPECT_EQ(SelfTestCommand::bar(0.49), SelfTestCommand::bar(0.5));
     EXPECT_EQ(SelfTestCommand::bar(1.2), "████████████████████");
+}
+
+// selftest.run over the protocol: seconds from 1 to 60 (60 when not given), its checks, a levels
+// event each tick and a progress event each second, the report as the answer, and selftest.stop
+// ending it early with the report so far.
+TEST_F(SelfTestFixture, RunsReportsProgressAndAnswersWithTheReport) {
+    for (const std::string seconds : {"0", "61", "2.5", "\"5\"", "true"}) {
+        send(R"({"id":0,"cmd":"selftest.run","params":{"seconds":)" + seconds + "}}");
+    }
+    EXPECT_EQ(count(R"({"error":{"code":"bad_params","message":"seconds must be 1–60"},"id":0,)"),
+              5u);
+    lines.clear();
+    send(R"({"id":1,"cmd":"selftest.run","params":{"seconds":1.0}})");
+    send(R"({"id":2,"cmd":"selftest.run"})");
+    send(
+        R"({"id":3,"cmd":"record.start","params":{"meetingId":"m","apiBase":"https://a.example","accessToken":"t"}})");
+    EXPECT_EQ(
+        lines,
+        (std::vector<std::string>{
+            R"({"error":{"code":"busy","message":"A self-test is already running"},"id":2,"ok":false})",
+            R"({"error":{"code":"busy","message":"A self-test is running"},"id":3,"ok":false})"}));
+    play(1, speech, speech);
+    EXPECT_EQ(count(R"("event":"levels")"), 10u);
+    EXPECT_EQ(count(R"("event":"selftest.progress")"), 1u);
+    EXPECT_TRUE(lines.back().starts_with(R"({"id":1,"ok":true,"result":{"mic":{)")) << lines.back();
+    EXPECT_NE(lines.back().find(R"("passed":true,"seconds":1)"), std::string::npos);
+    EXPECT_EQ(logs.back(), "self-test: mic ok, system ok");
+
+    lines.clear();
+    send(R"({"id":4,"cmd":"selftest.stop"})");
+    EXPECT_EQ(lines, std::vector<std::string>{R"({"id":4,"ok":true,"result":{"stopped":false}})"});
+    send(R"({"id":5,"cmd":"selftest.run","params":{"seconds":null}})");
+    play(1, speech, speech);
+    send(R"({"id":6,"cmd":"selftest.stop"})");
+    clock->runReady();
+    EXPECT_EQ(count(R"({"id":6,"ok":true,"result":{"stopped":true}})"), 1u);
+    EXPECT_EQ(count(R"({"id":5,"ok":true,"result":{"mic":{)"), 1u);
+    EXPECT_EQ(count(R"("seconds":60,"system")"), 2u);  // its progress event and its answer
+    EXPECT_FALSE(mic.running() || system.running());
 }
 
 }  // namespace
