@@ -156,6 +156,15 @@ TEST(HelperProcessServe, AFailingMainLoopIsLoggedAndEndsWithStatusOne) {
     EXPECT_EQ(logged, std::vector<std::string>{"the helper failed: no event loop"});
 }
 
+// With no sink, each message is one line of its own on standard error, named after the helper.
+TEST(DiagnosticsTest, WithoutASinkEachMessageIsOneNamedLineOnStandardError) {
+    testing::internal::CaptureStderr();
+    Diagnostics::log("first");
+    Diagnostics::log("second");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tessarin-helper: first\ntessarin-helper: second\n");
+}
+
 TEST(ShutdownWatchdogDeathTest, FiresEvenWhenTheMainThreadIsStuck) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
