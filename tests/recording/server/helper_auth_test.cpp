@@ -34,6 +34,13 @@ struct HelperAuthTest : testing::Test {
         return error && error->kind() == AuthError::Kind::signedOut &&
                std::string(error->what()) == "You're signed out. Sign in again.";
     }
+    // Still waiting a second before `wait` has passed, signed out when it has.
+    void expectSignedOutAfter(Pending<std::string>& pending, Clock::Duration wait) {
+        clock->advance(wait - 1s);
+        EXPECT_FALSE(pending.done());
+        clock->advance(1s);
+        EXPECT_TRUE(signedOut(pending));
+    }
 };
 
 TEST_F(HelperAuthTest, RefusalsAskOnceAndOneUpdateReleasesAllWithoutLeavingTheTimeLimit) {
@@ -53,10 +60,7 @@ TEST_F(HelperAuthTest, RefusalsAskOnceAndOneUpdateReleasesAllWithoutLeavingTheTi
     clock->advance(10s);
     auto d = reject("t2");
     EXPECT_EQ(tokenNeeded, 2);
-    clock->advance(59s);
-    EXPECT_FALSE(d->done());
-    clock->advance(1s);
-    EXPECT_TRUE(signedOut(*d));
+    expectSignedOutAfter(*d, 60s);
 }
 
 TEST_F(HelperAuthTest, TheTimeLimitRunsFromTheFirstRefusalThenSignsOutAndALaterRefusalAsksAgain) {
@@ -64,10 +68,7 @@ TEST_F(HelperAuthTest, TheTimeLimitRunsFromTheFirstRefusalThenSignsOutAndALaterR
     clock->advance(30s);
     auto b = reject("t1");
     EXPECT_EQ(tokenNeeded, 1);
-    clock->advance(29s);
-    EXPECT_FALSE(a->done());
-    clock->advance(1s);
-    EXPECT_TRUE(signedOut(*a));
+    expectSignedOutAfter(*a, 30s);
     EXPECT_TRUE(signedOut(*b));
     auto c = reject("t1");
     EXPECT_EQ(tokenNeeded, 2);
