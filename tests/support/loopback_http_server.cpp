@@ -6,15 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/status.hpp>
@@ -31,7 +23,7 @@ using Action = LoopbackHTTPServer::Reply::Action;
 
 namespace {
 constexpr auto withErrorCode = asio::as_tuple(asio::use_awaitable);
-}
+}  // namespace
 
 struct LoopbackHTTPServer::State {
     mutable std::mutex mutex;
@@ -43,9 +35,8 @@ struct LoopbackHTTPServer::State {
     std::chrono::milliseconds pause{0};
 
     // Destroyed in reverse: the acceptor, then the io_context with every connection still in it.
-    std::optional<ssl::context> tls;
     asio::io_context io;
-    std::optional<tcp::acceptor> acceptor;
+    std::optional<LoopbackListener> listener;
     std::thread thread;
 
     template <class F>
@@ -68,41 +59,19 @@ struct LoopbackHTTPServer::State {
         return current ? current(request) : Reply::json(404, R"({"error":"not_found"})");
     }
 
-    asio::awaitable<void> accept() {
-        for (;;) {
-            auto [ec, socket] = co_await acceptor->async_accept(withErrorCode);
-            if (ec) {
-                co_return;
-            }
-            locked([&] { return ++accepted; });
-            asio::co_spawn(io, serve(std::move(socket)), asio::detached);
-        }
-    }
-
-    asio::awaitable<void> serve(tcp::socket socket) {
-        if (tls) {
-            ssl::stream<tcp::socket> stream(std::move(socket), *tls);
-            auto [ec] = co_await stream.async_handshake(ssl::stream_base::server, withErrorCode);
-            if (!ec) {
-                co_await exchange(stream);
-            }
-        } else {
-            co_await exchange(socket);
-        }
-        locked([&] { return ++closed; });
-    }
-
     template <class Stream>
-    asio::awaitable<void> exchange(Stream& stream) {
+    asio::awaitable<void> serve(Stream stream) {
+        locked([&] { return ++accepted; });
         std::string pending;
         for (bool open = true; open;) {
             std::optional<Request> request = co_await readRequest(stream, pending);
             if (!request) {
-                co_return;
+                break;
             }
             const Reply reply = replyFor(*request);
             open = co_await answer(stream, pending, reply);
         }
+        locked([&] { return ++closed; });
     }
 
     asio::awaitable<void> sleep(std::chrono::milliseconds duration) {
@@ -225,29 +194,35 @@ LoopbackHTTPServer::Reply LoopbackHTTPServer::Reply::with(Action action, std::st
     return Reply{.body = std::move(body), .action = action};
 }
 
+LoopbackListener::LoopbackListener(asio::io_context& io, LoopbackSecurity security,
+                                   const std::string& address)
+    : acceptor(io, tcp::endpoint(asio::ip::make_address(address), 0)), address(address) {
+    if (security == LoopbackSecurity::plain) {
+        return;
+    }
+    const auto& server =
+        security == LoopbackSecurity::otherNameTLS   ? TestCertificates::otherNameServer()
+        : security == LoopbackSecurity::untrustedTLS ? TestCertificates::untrustedServer()
+                                                     : TestCertificates::loopbackServer();
+    tls = std::make_shared<ssl::context>(ssl::context::tls_server);
+    tls->use_certificate_chain(asio::buffer(server.chain));
+    tls->use_private_key(asio::buffer(server.key), ssl::context::pem);
+}
+
+std::string LoopbackListener::origin(const std::string& scheme) const {
+    const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
+    return scheme + "://" + host + ":" + std::to_string(acceptor.local_endpoint().port());
+}
+
 LoopbackHTTPServer::LoopbackHTTPServer(Security security, const std::string& address)
     : state_(std::make_shared<State>()) {
-    auto& acceptor =
-        state_->acceptor.emplace(state_->io, tcp::endpoint(asio::ip::make_address(address), 0));
-    port_ = acceptor.local_endpoint().port();
-    const std::string port = ":" + std::to_string(port_);
-    base_ = address.find(':') == std::string::npos ? "http://" + address + port
-                                                   : "http://[" + address + "]" + port;
-    if (security != Security::plain) {
-        using Certificates = TestCertificates;
-        const bool other = security == Security::otherNameTLS;
-        const bool untrusted = security == Security::untrustedTLS;
-        auto& tls = state_->tls.emplace(ssl::context::tls_server);
-        tls.use_certificate_chain(asio::buffer(other       ? Certificates::otherNameChain()
-                                               : untrusted ? Certificates::untrustedServerChain()
-                                                           : Certificates::serverChain()));
-        tls.use_private_key(asio::buffer(other       ? Certificates::otherNameKey()
-                                         : untrusted ? Certificates::untrustedServerKey()
-                                                     : Certificates::serverKey()),
-                            ssl::context::pem);
-        base_ = "https://localhost" + port;
-    }
-    asio::co_spawn(state_->io, state_->accept(), asio::detached);
+    auto& listener = state_->listener.emplace(state_->io, security, address);
+    port_ = listener.acceptor.local_endpoint().port();
+    base_ = listener.tls ? "https://localhost:" + std::to_string(port_) : listener.origin("http");
+    asio::co_spawn(state_->io, listener.acceptAll([state = state_.get()](auto stream) {
+        return state->serve(std::move(stream));
+    }),
+                   asio::detached);
     state_->thread = std::thread([state = state_.get()] { state->io.run(); });
 }
 

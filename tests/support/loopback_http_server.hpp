@@ -10,19 +10,79 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 namespace tessarin::test {
+
+enum class LoopbackSecurity {
+    plain,
+    tls,           // certificate signed by TestCertificates::authority()
+    otherNameTLS,  // signed by that authority too, but for another host name
+    untrustedTLS,  // certificate signed by an authority nobody trusts
+};
+
+// What the loopback servers share: a port on a loopback address, and an accept loop that hands
+// each connection (after the TLS handshake, when the security asks for one) to a coroutine.
+struct LoopbackListener {
+    LoopbackListener(boost::asio::io_context& io, LoopbackSecurity security,
+                     const std::string& address = "127.0.0.1");
+
+    // "<scheme>://<address>:<port>" with the address bracketed when it is an IPv6 one.
+    std::string origin(const std::string& scheme) const;
+
+    // Calls serve(stream) with a tcp::socket, or an ssl::stream<tcp::socket> once its handshake
+    // succeeded, for every connection until the acceptor closes.
+    template <class Serve>
+    boost::asio::awaitable<void> acceptAll(Serve serve) {
+        for (;;) {
+            auto [error, socket] = co_await acceptor.async_accept(tupled);
+            if (error) {
+                co_return;
+            }
+            boost::asio::co_spawn(acceptor.get_executor(), secure(std::move(socket), tls, serve),
+                                  boost::asio::detached);
+        }
+    }
+
+    boost::asio::ip::tcp::acceptor acceptor;
+    std::string address;
+    std::shared_ptr<boost::asio::ssl::context> tls;  // none for plain connections
+
+  private:
+    static constexpr auto tupled = boost::asio::as_tuple(boost::asio::use_awaitable);
+
+    // `tls` is held for as long as the connection lives.
+    template <class Serve>
+    static boost::asio::awaitable<void> secure(boost::asio::ip::tcp::socket socket,
+                                               std::shared_ptr<boost::asio::ssl::context> tls,
+                                               Serve serve) {
+        if (!tls) {
+            co_await serve(std::move(socket));
+            co_return;
+        }
+        boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream(std::move(socket), *tls);
+        auto [error] =
+            co_await stream.async_handshake(boost::asio::ssl::stream_base::server, tupled);
+        if (!error) {
+            co_await serve(std::move(stream));
+        }
+    }
+};
 
 // A scriptable HTTP/1.1 server on a loopback address (plain, or TLS with the test certificates)
 // that runs on a thread of its own. Each request takes the next queued reply, or else the
 // handler's; every request is recorded with the exact bytes that arrived for it.
 class LoopbackHTTPServer {
   public:
-    enum class Security {
-        plain,
-        tls,           // certificate signed by TestCertificates::authority()
-        otherNameTLS,  // signed by that authority too, but for another host name
-        untrustedTLS,  // certificate signed by an authority nobody trusts
-    };
+    using Security = LoopbackSecurity;
 
     struct Request {
         std::string method;
@@ -73,6 +133,7 @@ class LoopbackHTTPServer {
     std::vector<Request> requests() const;
     // Bytes read from and written to every connection so far.
     std::size_t bytesMoved() const;
+    // Connections accepted (over TLS: whose handshake succeeded).
     std::size_t connectionsAccepted() const;
     // Waits (real time) until the server has closed every connection it accepted.
     bool waitForClosedConnections(std::chrono::milliseconds limit = std::chrono::seconds(5)) const;

@@ -3,13 +3,6 @@
 #include <deque>
 #include <utility>
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -17,7 +10,6 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include "core/text/base64.hpp"
-#include "support/test_certificates.hpp"
 
 namespace tessarin::test {
 
@@ -27,7 +19,6 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 namespace websocket = beast::websocket;
-using tcp = asio::ip::tcp;
 
 constexpr auto tupled = asio::as_tuple(asio::use_awaitable);
 
@@ -63,8 +54,7 @@ namespace {
 
 template <class Stream>
 struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this<Live<Stream>> {
-    template <class... Layer>
-    explicit Live(Layer&&... layer) : ws(std::forward<Layer>(layer)...) {}
+    explicit Live(Stream stream) : ws(std::move(stream)) {}
     websocket::stream<Stream> ws;
     std::deque<std::string> outbox;
     bool writing = false;
@@ -109,52 +99,21 @@ struct Live final : RealtimeTestServer::Connection, std::enable_shared_from_this
 }  // namespace
 
 struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
-    State(asio::io_context& io, Security security)
-        : io(io), acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {
-        if (security == Security::tls) {
-            tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
-            const std::string& chain = TestCertificates::serverChain();
-            const std::string& key = TestCertificates::serverKey();
-            tls->use_certificate_chain(asio::buffer(chain.data(), chain.size()));
-            tls->use_private_key(asio::buffer(key.data(), key.size()), asio::ssl::context::pem);
-        }
-    }
+    State(asio::io_context& io, Security security) : io(io), listener(io, security) {}
 
     asio::io_context& io;
-    tcp::acceptor acceptor;
-    std::unique_ptr<asio::ssl::context> tls;
+    LoopbackListener listener;
     Script* script = nullptr;
     std::vector<std::shared_ptr<Connection>> connections;
     bool stopping = false;
 
-    asio::awaitable<void> acceptLoop() {
-        auto self = shared_from_this();
-        for (;;) {
-            auto [error, socket] = co_await acceptor.async_accept(tupled);
-            if (error || stopping) {
-                co_return;
-            }
-            if (tls) {
-                using Secure = Live<asio::ssl::stream<tcp::socket>>;
-                asio::co_spawn(io, serve(std::make_shared<Secure>(std::move(socket), *tls)),
-                               asio::detached);
-            } else {
-                asio::co_spawn(io, serve(std::make_shared<Live<tcp::socket>>(std::move(socket))),
-                               asio::detached);
-            }
-        }
-    }
-
     template <class Stream>
-    asio::awaitable<void> serve(std::shared_ptr<Live<Stream>> connection) {
+    asio::awaitable<void> serve(Stream stream) {
         auto self = shared_from_this();
-        if constexpr (!std::is_same_v<Stream, tcp::socket>) {
-            auto [handshakeError] = co_await connection->ws.next_layer().async_handshake(
-                asio::ssl::stream_base::server, tupled);
-            if (handshakeError || stopping) {
-                co_return;
-            }
+        if (stopping) {
+            co_return;
         }
+        auto connection = std::make_shared<Live<Stream>>(std::move(stream));
         beast::flat_buffer buffer;
         http::request<http::string_body> upgrade;
         auto [readError, readSize] =
@@ -202,13 +161,16 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
 RealtimeTestServer::RealtimeTestServer(asio::io_context& io, Security security)
     : state_(std::make_shared<State>(io, security)) {
     state_->script = &script;
-    asio::co_spawn(io, state_->acceptLoop(), asio::detached);
+    asio::co_spawn(io, state_->listener.acceptAll([state = state_](auto stream) {
+        return state->serve(std::move(stream));
+    }),
+                   asio::detached);
 }
 
 RealtimeTestServer::~RealtimeTestServer() {
     state_->stopping = true;
     boost::system::error_code ignored;
-    state_->acceptor.close(ignored);
+    state_->listener.acceptor.close(ignored);
     for (auto& connection : state_->connections) {
         connection->drop();
     }
@@ -219,8 +181,7 @@ RealtimeTestServer::~RealtimeTestServer() {
 }
 
 std::string RealtimeTestServer::url() const {
-    return std::string(state_->tls ? "wss" : "ws") +
-           "://127.0.0.1:" + std::to_string(state_->acceptor.local_endpoint().port()) +
+    return state_->listener.origin(state_->listener.tls ? "wss" : "ws") +
            "/v1/realtime?intent=transcription";
 }
 

@@ -10,6 +10,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/json/json_value.hpp"
+#include "support/loopback_http_server.hpp"
 
 namespace tessarin::test {
 
@@ -48,7 +49,7 @@ class RealtimeTestServer {
         // Called with every message received, after it is recorded and before the answers above.
         std::function<void(Connection&, const std::string& text)> onMessage;
     };
-    enum class Security { plain, tls };
+    using Security = LoopbackSecurity;
 
     explicit RealtimeTestServer(boost::asio::io_context& io, Security security = Security::plain);
     ~RealtimeTestServer();

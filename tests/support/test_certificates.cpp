@@ -1,6 +1,5 @@
 #include "support/test_certificates.hpp"
 
-#include <array>
 #include <memory>
 
 #include <openssl/evp.h>
@@ -11,10 +10,9 @@ namespace tessarin::test {
 
 namespace {
 
-struct Issued {
-    std::shared_ptr<EVP_PKEY> key;
+struct Issued : TestCertificates::Server {
+    std::shared_ptr<EVP_PKEY> keyPair;
     std::shared_ptr<X509> certificate;
-    std::string chain, keyPEM;
 };
 
 template <class Write, class Object>
@@ -30,17 +28,16 @@ std::string pem(Write write, Object* object) {
 // without them; signed by `issuer`, or by itself without one.
 Issued issue(const char* name, const char* altNames, const Issued* issuer) {
     static long serial = 1;
-    Issued made{std::shared_ptr<EVP_PKEY>(EVP_EC_gen("P-256"), EVP_PKEY_free),
-                std::shared_ptr<X509>(X509_new(), X509_free),
-                {},
-                {}};
+    Issued made;
+    made.keyPair.reset(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    made.certificate.reset(X509_new(), X509_free);
     X509* certificate = made.certificate.get();
     X509* signer = issuer ? issuer->certificate.get() : certificate;
     X509_set_version(certificate, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(certificate), serial++);
     X509_gmtime_adj(X509_getm_notBefore(certificate), -3600);
     X509_gmtime_adj(X509_getm_notAfter(certificate), 24 * 3600);
-    X509_set_pubkey(certificate, made.key.get());
+    X509_set_pubkey(certificate, made.keyPair.get());
     X509_NAME_add_entry_by_txt(X509_get_subject_name(certificate), "CN", MBSTRING_ASC,
                                reinterpret_cast<const unsigned char*>(name), -1, -1, 0);
     X509_set_issuer_name(certificate, X509_get_subject_name(signer));
@@ -53,30 +50,46 @@ Issued issue(const char* name, const char* altNames, const Issued* issuer) {
             : X509V3_EXT_conf_nid(nullptr, &context, NID_basic_constraints, "critical,CA:TRUE");
     X509_add_ext(certificate, extension, -1);
     X509_EXTENSION_free(extension);
-    X509_sign(certificate, (issuer ? issuer->key : made.key).get(), EVP_sha256());
+    X509_sign(certificate, (issuer ? issuer->keyPair : made.keyPair).get(), EVP_sha256());
     made.chain = pem(PEM_write_bio_X509, certificate);
-    made.keyPEM = pem(
+    made.key = pem(
         [](BIO* bio, EVP_PKEY* key) {
             return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
         },
-        made.key.get());
+        made.keyPair.get());
+    return made;
+}
+
+struct Made {
+    const char* loopback = "DNS:localhost,IP:127.0.0.1,IP:::1";
+    Issued authority = issue("tessarin test CA", nullptr, nullptr);
+    Issued server = issue("localhost", loopback, &authority);
+    Issued other = issue("elsewhere.example", "DNS:elsewhere.example", &authority);
+    Issued rogue = issue("tessarin test rogue CA", nullptr, nullptr);
+    Issued untrusted = issue("localhost", loopback, &rogue);
+};
+
+const Made& made() {
+    static const Made made;
     return made;
 }
 
 }  // namespace
 
-const std::string& TestCertificates::made(std::size_t index) {
-    static const auto pems = [] {
-        const char* loopback = "DNS:localhost,IP:127.0.0.1,IP:::1";
-        const Issued authority = issue("tessarin test CA", nullptr, nullptr);
-        const Issued server = issue("localhost", loopback, &authority);
-        const Issued other = issue("elsewhere.example", "DNS:elsewhere.example", &authority);
-        const Issued rogue = issue("tessarin test rogue CA", nullptr, nullptr);
-        const Issued untrusted = issue("localhost", loopback, &rogue);
-        return std::array{authority.chain, server.chain,    server.keyPEM,   other.chain,
-                          other.keyPEM,    untrusted.chain, untrusted.keyPEM};
-    }();
-    return pems.at(index);
+const std::string& TestCertificates::authority() {
+    return made().authority.chain;
+}
+
+const TestCertificates::Server& TestCertificates::loopbackServer() {
+    return made().server;
+}
+
+const TestCertificates::Server& TestCertificates::otherNameServer() {
+    return made().other;
+}
+
+const TestCertificates::Server& TestCertificates::untrustedServer() {
+    return made().untrusted;
 }
 
 }  // namespace tessarin::test
