@@ -10,6 +10,7 @@ namespace tessarin::test {
 namespace {
 
 using HTTPSecurity = LoopbackHTTPServer::Security;
+using Reply = LoopbackHTTPServer::Reply;
 using Completions = std::vector<std::optional<std::string>>;
 
 struct SocketTest : RealtimeHarness {
@@ -62,7 +63,7 @@ TEST(WebSocketRealtimeSocket, PlainGoesOnlyToLoopbackAddressesAndSecureOnlyToTru
         SocketTest test;
         // Refuses every upgrade, so that the status shows which arrived.
         LoopbackHTTPServer server(c.secure ? HTTPSecurity::tls : HTTPSecurity::plain);
-        server.setHandler([](const auto&) { return LoopbackHTTPServer::Reply::json(403, "{}"); });
+        server.setHandler([](const auto&) { return Reply::json(403, "{}"); });
         const std::string url = c.origin + ":" + std::to_string(server.port()) + "/v1?x=1";
         auto socket = test.open(url, c.trustTestAuthority);
         test.send(*socket, "config");
@@ -80,6 +81,33 @@ TEST(WebSocketRealtimeSocket, PlainGoesOnlyToLoopbackAddressesAndSecureOnlyToTru
             EXPECT_EQ(requests[0].target, "/v1?x=1");
         }
     }
+}
+
+// Messages wait for the upgrade, up to the outbox bound; the upgrade itself gets 60 s.
+TEST(WebSocketRealtimeSocket, AnUnansweredUpgradeHoldsBoundedMessagesAndTimesOut) {
+    SocketTest test;
+    LoopbackHTTPServer server;
+    server.enqueue(Reply::with(Reply::Action::hang));
+    auto socket = test.open("ws://127.0.0.1:" + std::to_string(server.port()) + "/");
+    ASSERT_TRUE(test.runUntil([&] { return server.requests().size() == 1; }));
+    test.send(*socket, std::string(WebSocketRealtimeSocket::maxOutboxBytes - 1, 'a'));
+    test.send(*socket, "b");  // exactly at the bound
+    test.send(*socket, "c");
+    ASSERT_TRUE(test.runUntil([&] { return test.completions[2] != "(pending)"; }));
+    EXPECT_EQ(test.completions,
+              (Completions{"(pending)", "(pending)", "The connection is not keeping up"}));
+    auto receiving = test.receiving(socket);
+    test.clock->advance(60s - 1ms);
+    settle(test.io, 20ms);
+    EXPECT_FALSE(receiving.done());
+    test.clock->advance(1ms);
+    EXPECT_EQ(failure<boost::system::system_error>(receiving)->code(),
+              boost::asio::error::timed_out);
+    ASSERT_TRUE(test.completed());
+    EXPECT_TRUE(test.completions[0] && test.completions[1]);
+    EXPECT_TRUE(server.waitForClosedConnections());
+    test.clock->runReady();
+    EXPECT_EQ(test.clock->sleepers(), 0u);
 }
 
 TEST(WebSocketRealtimeSocket, APeerThatEndsTheConnectionOrFallsSilentFailsReceivingAndSending) {
