@@ -6,7 +6,13 @@
 #include <sstream>
 #include <thread>
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/status.hpp>
@@ -22,7 +28,20 @@ using tcp = asio::ip::tcp;
 using Action = LoopbackHTTPServer::Reply::Action;
 
 namespace {
+
 constexpr auto withErrorCode = asio::as_tuple(asio::use_awaitable);
+
+// `tls` is held for as long as the connection lives.
+asio::awaitable<void> handshake(
+    tcp::socket socket, std::shared_ptr<ssl::context> tls,
+    std::function<asio::awaitable<void>(LoopbackListener::Secure)> serve) {
+    LoopbackListener::Secure stream(std::move(socket), *tls);
+    auto [error] = co_await stream.async_handshake(ssl::stream_base::server, withErrorCode);
+    if (!error) {
+        co_await serve(std::move(stream));
+    }
+}
+
 }  // namespace
 
 struct LoopbackHTTPServer::State {
@@ -209,6 +228,22 @@ LoopbackListener::LoopbackListener(asio::io_context& io, LoopbackSecurity securi
     tls->use_private_key(asio::buffer(server.key), ssl::context::pem);
 }
 
+asio::awaitable<void> LoopbackListener::acceptAll(
+    std::function<asio::awaitable<void>(Plain)> plain,
+    std::function<asio::awaitable<void>(Secure)> secure) {
+    for (;;) {
+        auto [error, socket] = co_await acceptor.async_accept(withErrorCode);
+        if (error) {
+            co_return;
+        } else if (tls) {
+            asio::co_spawn(acceptor.get_executor(), handshake(std::move(socket), tls, secure),
+                           asio::detached);
+        } else {
+            asio::co_spawn(acceptor.get_executor(), plain(std::move(socket)), asio::detached);
+        }
+    }
+}
+
 std::string LoopbackListener::origin(const std::string& scheme) const {
     const std::string host = address.find(':') == std::string::npos ? address : "[" + address + "]";
     return scheme + "://" + host + ":" + std::to_string(acceptor.local_endpoint().port());
@@ -219,10 +254,10 @@ LoopbackHTTPServer::LoopbackHTTPServer(Security security, const std::string& add
     auto& listener = state_->listener.emplace(state_->io, security, address);
     port_ = listener.acceptor.local_endpoint().port();
     base_ = listener.tls ? "https://localhost:" + std::to_string(port_) : listener.origin("http");
-    asio::co_spawn(state_->io, listener.acceptAll([state = state_.get()](auto stream) {
+    const auto serve = [state = state_.get()](auto stream) {
         return state->serve(std::move(stream));
-    }),
-                   asio::detached);
+    };
+    asio::co_spawn(state_->io, listener.acceptAll(serve, serve), asio::detached);
     state_->thread = std::thread([state = state_.get()] { state->io.run(); });
 }
 

@@ -10,15 +10,15 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
-#include <boost/asio/use_awaitable.hpp>
+
+namespace boost::asio::ssl {
+class context;
+template <class Stream>
+class stream;
+}  // namespace boost::asio::ssl
 
 namespace tessarin::test {
 
@@ -38,43 +38,17 @@ struct LoopbackListener {
     // "<scheme>://<address>:<port>" with the address bracketed when it is an IPv6 one.
     std::string origin(const std::string& scheme) const;
 
-    // Calls serve(stream) with a tcp::socket, or an ssl::stream<tcp::socket> once its handshake
-    // succeeded, for every connection until the acceptor closes.
-    template <class Serve>
-    boost::asio::awaitable<void> acceptAll(Serve serve) {
-        for (;;) {
-            auto [error, socket] = co_await acceptor.async_accept(tupled);
-            if (error) {
-                co_return;
-            }
-            boost::asio::co_spawn(acceptor.get_executor(), secure(std::move(socket), tls, serve),
-                                  boost::asio::detached);
-        }
-    }
+    using Plain = boost::asio::ip::tcp::socket;
+    using Secure = boost::asio::ssl::stream<Plain>;
+    // Hands every connection to `plain`, or over TLS, once its handshake succeeded, to `secure`,
+    // until the acceptor closes.
+    boost::asio::awaitable<void> acceptAll(
+        std::function<boost::asio::awaitable<void>(Plain)> plain,
+        std::function<boost::asio::awaitable<void>(Secure)> secure);
 
     boost::asio::ip::tcp::acceptor acceptor;
     std::string address;
     std::shared_ptr<boost::asio::ssl::context> tls;  // none for plain connections
-
-  private:
-    static constexpr auto tupled = boost::asio::as_tuple(boost::asio::use_awaitable);
-
-    // `tls` is held for as long as the connection lives.
-    template <class Serve>
-    static boost::asio::awaitable<void> secure(boost::asio::ip::tcp::socket socket,
-                                               std::shared_ptr<boost::asio::ssl::context> tls,
-                                               Serve serve) {
-        if (!tls) {
-            co_await serve(std::move(socket));
-            co_return;
-        }
-        boost::asio::ssl::stream<boost::asio::ip::tcp::socket> stream(std::move(socket), *tls);
-        auto [error] =
-            co_await stream.async_handshake(boost::asio::ssl::stream_base::server, tupled);
-        if (!error) {
-            co_await serve(std::move(stream));
-        }
-    }
 };
 
 // A scriptable HTTP/1.1 server on a loopback address (plain, or TLS with the test certificates)

@@ -3,6 +3,10 @@
 #include <deque>
 #include <utility>
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
@@ -161,10 +165,8 @@ struct RealtimeTestServer::State : std::enable_shared_from_this<State> {
 RealtimeTestServer::RealtimeTestServer(asio::io_context& io, Security security)
     : state_(std::make_shared<State>(io, security)) {
     state_->script = &script;
-    asio::co_spawn(io, state_->listener.acceptAll([state = state_](auto stream) {
-        return state->serve(std::move(stream));
-    }),
-                   asio::detached);
+    const auto serve = [state = state_](auto stream) { return state->serve(std::move(stream)); };
+    asio::co_spawn(io, state_->listener.acceptAll(serve, serve), asio::detached);
 }
 
 RealtimeTestServer::~RealtimeTestServer() {

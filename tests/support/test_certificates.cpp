@@ -60,36 +60,18 @@ Issued issue(const char* name, const char* altNames, const Issued* issuer) {
     return made;
 }
 
-struct Made {
-    const char* loopback = "DNS:localhost,IP:127.0.0.1,IP:::1";
-    Issued authority = issue("tessarin test CA", nullptr, nullptr);
-    Issued server = issue("localhost", loopback, &authority);
-    Issued other = issue("elsewhere.example", "DNS:elsewhere.example", &authority);
-    Issued rogue = issue("tessarin test rogue CA", nullptr, nullptr);
-    Issued untrusted = issue("localhost", loopback, &rogue);
-};
-
-const Made& made() {
-    static const Made made;
-    return made;
-}
-
 }  // namespace
 
-const std::string& TestCertificates::authority() {
-    return made().authority.chain;
-}
-
-const TestCertificates::Server& TestCertificates::loopbackServer() {
-    return made().server;
-}
-
-const TestCertificates::Server& TestCertificates::otherNameServer() {
-    return made().other;
-}
-
-const TestCertificates::Server& TestCertificates::untrustedServer() {
-    return made().untrusted;
+const TestCertificates::Made& TestCertificates::made() {
+    static const Made made = [] {
+        const char* loopback = "DNS:localhost,IP:127.0.0.1,IP:::1";
+        const Issued authority = issue("tessarin test CA", nullptr, nullptr);
+        const Issued rogue = issue("tessarin test rogue CA", nullptr, nullptr);
+        return Made{authority.chain, issue("localhost", loopback, &authority),
+                    issue("elsewhere.example", "DNS:elsewhere.example", &authority),
+                    issue("localhost", loopback, &rogue)};
+    }();
+    return made;
 }
 
 }  // namespace tessarin::test
