@@ -35,7 +35,6 @@ struct AsyncTest : testing::Test {
             then();
         };
     }
-    // The error the task ended with, seen by one more awaiter.
     std::exception_ptr ending(const Task<>& task) {
         return test::Pending<void>(io, task.result()).error();
     }
@@ -66,9 +65,8 @@ TEST_F(AsyncTest, SleepersWakeInDueOrderAtTheirOwnDueTimeAndKeepTheirCapturesAli
     EXPECT_EQ(clock->sleepers(), 0u);
 }
 
-// Cancelling twice, or after the body ended while its completion is still queued, must not reach
-// coroutine frames that are already gone. A one-shot keeps its first value for every waiter, late
-// ones included, and a cancelled waiter leaves it usable.
+// Cancelling twice, or after the body ended, must not reach frames that are gone. A one-shot keeps
+// its first value for every waiter, late ones included; a cancelled waiter leaves it usable.
 TEST_F(AsyncTest, CancellingEndsAWaitingTaskOnceAndIsHarmlessAfterItsEnd) {
     bool resumed = false;
     auto sleeping = spawn(sleepThen(30s, [&] { resumed = true; }));
@@ -102,7 +100,6 @@ TEST_F(AsyncTest, CancellingEndsAWaitingTaskOnceAndIsHarmlessAfterItsEnd) {
     EXPECT_TRUE(logged.empty());
 }
 
-// A failure reaches every awaiter; only one nobody awaits is logged, once, with what failed.
 TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     auto fail = [&](std::string what) {
         return spawn(sleepThen(1s, [] { throw std::runtime_error("boom"); }), std::move(what));
@@ -126,7 +123,6 @@ TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     EXPECT_EQ(logged, (std::vector<std::string>{"the upload failed: boom"}));
 }
 
-// Cancelling or destroying the group stops its tasks; a failure is logged under the task's name.
 TEST_F(AsyncTest, TaskGroupRunsCancelsAndJoinsItsTasksAndLogsTheirFailures) {
     auto group = std::make_unique<TaskGroup>(io.get_executor());
     int woke = 0;
@@ -153,7 +149,6 @@ TEST_F(AsyncTest, TaskGroupRunsCancelsAndJoinsItsTasksAndLogsTheirFailures) {
     EXPECT_EQ(logged.size(), 1u);
 }
 
-// Fires exactly at its limit; a restart counts from now; re-arming clears the expired mark.
 TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) {
     int fired = 0;
     Deadline deadline(io.get_executor(), clock);
@@ -195,7 +190,6 @@ struct TookTooLong : std::runtime_error {
     TookTooLong() : std::runtime_error("took too long") {}
 };
 
-// The first to finish decides and the loser is cancelled (nothing is left sleeping).
 TEST_F(AsyncTest, WithTimeoutTakesWhicheverFinishesFirstAndCancelsTheOther) {
     auto race = [&](Clock::Duration delay, int value, bool fail = false) {
         return test::Pending<int>(

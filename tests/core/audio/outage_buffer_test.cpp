@@ -7,8 +7,7 @@
 namespace tessarin {
 namespace {
 
-// Appends `count` pieces of 100 ms from `fromMs` on, each filled with its index (mod 256);
-// returns the indexes of the appends that reported a first drop.
+// Appends 100 ms pieces filled with their index; returns the indexes that reported a first drop.
 std::vector<int> appendTenthsOfASecond(OutageBuffer& buffer, std::int64_t fromMs, int count) {
     std::vector<int> firstDrops;
     for (int i = 0; i < count; ++i) {

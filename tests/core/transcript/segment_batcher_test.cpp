@@ -6,7 +6,6 @@
 namespace tessarin {
 namespace {
 
-// The batcher's numbers show the start and speaker bits; here the origin bit and the largest start.
 TEST(TranscriptSeq, MarksAReplayedOriginAndRefusesStartsPastTheLargest) {
     EXPECT_EQ(TranscriptSeq::make(1500, Speaker::me, true), 6001);
     EXPECT_EQ(TranscriptSeq::make(-20, Speaker::them, true), 3);
