@@ -1,10 +1,9 @@
 #pragma once
 
-// Counts each thread's heap allocations and can make one fail, for tests and benchmarks of what
-// code allocates. Replaces the global operator new and, outside sanitizer builds (whose allocator
-// must see every block), aligned_alloc, which Asio's handlers use. Include it in exactly one
-// source file of a program (header-only, so that benchmarks can use it too); the program's other
-// files define TESSARIN_ALLOCATION_PROBE_COUNTERS_ONLY first and see only the counters.
+// Counts each thread's heap allocations and can make one fail. Replaces the global operator new
+// and, outside sanitizer builds (whose allocator must see every block), aligned_alloc, which
+// Asio's handlers use. Include it in one source file of a program; its other files define
+// TESSARIN_ALLOCATION_PROBE_COUNTERS_ONLY first and see only the counters.
 
 #include <cstddef>
 #include <cstdlib>

@@ -1,7 +1,6 @@
 #pragma once
 
-// Synthetic audio for the audio-processing tests and benchmarks (header-only, so that the
-// benchmarks can use it without the test support library).
+// Synthetic audio for the audio-processing tests and benchmarks (header-only).
 
 #include <cmath>
 #include <cstdint>
@@ -11,8 +10,7 @@
 
 namespace tessarin::test {
 
-// 16-bit samples of a speech-like noise burst: uniform noise of the given peak, RMS peak/sqrt(3)
-// (well above the turn detector's 0.008 full-scale threshold for the default).
+// Speech-like uniform noise: RMS peak/sqrt(3), for the default well above the speech threshold.
 inline std::vector<std::int16_t> speechSamples(std::int64_t count, std::uint32_t seed = 1,
                                                int peak = 6000) {
     std::mt19937 random(seed);
@@ -65,7 +63,6 @@ struct Timeline {
     }
 };
 
-// Timelines that start with speech or quiet.
 inline Timeline speech(std::int64_t ms) {
     return Timeline().speech(ms);
 }

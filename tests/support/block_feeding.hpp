@@ -1,8 +1,7 @@
 #pragma once
 
 // Feeding a stream to a streaming stage in blocks of varying size, to show that its output does
-// not depend on how the stream is split (header-only, so that the benchmarks can use it without
-// the test support library).
+// not depend on how the stream is split (header-only, for the benchmarks too).
 
 #include <cstddef>
 #include <iterator>

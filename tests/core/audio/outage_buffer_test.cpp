@@ -7,8 +7,7 @@
 namespace tessarin {
 namespace {
 
-// Appends `count` pieces of 100 ms from `fromMs` on, each filled with its index (mod 256);
-// returns the indexes of the appends that reported a first drop.
+// Appends 100 ms pieces filled with their index; returns the indexes that reported a first drop.
 std::vector<int> appendTenthsOfASecond(OutageBuffer& buffer, std::int64_t fromMs, int count) {
     std::vector<int> firstDrops;
     for (int i = 0; i < count; ++i) {
@@ -18,28 +17,6 @@ std::vector<int> appendTenthsOfASecond(OutageBuffer& buffer, std::int64_t fromMs
         }
     }
     return firstDrops;
-}
-
-TEST(OutageBufferTest, DropsTheOldestPiecesOnceOverTheBoundAndSaysSoOncePerOutage) {
-    OutageBuffer buffer;
-    // Five minutes fit; the two pieces after them push out the first two.
-    EXPECT_EQ(appendTenthsOfASecond(buffer, 0, 3002), std::vector{3000});
-    EXPECT_EQ(buffer.count(), 14'400'000);
-    auto taken = buffer.take();
-    ASSERT_TRUE(taken.has_value());
-    EXPECT_EQ(taken->startMs, 200);
-    EXPECT_EQ(taken->droppedMs, 200);
-    ASSERT_EQ(taken->pcm.size(), 14'400'000u);
-    EXPECT_EQ(taken->pcm.front(), 2);  // pieces 2 … 3001 in order
-    EXPECT_EQ(taken->pcm[4800], 3);
-    EXPECT_EQ(taken->pcm.back(), static_cast<std::uint8_t>(3001));
-    EXPECT_TRUE(buffer.isEmpty());
-    EXPECT_EQ(buffer.startMs(), std::nullopt);
-    EXPECT_EQ(buffer.take(), std::nullopt);
-    // A fresh outage: its first drop is reported again, and counted from zero.
-    EXPECT_EQ(appendTenthsOfASecond(buffer, 900'000, 3001), std::vector{3000});
-    EXPECT_EQ(buffer.startMs(), 900'100);
-    EXPECT_EQ(buffer.droppedMs(), 100);
 }
 
 TEST(OutageBufferTest, CountsDroppedMillisecondsFromTheBytesDropped) {
@@ -55,6 +32,8 @@ TEST(OutageBufferTest, CountsDroppedMillisecondsFromTheBytesDropped) {
             {"a bound of zero keeps only the newest piece", 0, {48, 96, 144}, 144, 3},
             {"empty pieces change nothing", 100, {0, 96, 0}, 96, 0},
             {"empty pieces start no outage", 0, {0, 0}, 0, 0},
+            {"five minutes are held", OutageBuffer::defaultMaxBytes,
+             std::vector<std::size_t>(3002, 4800), 14'400'000, 200},
             {"a piece over the bound is kept until the next", OutageBuffer::defaultMaxBytes,
              {20'000'000, 480}, 480, 416'666}};
     // clang-format on
@@ -74,10 +53,22 @@ TEST(OutageBufferTest, CountsDroppedMillisecondsFromTheBytesDropped) {
     }
 }
 
-// 1100-1200 and 1200-1300 are held after a drop; each goes once it ends at or before the position.
-TEST(OutageBufferTest, ReleasesThePiecesThatEndAtOrBeforeAPosition) {
+// After a drop 1100-1200 and 1200-1300 are held. Taking them empties the buffer, and the next
+// outage reports its first drop again; a release drops each that ends at or before its position.
+TEST(OutageBufferTest, TakesWhatIsHeldInOrderOrReleasesWhatEndsBeforeAPosition) {
     OutageBuffer buffer(9600);
-    appendTenthsOfASecond(buffer, 1000, 3);
+    EXPECT_EQ(appendTenthsOfASecond(buffer, 1000, 3), std::vector{2});
+    auto taken = buffer.take();
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ(taken->startMs, 1100);
+    EXPECT_EQ(taken->droppedMs, 100);
+    auto held = std::vector<std::uint8_t>(4800, 1);
+    held.resize(9600, 2);
+    EXPECT_EQ(taken->pcm, held);
+    EXPECT_TRUE(buffer.isEmpty());
+    EXPECT_EQ(buffer.startMs(), std::nullopt);
+    EXPECT_EQ(buffer.take(), std::nullopt);
+    EXPECT_EQ(appendTenthsOfASecond(buffer, 1000, 3), std::vector{2});
     const std::tuple<std::int64_t, std::optional<std::int64_t>, std::int64_t> steps[] = {
         {1199, 1100, 9600}, {1200, 1200, 4800}, {1299, 1200, 4800}, {1300, std::nullopt, 0}};
     for (const auto& [ms, startMs, count] : steps) {

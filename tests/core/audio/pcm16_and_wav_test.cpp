@@ -9,7 +9,6 @@
 namespace tessarin {
 namespace {
 
-// Halves round away from zero.
 TEST(PCM16Test, EncodeRoundsHalvesAwayFromZeroAndSaturates) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     constexpr float nan = std::numeric_limits<float>::quiet_NaN();
@@ -31,7 +30,6 @@ TEST(PCM16Test, EncodeRoundsHalvesAwayFromZeroAndSaturates) {
     EXPECT_EQ(PCM16::decode(std::span(bytes).first(3)), std::vector<std::int16_t>{0});
 }
 
-// Whole frames only.
 TEST(PCM16Test, DownmixAndMixdownAverageEachWholeFrame) {
     const std::vector<float> seven = {1, 3, 0.5f, -0.5f, 2, 4, 9}, none;
     // clang-format off
@@ -71,7 +69,6 @@ TEST(WAVTest, HeaderBytes) {
     empty[4] = 36;
     empty[40] = 0;
     EXPECT_EQ(WAV::encode({}, 24000, 1), empty);
-    // Channels, rate, byte rate and frame size of a 48 kHz stereo file.
     const auto stereo = WAV::encode(pcm, 48000, 2);
     EXPECT_EQ(
         std::vector(stereo.begin() + 22, stereo.begin() + 36),

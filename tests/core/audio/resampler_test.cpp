@@ -34,9 +34,8 @@ TEST(ResamplerTest, RefusesUnusableRatesAndWithholdsOutputUntilTheKernelsRightHa
     EXPECT_EQ(total, 1000u * 240 - 17);
 }
 
-// The same 16-bit samples as the defining formula evaluated tap by tap, over mixed audio fed in
-// 10 ms blocks, single samples and odd sizes (equal rates pass the input through), and the 24 kHz
-// converter's PCM16 of it. (The benchmark runs ten minutes per rate; this a shorter stretch.)
+// The 16-bit samples of the formula evaluated tap by tap, however the audio is split (equal rates
+// pass it through), and the 24 kHz converter's PCM16 of it.
 TEST(ResamplerTest, MatchesTheTapByTapFormulaExactly) {
 #ifdef NDEBUG
     constexpr double seconds = 12;
@@ -68,7 +67,6 @@ TEST(ResamplerTest, MatchesTheTapByTapFormulaExactly) {
     }
 }
 
-// Infinities, NaN and floats past the 16-bit range give the formula's PCM16 and the stream goes on.
 TEST(ResamplerTest, MatchesTheFormulaOnAwkwardInput) {
     std::vector<float> audio = test::mixedAudio(48000, 0.5);
     audio[1000] = std::numeric_limits<float>::infinity();

@@ -9,7 +9,6 @@ std::optional<std::string> textOf(const std::optional<URL>& url) {
     return url ? std::optional(url->text()) : std::nullopt;
 }
 
-// The secure scheme for any host.
 TEST(URL, TypedTakesTheSecureSchemeAnywhereAndThePlainOneOnlyOnLoopback) {
     const std::optional<std::string> refused;
     // clang-format off

@@ -30,7 +30,6 @@ TEST(JSONValue, TheConformanceCorpusIsAcceptedOrRejectedAsEachFileSays) {
     EXPECT_EQ(counts, (std::array{95, 188, 35}));
 }
 
-// The integer range ends exactly at int64; nesting at maxParseDepth; a raw NUL ends nothing.
 TEST(JSONValue, ParseReadsIntegersToTheirLimitAndRefusesWhatIsNotJSON) {
     const int limit = JSONValue::maxParseDepth;
     auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
@@ -53,7 +52,6 @@ TEST(JSONValue, ParseReadsIntegersToTheirLimitAndRefusesWhatIsNotJSON) {
     }
 }
 
-// Whole numbers inside int64 only: its exact limits, and not the doubles just past them.
 TEST(JSONValue, IntValueTakesOnlyIntegralNumbersInsideTheRange) {
     // clang-format off
     const std::pair<JSONValue, std::optional<std::int64_t>> cases[] = {
@@ -67,7 +65,6 @@ TEST(JSONValue, IntValueTakesOnlyIntegralNumbersInsideTheRange) {
     }
 }
 
-// Control characters are escaped up to 0x1F inclusive; 0x20 and DEL are not.
 TEST(JSONValue, SerializesCompactSortedUTF8OrNothingForNonFiniteNumbers) {
     const std::pair<JSONValue, std::optional<std::string>> cases[] = {
         {JSONValue::object({{"b", 1}, {"a", 2}, {"B", 3}}), R"({"B":3,"a":2,"b":1})"},

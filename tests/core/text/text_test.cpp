@@ -9,8 +9,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Every padding length, both alphabets' two last characters, and a text longer than one block of
-// the encoder.
 TEST(Base64, EncodesBothAlphabetsAndReadsBackOnlyPaddedStandardBase64) {
     // clang-format off
     const std::tuple<Bytes, std::string, std::string> cases[] = {
@@ -32,7 +30,6 @@ TEST(Base64, EncodesBothAlphabetsAndReadsBackOnlyPaddedStandardBase64) {
     }
 }
 
-// White space is Unicode's.
 TEST(UnicodeText, SplitsTrimsAndCollapsesAtEveryKindOfWhiteSpace) {
     using Pieces = std::vector<std::string_view>;
     EXPECT_EQ(UnicodeText::splitWhitespace("  a\tb\r\nc\u00a0d\u2003e\u3000f\u2028g  "),

@@ -26,8 +26,7 @@ TEST(EchoDedupe, TokensFoldAndSplitSoThatBothSidesTranscriptsMatch) {
     // clang-format on
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(EchoDedupe::tokens(text), expected) << text;
-        // Plain ASCII takes a shortcut; one character beyond it takes the general path, which
-        // must agree.
+        // One character past ASCII takes the general path, which must agree with the shortcut.
         auto general = EchoDedupe::tokens(text + " é");
         general.pop_back();
         EXPECT_EQ(general, expected) << text;
@@ -62,7 +61,6 @@ Segment them(std::string text, std::int64_t startedMs = 10000, std::int64_t ende
     return Segment{seq, startedMs, endedMs, Speaker::them, std::move(text)};
 }
 
-// Each threshold (overlap, short, trim, tolerance) at its value and one step past it.
 TEST(EchoDedupe, DecideKeepsTrimsOrDropsTheMeSegment) {
     const Decision keep = Decision::keep(), drop = Decision::drop();
     const auto trim = &Decision::trim;

@@ -19,9 +19,8 @@ Pending them(std::int64_t startedMs, std::int64_t endedMs, std::string text) {
     return Pending{Speaker::them, startedMs, endedMs, std::move(text)};
 }
 
-// `me` is held for exactly the hold time, because the `them` segment an echo repeats may finish
-// later; `them` passes at once, before the `me` segments released by the same add. Whether an echo
-// is one is the decision's business: here the echoes are word for word.
+// `them` passes at once, before the `me` segments released by the same add; here the echoes are
+// word for word, as whether one is an echo is the decision's business.
 TEST(EchoFilter, HoldsMeForTheHoldTimeAndJudgesItAgainstThemThatCameMeanwhile) {
     EchoFilter filter;
     EXPECT_TRUE(filter.add(me(0, 900, "good morning everyone"), 1000).empty());
@@ -65,9 +64,8 @@ TEST(EchoFilter, ForgetsThemTwoMinutesBeforeTheOldestHeldSegmentOrTheLastThem) {
     EXPECT_TRUE(held.release(130000).empty());
 }
 
-// Whichever allocation fails while held segments are released (by release, releaseAll or add),
-// each comes out once: judged, as it was when it could not be judged, or still held when the
-// release as a whole failed.
+// Whichever allocation fails while held segments are released, each comes out once: judged, as it
+// was when it could not be judged, or still held when the release as a whole failed.
 TEST(EchoFilter, ASegmentThatCannotBeJudgedIsKeptNeverLost) {
     const std::function<Output(EchoFilter&)> releases[] = {
         [](EchoFilter& filter) { return filter.release(9000); },
