@@ -295,6 +295,9 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
          R"([{"seq":1,"startedMs":0,"endedMs":1,"speaker":"me"}])", "", 400},
         {"a body of exactly 8 MiB", finishPath, eightMiB, "", 404},
         {"a body over 8 MiB", finishPath, eightMiB + " ", "", 413},
+        // Refused at its header while the client still sends more than the socket buffers hold:
+        // the answer must not be lost to a reset.
+        {"a body still being sent", finishPath, std::string(40 * 1024 * 1024, ' '), "", 413},
         {"finishing a meeting never used", finishPath, "{}", "", 404},
         {"an unknown path", "/api/v1/meetings/m/delete", "{}", "", 404},
         {"a wrong method", segmentsPath, "", "", 405, "GET"},
