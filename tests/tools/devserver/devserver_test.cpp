@@ -312,8 +312,8 @@ TEST_F(DevServerTest, RequestsARealServerWouldRefuseGetItsStatusAndAnErrorBody) 
 // A client that writes its whole body before it reads, as simple ones do, is not cut off by a reset
 // when the head is refused: the body is read to its end, then the answer is the last word.
 TEST_F(DevServerTest, ABodyRefusedAtItsHeadIsReadToItsEndAndAnswered) {
-    boost::asio::ip::tcp::socket client(io);
-    client.connect({boost::asio::ip::make_address("127.0.0.1"), URL::parse(notara.url())->port()});
+    asio::ip::tcp::socket client(io);
+    client.connect({asio::ip::make_address("127.0.0.1"), URL::parse(notara.url())->port()});
     client.non_blocking(true);
     const std::size_t length = 9 * 1024 * 1024;
     std::string request =
