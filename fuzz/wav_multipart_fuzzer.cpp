@@ -1,5 +1,5 @@
-// Arbitrary audio and upload fields through the WAV and multipart builders: the upload parses back
-// into the fields it was built from.
+// Arbitrary audio and upload fields through the WAV and multipart builders: every header field
+// reads back as given and the upload parses back into the fields it was built from.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <stdexcept>
@@ -13,9 +13,23 @@ using namespace tessarin;
 
 namespace {
 
+// The little-endian number of `size` bytes at `at`.
+std::uint64_t field(const std::vector<std::uint8_t>& bytes, std::size_t at, int size) {
+    std::uint64_t value = 0;
+    for (int i = size - 1; i >= 0; --i) {
+        value = (value << 8) | bytes[at + static_cast<std::size_t>(i)];
+    }
+    return value;
+}
+
 std::vector<std::uint8_t> wavOrPCM(std::span<const std::uint8_t> pcm, int rate, int channels) {
     try {
         auto file = WAV::encode(pcm, rate, channels);
+        const auto r = static_cast<std::uint64_t>(rate), c = static_cast<std::uint64_t>(channels);
+        require(field(file, 4, 4) == file.size() - 8 && field(file, 40, 4) == pcm.size() &&
+                    field(file, 22, 2) == c && field(file, 24, 4) == r &&
+                    field(file, 28, 4) == r * c * 2 && field(file, 32, 2) == c * 2,
+                "every WAV header field reads back as given, none wrapped around");
         require(
             file.size() == 44 + pcm.size() && std::equal(pcm.begin(), pcm.end(), file.begin() + 44),
             "the WAV carries the PCM");
