@@ -1,7 +1,5 @@
 // One web-server reply through every model decoder: a decoder either returns a model or throws
-// DecodingError (anything else escaping is a crash), and what can be encoded again round-trips.
-#include <chrono>
-#include <cstdlib>
+// DecodingError (anything else escaping is a crash), and a segment round-trips.
 #include <span>
 
 #include "core/api/api_client.hpp"
@@ -31,16 +29,6 @@ void requireRoundTrip(const Segment& segment) {
             "a segment decodes from its own encoding");
 }
 
-// Dates within about 190 years of 1970; further out the text form meets the clock's range.
-void requireRoundTrip(FlexibleDate date) {
-    const auto second = std::chrono::floor<std::chrono::seconds>(date.date);
-    if (std::abs(second.time_since_epoch().count()) > 6'000'000'000) {
-        return;
-    }
-    require(FlexibleDate::parse(FlexibleDate::format(date.date)) == second,
-            "a date reads back from its own text to the second");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -55,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     attempt([&] { Attendee::decode(*json); });
     attempt([&] { LenientString::decode(*json); });
     attempt([&] { TranscriptCoding::decodeTranscriptionToken(*json, {}); });
-    attempt([&] { requireRoundTrip(FlexibleDate::decode(*json)); });
+    attempt([&] { FlexibleDate::decode(*json); });
     attempt([&] { requireRoundTrip(TranscriptCoding::decodeSegment(*json)); });
     attempt([&] { CalendarEvent::decode(*json).isMeeting(); });
     attempt([&] {

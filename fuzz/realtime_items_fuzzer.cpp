@@ -88,12 +88,9 @@ class Script {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::string_view script = textOf(data, size);
     Script items;
-    while (!script.empty()) {
-        const std::size_t end = std::min(script.find('\n'), script.size());
-        items.run(script.substr(0, end));
-        script.remove_prefix(std::min(end + 1, script.size()));
+    for (const std::string& line : linesOf(textOf(data, size))) {
+        items.run(line);
     }
     return 0;
 }

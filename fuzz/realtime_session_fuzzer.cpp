@@ -50,16 +50,6 @@ class ScriptedService final : public RealtimeSocket {
     bool closed_ = false;
 };
 
-std::vector<std::string> linesOf(std::string_view text) {
-    std::vector<std::string> lines;
-    while (!text.empty()) {
-        const auto end = std::min(text.find('\n'), text.size());
-        lines.emplace_back(text.substr(0, end));
-        text.remove_prefix(std::min(end + 1, text.size()));
-    }
-    return lines;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,6 +1,5 @@
 // Arbitrary audio and upload fields through the WAV and multipart builders: every header field
-// reads back as given (none wrapped around) and the upload parses back into the fields it was
-// built from.
+// reads back as given and the upload parses back into the fields it was built from.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <stdexcept>
@@ -14,7 +13,8 @@ using namespace tessarin;
 
 namespace {
 
-std::uint64_t littleEndian(const std::vector<std::uint8_t>& bytes, std::size_t at, int size) {
+// The little-endian number of `size` bytes at `at`.
+std::uint64_t field(const std::vector<std::uint8_t>& bytes, std::size_t at, int size) {
     std::uint64_t value = 0;
     for (int i = size - 1; i >= 0; --i) {
         value = (value << 8) | bytes[at + static_cast<std::size_t>(i)];
@@ -22,23 +22,17 @@ std::uint64_t littleEndian(const std::vector<std::uint8_t>& bytes, std::size_t a
     return value;
 }
 
-void requireHeaderOf(const std::vector<std::uint8_t>& file, std::span<const std::uint8_t> pcm,
-                     std::uint64_t rate, std::uint64_t channels) {
-    require(file.size() == 44 + pcm.size() && littleEndian(file, 4, 4) == file.size() - 8 &&
-                littleEndian(file, 40, 4) == pcm.size(),
-            "the WAV sizes are those of the file");
-    require(littleEndian(file, 22, 2) == channels && littleEndian(file, 24, 4) == rate &&
-                littleEndian(file, 28, 4) == rate * channels * 2 &&
-                littleEndian(file, 32, 2) == channels * 2,
-            "the WAV format fields are as given");
-    require(std::equal(pcm.begin(), pcm.end(), file.begin() + 44), "the WAV carries the PCM");
-}
-
 std::vector<std::uint8_t> wavOrPCM(std::span<const std::uint8_t> pcm, int rate, int channels) {
     try {
         auto file = WAV::encode(pcm, rate, channels);
-        requireHeaderOf(file, pcm, static_cast<std::uint64_t>(rate),
-                        static_cast<std::uint64_t>(channels));
+        const auto r = static_cast<std::uint64_t>(rate), c = static_cast<std::uint64_t>(channels);
+        require(field(file, 4, 4) == file.size() - 8 && field(file, 40, 4) == pcm.size() &&
+                    field(file, 22, 2) == c && field(file, 24, 4) == r &&
+                    field(file, 28, 4) == r * c * 2 && field(file, 32, 2) == c * 2,
+                "every WAV header field reads back as given, none wrapped around");
+        require(
+            file.size() == 44 + pcm.size() && std::equal(pcm.begin(), pcm.end(), file.begin() + 44),
+            "the WAV carries the PCM");
         return file;
     } catch (const std::invalid_argument&) {
         return {pcm.begin(), pcm.end()};

@@ -38,13 +38,13 @@ class PulseTestServer {
         GTEST_SKIP() << "no sound server: set PULSE_SERVER (scripts/test starts one)"; \
     }
 
-// Plays a sine tone (or, at amplitude 0, digital silence) into a sink, 48 kHz stereo, through
-// pacat for as long as it lives (at most `seconds`). Made once the sink's monitor carries it: an
-// idle null sink sleeps for up to two seconds before it notices a new stream.
+// Plays a sine tone into a sink, 48 kHz stereo, through pacat for as long as it lives (at most
+// 30 s). Made once the sink's monitor carries it: an idle null sink sleeps for up to two seconds
+// before it notices a new stream.
 class TonePlayer {
   public:
     TonePlayer(const std::string& server, const std::string& sink, double frequency,
-               double amplitude, double seconds = 30);
+               double amplitude);
     ~TonePlayer();
 
   private:

@@ -28,19 +28,13 @@ TEST(SelfTestProcess, PassesWhenBothSidesCarrySound) {
     const TonePlayer system(server, "speakers", 1000, 0.5);
     ChildProcess child(helper, {"--selftest", "--seconds", "2"});
     ASSERT_EQ(child.wait(std::chrono::seconds(20)), 0) << child.errorOutput();
-    auto lines = child.remainingLines();
+    const auto lines = child.remainingLines();
     ASSERT_EQ(lines.size(), 14u) << child.errorOutput();
     EXPECT_TRUE(lines[6].starts_with("  1s  mic ")) << lines[6];
-    EXPECT_TRUE(lines[7].starts_with("  2s  mic ")) << lines[7];
-    lines[6] = lines[7] = "";
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "Tessarin self-test: 2 s. Speak, and play something (a YouTube video) "
-                         "through the speakers.",
-                         "Nothing is recorded, uploaded or saved.", "", "mic:    Microphone",
-                         "system: Speakers (monitor)", "", "", "", "",
-                         "mic:    Microphone, 44100 Hz, voice processing off",
-                         "system: Speakers, 48000 Hz", "mic: ok · peak 0.85",
-                         "system audio: ok · peak 0.85", "PASS"}));
+    EXPECT_EQ(std::vector(lines.begin() + 9, lines.end()),
+              (std::vector<std::string>{"mic:    Microphone, 44100 Hz, voice processing off",
+                                        "system: Speakers, 48000 Hz", "mic: ok · peak 0.85",
+                                        "system audio: ok · peak 0.85", "PASS"}));
 }
 
 }  // namespace
