@@ -25,9 +25,8 @@ namespace tessarin::test {
 struct ScriptedChannel final : SpeakerChannel {
     enum class Kind { realtime, fallback, replay };
 
-    ScriptedChannel(Kind kind, Speaker speaker, ChannelCallbacks callbacks, std::int64_t offsetMs,
-                    ChunkChannel::SeqFor seqFor)
-        : kind(kind), speaker(speaker), offsetMs(offsetMs), seqFor(seqFor), callbacks(callbacks) {}
+    ScriptedChannel(Kind kind, Speaker speaker, ChannelCallbacks callbacks)
+        : kind(kind), speaker(speaker), callbacks(callbacks) {}
 
     Awaitable<void> start() override {
         if (const auto gate = startGate) {
@@ -72,8 +71,6 @@ struct ScriptedChannel final : SpeakerChannel {
     // What happened.
     const Kind kind;
     const Speaker speaker;
-    const std::int64_t offsetMs;
-    const ChunkChannel::SeqFor seqFor;
     const ChannelCallbacks callbacks;
     std::vector<std::uint8_t> fed;
     bool finished = false;

@@ -100,8 +100,6 @@ TEST_F(RecordingTest, EveryCapturedByteReachesItsChannelInWholeSamplesBeforeTheC
               {pcm.begin() + 4, pcm.begin() + 1001},
               {pcm.begin() + 1001, pcm.end()}});
     system.play(piecesOf(pcm, 480));
-    mic.waitUntilDelivered();
-    system.waitUntilDelivered();
     std::size_t fedWhenFinishing = 0;
     channel(Speaker::me).onFinish = [&](ScriptedChannel& me) { fedWhenFinishing = me.fed.size(); };
     stop();
@@ -170,7 +168,6 @@ TEST_F(RecordingTest, ASystemAudioFailureIsReportedAndTheMicKeepsRecording) {
     EXPECT_EQ(eventsOf<Event::Health>(),
               (std::vector<Event::Health>{{SourceHealth::ok, SourceHealth::error}}));
     mic.play({bytesOf(speechSamples(480))});
-    mic.waitUntilDelivered();
     stop();
     EXPECT_EQ(channel(Speaker::me).fed.size(), 960u);
 }
@@ -347,13 +344,10 @@ TEST_F(RecordingTest, LevelsComeEveryTickAndHealthOnlyWhenItChanges) {
     // by less than a tick and the timeline below counts from the start.
     make();
     await(pipeline->start(), 1ms);
-    const auto signal = [&] {
-        mic.play({bytesOf(std::vector<std::int16_t>(2400, 3277))});  // a tenth of full scale
-        mic.waitUntilDelivered();
-    };
-    // Digital silence and the -1/0/1 dither of an idle device are not signal.
+    const auto signal = [&] { mic.play({bytesOf(std::vector<std::int16_t>(2400, 3277))}); };
+    // A tenth of full scale is signal; digital silence and the -1/0/1 dither of an idle device are
+    // not.
     system.play({bytesOf({0, 1, -1, 0})});
-    system.waitUntilDelivered();
     signal();
     clock->advance(100ms);
     const auto first = eventsOf<Event::Levels>();
@@ -369,7 +363,6 @@ TEST_F(RecordingTest, LevelsComeEveryTickAndHealthOnlyWhenItChanges) {
     for (const auto& message : {std::optional<std::string>("The microphone was unplugged."),
                                 std::optional<std::string>()}) {
         mic.interrupt(message);
-        mic.waitUntilDelivered();
         clock->runReady();
     }
     using enum SourceHealth;
