@@ -26,14 +26,13 @@ Texts textsOf(const std::vector<Segment>& segments) {
 
 struct RecordingTest : testing::Test, RecordingRig {
     RecordingPipeline::Dependencies deps = dependencies();
-    RecordingOptions options;
     std::shared_ptr<RecordingPipeline> pipeline;
 
     void make() {
         made.clear();
         events.clear();
         pipeline = RecordingPipeline::create(
-            io.get_executor(), "m1", notara.client(io, clock), "en", options, deps,
+            io.get_executor(), "m1", notara.client(io, clock), "en", RecordingOptions{}, deps,
             [this](const RecordingEvent& event) { events.push_back(event); });
     }
     template <class T>
@@ -159,15 +158,6 @@ TEST_F(RecordingTest, ASystemAudioFailureIsReportedAndTheMicKeepsRecording) {
     mic.play({bytesOf(speechSamples(480))});
     await(pipeline->stop());
     EXPECT_EQ(channel(Speaker::me).fed.size(), 960u);
-}
-
-TEST_F(RecordingTest, WithoutEchoDedupeAnEchoIsQueuedAtOnceNextToItsOriginal) {
-    options.dedupeEcho = false;
-    start();
-    say(Speaker::them, 0, 500, "the same words");
-    say(Speaker::me, 0, 500, "the same words");
-    EXPECT_EQ(queuedTexts(), (Texts{"the same words", "the same words"}));
-    EXPECT_EQ(pipeline->echoCounts(), (RecordingPipeline::EchoCounts{0, 0}));
 }
 
 TEST_F(RecordingTest, HeldMicSegmentsWaitWhileTheOtherSideIsDownOrCatchingUp) {
