@@ -20,12 +20,10 @@ class ScriptedCapture {
   public:
     // Start of every source fails with a CaptureError of this text.
     std::optional<std::string> startFailure;
-    // While set and not resumed, a source's start waits for it.
     std::shared_ptr<OneShot<void>> startGate;
     // Called once a source has started (on the executor), e.g. to play what it is to capture.
     std::function<void()> onStart;
 
-    // What a pipeline's capture factory returns.
     std::unique_ptr<AudioSource> open(AudioSource::AudioCallback onAudio,
                                       AudioSource::InterruptionCallback onInterrupted);
     // Delivers the buffers in order from a capture thread and returns once it is done; while no
@@ -33,7 +31,6 @@ class ScriptedCapture {
     void play(const std::vector<std::vector<std::uint8_t>>& buffers);
     // Reports an interruption (or its end) the same way.
     void interrupt(std::optional<std::string> message);
-    // Everything played has been delivered when play returns.
     void waitUntilDelivered() {}
     int opened() const;
     bool running() const;
@@ -51,7 +48,6 @@ class ScriptedCapture {
     AudioSource::InterruptionCallback onInterrupted_;
 };
 
-// Pieces of `bytes` each, cut from `pcm` in order (the last one may be shorter).
 std::vector<std::vector<std::uint8_t>> piecesOf(const std::vector<std::uint8_t>& pcm,
                                                 std::size_t bytes);
 

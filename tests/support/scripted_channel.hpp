@@ -97,9 +97,7 @@ struct RecordingRig {
     std::vector<RecordingEvent> events;
 
     RecordingPipeline::Dependencies::ChunkFactory chunks(Kind kind);
-    // Scripted sources, scripted realtime and fallback channels, the manual clock.
     RecordingPipeline::Dependencies dependencies();
-    // The nth channel of that kind and speaker; throws when there is none.
     ScriptedChannel& channel(Speaker speaker, Kind kind = Kind::realtime, std::size_t nth = 0);
     // Runs real I/O and moves virtual time in steps until `done` holds.
     bool drive(const std::function<bool()>& done, Clock::Duration limit = std::chrono::minutes(10),
