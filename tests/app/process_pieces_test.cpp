@@ -31,10 +31,9 @@ struct Pipe {
     void closeWrite() { close(std::exchange(ends[1], -1)); }
 };
 
-// A LineReader over a pipe whose writer sends `input` in 3-byte pieces (so lines straddle reads)
-// and then closes it. The read end is non-blocking, as a parent may hand it over: the reader finds
-// it empty between pieces. Lines handed over are kept in `held`, holding their share of the bound,
-// while `holding`.
+// A LineReader over a non-blocking pipe (as a parent may hand it over) written in 3-byte pieces, so
+// lines straddle reads and the reader finds it empty between them; lines handed over are kept in
+// `held`, holding their share of the bound, while `holding`.
 struct ReaderRun {
     boost::asio::io_context io;
     Pipe pipe;
@@ -108,8 +107,8 @@ TEST(LineReaderTest, SplitsLinesSkipsOverlongOnesAndWaitsWhileLinesInFlightFillT
     }
 }
 
-// A parent may hand over a non-blocking output: a full pipe then takes part of a line or none of
-// it, and the rest must follow once the reader catches up, without lines of other threads between.
+// A full non-blocking output takes part of a line or none of it; the rest follows once the reader
+// catches up, without lines of other threads between.
 TEST(ProtocolWriterTest, LinesFromManyThreadsIntoAFullNonBlockingPipeArriveWholeAndApart) {
     Pipe pipe;
     ASSERT_EQ(fcntl(pipe.ends[1], F_SETFL, O_NONBLOCK), 0);
@@ -124,7 +123,7 @@ TEST(ProtocolWriterTest, LinesFromManyThreadsIntoAFullNonBlockingPipeArriveWhole
             received.append(buffer, static_cast<std::size_t>(n));
         }
     });
-    std::vector<std::thread> writers;
+    std::vector<std::jthread> writers;
     for (char c = 'a'; c < 'a' + 4; ++c) {
         writers.emplace_back([&writer, c] {
             for (int i = 0; i < 5; ++i) {  // longer than the pipe holds
@@ -132,9 +131,7 @@ TEST(ProtocolWriterTest, LinesFromManyThreadsIntoAFullNonBlockingPipeArriveWhole
             }
         });
     }
-    for (auto& w : writers) {
-        w.join();
-    }
+    writers.clear();
     pipe.closeWrite();
     reader.join();
     ASSERT_EQ(received.size(), 20 * 200001u);
@@ -156,7 +153,6 @@ TEST(HelperProcessServe, AFailingMainLoopIsLoggedAndEndsWithStatusOne) {
     EXPECT_EQ(logged, std::vector<std::string>{"the helper failed: no event loop"});
 }
 
-// With no sink, each message is one line of its own on standard error, named after the helper.
 TEST(DiagnosticsTest, WithoutASinkEachMessageIsOneNamedLineOnStandardError) {
     testing::internal::CaptureStderr();
     Diagnostics::log("first");

@@ -12,12 +12,6 @@
 
 namespace tessarin::test {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-}  // namespace
-
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& arguments) {
     int pipes[3][2];
     posix_spawn_file_actions_t actions;
@@ -84,11 +78,11 @@ void ChildProcess::closeOutput() {
 }
 
 bool ChildProcess::pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         pollfd entries[] = {{output_.fd, POLLIN, 0}, {error_.fd, POLLIN, 0}};  // poll skips -1
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if ((output_.fd < 0 && error_.fd < 0) ||
             poll(entries, 2, int(std::max(left.count(), 0l))) <= 0) {
             return done();
@@ -128,7 +122,7 @@ bool ChildProcess::awaitErrorOutput(const std::string& text) {
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds limit) {
-    // Its pipes end when it exits; reading them meanwhile keeps it from blocking on a full one.
+    // Reading its pipes to their ends keeps it from blocking on a full one.
     pumpUntil([] { return false; }, limit);
     int status = 0;
     const bool ended = output_.fd < 0 && error_.fd < 0;

@@ -20,7 +20,6 @@ class ChildProcess {
 
     void write(const std::string& bytes);
     void closeInput();
-    // Closes our end of its standard output, so its writes there fail.
     void closeOutput();
 
     // Reads standard output until it holds `count` complete lines (or the time runs out) and
@@ -32,9 +31,7 @@ class ChildProcess {
     // Waits for the process to end and reads its pipes to their ends; its exit status, or nothing
     // when it did not end in time or was killed by a signal.
     std::optional<int> wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
-    // Everything it wrote to standard error so far (all of it after wait()).
     const std::string& errorOutput() const { return error_.text; }
-    // The complete lines left on standard output (all of them after wait()).
     std::vector<std::string> remainingLines() { return readLines(SIZE_MAX, {}); }
 
     pid_t pid() const { return pid_; }

@@ -41,7 +41,6 @@ class LoopbackNotara {
     ~LoopbackNotara() { server_->stop(); }
 
     std::string url() const { return server_->url(); }
-    // An API client for it with the accepted token, on `io` and `clock`.
     APIClient client(boost::asio::io_context& io, std::shared_ptr<Clock> clock) const {
         return APIClient(std::make_shared<AccessTokenAuthProvider>(*URL::parse(url()), accessToken),
                          std::make_shared<BeastHTTPTransport>(io.get_executor(), clock));

@@ -1,6 +1,7 @@
 #include "support/scripted_capture.hpp"
 
 #include <algorithm>
+#include <thread>
 #include <utility>
 
 #include "recording/capture/capture_error.hpp"
@@ -30,7 +31,6 @@ class ScriptedCapture::Source final : public AudioSource {
     void setRunning(bool running) {
         const std::lock_guard lock(device_.mutex_);
         device_.running_ = running;
-        device_.starts_ += running ? 1 : 0;
     }
     ScriptedCapture& device_;
 };
@@ -44,38 +44,25 @@ std::unique_ptr<AudioSource> ScriptedCapture::open(
     return std::make_unique<Source>(*this);
 }
 
-void ScriptedCapture::deliver(std::function<void(int)> delivery) {
-    waitUntilDelivered();
-    const std::lock_guard lock(mutex_);
-    delivering_ = std::thread(std::move(delivery), starts_);
+void ScriptedCapture::deliver(const std::function<void()>& delivery) {
+    std::thread([&] {
+        const std::lock_guard lock(mutex_);
+        if (running_) {
+            delivery();
+        }
+    }).join();
 }
 
-void ScriptedCapture::play(std::vector<std::vector<std::uint8_t>> buffers,
-                           std::chrono::milliseconds gap) {
-    deliver([this, buffers = std::move(buffers), gap](int starts) {
+void ScriptedCapture::play(const std::vector<std::vector<std::uint8_t>>& buffers) {
+    deliver([&] {
         for (const auto& buffer : buffers) {
-            if (const std::lock_guard lock(mutex_); !running_ || starts_ != starts) {
-                return;
-            } else {
-                onAudio_(buffer);
-            }
-            std::this_thread::sleep_for(gap);
+            onAudio_(buffer);
         }
     });
 }
 
 void ScriptedCapture::interrupt(std::optional<std::string> message) {
-    deliver([this, message = std::move(message)](int starts) {
-        if (const std::lock_guard lock(mutex_); running_ && starts_ == starts) {
-            onInterrupted_(message);
-        }
-    });
-}
-
-void ScriptedCapture::waitUntilDelivered() {
-    if (delivering_.joinable()) {
-        delivering_.join();
-    }
+    deliver([&] { onInterrupted_(message); });
 }
 
 int ScriptedCapture::opened() const {

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/async/one_shot.hpp"
@@ -22,47 +20,34 @@ class ScriptedCapture {
   public:
     // Start of every source fails with a CaptureError of this text.
     std::optional<std::string> startFailure;
-    // While set and not resumed, a source's start waits for it.
     std::shared_ptr<OneShot<void>> startGate;
     // Called once a source has started (on the executor), e.g. to play what it is to capture.
     std::function<void()> onStart;
 
-    // What a pipeline's capture factory returns.
     std::unique_ptr<AudioSource> open(AudioSource::AudioCallback onAudio,
                                       AudioSource::InterruptionCallback onInterrupted);
-    // Delivers the buffers in order, `gap` of real time apart, after what was played before;
-    // while no source runs they are dropped, as a stopped device drops sound.
-    void play(std::vector<std::vector<std::uint8_t>> buffers,
-              std::chrono::milliseconds gap = std::chrono::milliseconds(0));
-    // Reports an interruption (or its end), after what was played before.
+    // Delivers the buffers in order from a capture thread and returns once it is done; while no
+    // source runs they are dropped, as a stopped device drops sound.
+    void play(const std::vector<std::vector<std::uint8_t>>& buffers);
+    // Reports an interruption (or its end) the same way.
     void interrupt(std::optional<std::string> message);
-    // Blocks until everything played or interrupted so far has been delivered.
-    void waitUntilDelivered();
+    void waitUntilDelivered() {}
     int opened() const;
     bool running() const;
 
-    ScriptedCapture() = default;
-    ~ScriptedCapture() { waitUntilDelivered(); }
-    ScriptedCapture(const ScriptedCapture&) = delete;
-    ScriptedCapture& operator=(const ScriptedCapture&) = delete;
-
   private:
     class Source;
-    // Runs `delivery` on a thread of its own after the previous one, with the count of starts so
-    // far: what was played for one source is not delivered to the next.
-    void deliver(std::function<void(int starts)> delivery);
+    // Runs `delivery` on a thread of its own while holding the lock, so that a source that has
+    // stopped calls nothing afterwards; returns when it is done.
+    void deliver(const std::function<void()>& delivery);
 
-    // Held while a callback runs, so that a source that has stopped calls nothing afterwards.
     mutable std::mutex mutex_;
     bool running_ = false;
-    int starts_ = 0;
     int opened_ = 0;
     AudioSource::AudioCallback onAudio_;
     AudioSource::InterruptionCallback onInterrupted_;
-    std::thread delivering_;
 };
 
-// Pieces of `bytes` each, cut from `pcm` in order (the last one may be shorter).
 std::vector<std::vector<std::uint8_t>> piecesOf(const std::vector<std::uint8_t>& pcm,
                                                 std::size_t bytes);
 

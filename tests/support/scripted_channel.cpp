@@ -17,11 +17,9 @@ RecordingRig::~RecordingRig() {
 }
 
 RecordingPipeline::Dependencies::ChunkFactory RecordingRig::chunks(Kind kind) {
-    return [this, kind](Speaker speaker, std::optional<std::string>, std::int64_t offsetMs,
-                        ChunkChannel::SeqFor seqFor, ChunkChannel::Upload,
-                        ChannelCallbacks callbacks) {
-        auto scripted = std::make_shared<ScriptedChannel>(kind, speaker, std::move(callbacks),
-                                                          offsetMs, std::move(seqFor));
+    return [this, kind](Speaker speaker, std::optional<std::string>, std::int64_t,
+                        ChunkChannel::SeqFor, ChunkChannel::Upload, ChannelCallbacks callbacks) {
+        auto scripted = std::make_shared<ScriptedChannel>(kind, speaker, std::move(callbacks));
         if (prepare) {
             prepare(*scripted);
         }

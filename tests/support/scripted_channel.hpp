@@ -25,9 +25,8 @@ namespace tessarin::test {
 struct ScriptedChannel final : SpeakerChannel {
     enum class Kind { realtime, fallback, replay };
 
-    ScriptedChannel(Kind kind, Speaker speaker, ChannelCallbacks callbacks, std::int64_t offsetMs,
-                    ChunkChannel::SeqFor seqFor)
-        : kind(kind), speaker(speaker), offsetMs(offsetMs), seqFor(seqFor), callbacks(callbacks) {}
+    ScriptedChannel(Kind kind, Speaker speaker, ChannelCallbacks callbacks)
+        : kind(kind), speaker(speaker), callbacks(callbacks) {}
 
     Awaitable<void> start() override {
         if (const auto gate = startGate) {
@@ -72,8 +71,6 @@ struct ScriptedChannel final : SpeakerChannel {
     // What happened.
     const Kind kind;
     const Speaker speaker;
-    const std::int64_t offsetMs;
-    const ChunkChannel::SeqFor seqFor;
     const ChannelCallbacks callbacks;
     std::vector<std::uint8_t> fed;
     bool finished = false;
@@ -100,9 +97,7 @@ struct RecordingRig {
     std::vector<RecordingEvent> events;
 
     RecordingPipeline::Dependencies::ChunkFactory chunks(Kind kind);
-    // Scripted sources, scripted realtime and fallback channels, the manual clock.
     RecordingPipeline::Dependencies dependencies();
-    // The nth channel of that kind and speaker; throws when there is none.
     ScriptedChannel& channel(Speaker speaker, Kind kind = Kind::realtime, std::size_t nth = 0);
     // Runs real I/O and moves virtual time in steps until `done` holds.
     bool drive(const std::function<bool()>& done, Clock::Duration limit = std::chrono::minutes(10),

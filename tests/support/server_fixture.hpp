@@ -70,7 +70,6 @@ struct ServerFixture : testing::Test, RecordingRig {
             [this](const std::string& message) { logs.push_back(message); });
     }
 
-    // Starts handling a line and runs everything that is ready.
     void send(std::string line) {
         Task<>::spawn(io.get_executor(), "test",
                       [server = server, line = std::move(line)]() -> Awaitable<void> {
@@ -80,7 +79,6 @@ struct ServerFixture : testing::Test, RecordingRig {
     }
     std::vector<std::string> takeLines() { return std::exchange(lines, {}); }
 
-    // The protocol's lines: a request, and the answers to it.
     static std::string request(const std::string& cmd, const std::string& params = "{}",
                                int id = 1) {
         return R"({"id":)" + std::to_string(id) + R"(,"cmd":")" + cmd + R"(","params":)" + params +
@@ -93,7 +91,6 @@ struct ServerFixture : testing::Test, RecordingRig {
         return R"({"error":{"code":")" + code + R"(","message":")" + message + R"("},"id":)" +
                std::to_string(id) + R"(,"ok":false})";
     }
-    // Runs until a line containing `text` has been written.
     bool driveUntilLine(const std::string& text) {
         return drive([&] {
             return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
