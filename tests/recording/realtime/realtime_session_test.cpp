@@ -104,6 +104,8 @@ TEST(RealtimeSession, ShortCommitsArePaddedToTheServiceMinimum) {
     }
 }
 
+// Messages it cannot use (not JSON, no or an unknown type, fields of the wrong type) change
+// nothing; after the close nothing is sent or held.
 TEST(RealtimeSession, ReportsWhatTheServiceSaysAndFinishesWhenEveryCommitIsSettled) {
     SessionTest test;
     test.connect();
@@ -111,11 +113,15 @@ TEST(RealtimeSession, ReportsWhatTheServiceSaysAndFinishesWhenEveryCommitIsSettl
         test.session->commit(t0, t0 + 2000);
     }
     ASSERT_TRUE(test.serverReceived(5));
+    test.serverSends({"not json", "[]", R"({"item_id":"item_1"})", R"({"type":5,"item_id":"x"})",
+                      itemMessage("response.done", "x"),
+                      R"({"type":"input_audio_buffer.committed"})",
+                      R"({"type":"input_audio_buffer.committed","item_id":7})"});
     test.serverSends({committed("item_1"), transcription("delta", "item_2", R"(,"delta":"sec")"),
-                      committed("item_2"), completed("item_2", "  second \\n turn  ")});
+                      committed("item_2"), completed("item_2", "second")});
     ASSERT_TRUE(test.runUntil([&] { return test.events.size() == 3; }));
     EXPECT_EQ(test.events[1], Event::delta("sec", "item_2"));
-    EXPECT_EQ(test.events[2], Event::segment(2000, 4000, "second turn"));
+    EXPECT_EQ(test.events[2], Event::segment(2000, 4000, "second"));
 
     Pending<void> finishing(test.io, test.session->finish());
     test.serverSends(
@@ -126,6 +132,12 @@ TEST(RealtimeSession, ReportsWhatTheServiceSaysAndFinishesWhenEveryCommitIsSettl
     ASSERT_TRUE(finishing.finish());
     EXPECT_EQ(test.events.back(), Event::segment(0, 2000, "first"));
     EXPECT_EQ(test.events.size(), 4u);
+    EXPECT_EQ(test.session->takeUntranscribed(), std::nullopt);
+    test.session->appendAudio(patternPCM(96), 9000);
+    test.session->commit(9000, 9500);
+    test.session->clearBuffer(9500);
+    ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
+    EXPECT_EQ(test.server.lastConnection().messages.size(), 5u);
     EXPECT_EQ(test.session->takeUntranscribed(), std::nullopt);
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/async/one_shot.hpp"
+#include "recording/realtime/realtime_endpoint.hpp"
 #include "support/audio_signals.hpp"
 #include "support/pending.hpp"
 #include "support/realtime_harness.hpp"
@@ -122,7 +123,13 @@ TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsTheLastOneBeforeFin
     // With the last turn still open, and with the last turn over and silence after it.
     for (const bool pauseAtTheEnd : {false, true}) {
         ChannelTest test;
-        auto channel = test.startedChannel();
+        auto channel = test.makeChannel();
+        // Audio before the start is neither sent nor held, but it does move the positions on.
+        test.feed(channel, quiet(500));
+        test.fed.clear();
+        Pending<void>(test.io, channel->start()).get();
+        ASSERT_TRUE(test.connected(1));
+        ASSERT_TRUE(test.runUntil([&] { return !test.problems.empty(); }));
         EXPECT_EQ(test.problems, Problems{std::nullopt});
         auto& connection = test.server.lastConnection();
         test.feed(channel, speech(1000));
@@ -134,7 +141,7 @@ TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsTheLastOneBeforeFin
         connection.send(completed("item_1", "last words"));
         ASSERT_TRUE(finishing.finish());
         EXPECT_EQ(test.segments,
-                  std::vector{Segment(0, pauseAtTheEnd ? 1600 : 1000, "last words")});
+                  std::vector{Segment(0, pauseAtTheEnd ? 2100 : 1500, "last words")});
         EXPECT_EQ(connection.appendedAudio(), test.fed);
         EXPECT_TRUE(test.catchUps.empty()) << "nothing is left untranscribed";
         ASSERT_TRUE(test.runUntil([&] { return connection.ended; }));
@@ -262,8 +269,10 @@ TEST(TranscriptionChannel, ARenewalWhoseFetchOutlivesItsSessionOpensNothing) {
 }
 
 TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterCancel) {
-    enum class End { finalWait, drop, cancel };
-    for (const End end : {End::finalWait, End::drop, End::cancel}) {
+    // The current session's commit is never answered; it ends by the final wait, by dropping
+    // during the finish, by dropping before it (its audio held as an outage), or by a cancel.
+    enum class End { finalWait, drop, disconnected, cancel };
+    for (const End end : {End::finalWait, End::drop, End::disconnected, End::cancel}) {
         ChannelTest test;
         test.tokenLifetime = 120s;
         auto channel = test.startedChannel();
@@ -272,6 +281,10 @@ TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterC
         test.feed(channel, quiet(700));
         auto& current = test.server.connection(1);
         ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(current) == 1; }));
+        if (end == End::disconnected) {
+            current.drop();
+            ASSERT_TRUE(test.runUntil([&] { return test.problems.back().has_value(); }));
+        }
         Pending<void> finishing(test.io, channel->finish());
         test.clock->runReady();
         if (end == End::drop) {
@@ -292,10 +305,66 @@ TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterC
         if (end == End::cancel) {
             EXPECT_TRUE(test.catchUps.empty());
         } else {
-            std::vector<std::uint8_t> second(test.fed.begin() + 1000 * 48, test.fed.end());
+            const CatchUp first(speech(1000), 0);
+            const CatchUp second({test.fed.begin() + 1000 * 48, test.fed.end()}, 1000);
+            const bool firstAhead = end == End::disconnected;
             EXPECT_EQ(test.catchUps,
-                      (std::vector{CatchUp(second, 1000), CatchUp(speech(1000), 0)}));
+                      (firstAhead ? std::vector{first, second} : std::vector{second, first}));
         }
+    }
+}
+
+// Finished or cancelled while the first token is on its way: no session is opened afterwards.
+TEST(TranscriptionChannel, AStopWhileTheFirstTokenIsOnItsWayOpensNothing) {
+    for (const bool cancel : {false, true}) {
+        ChannelTest test;
+        auto channel = test.makeChannel();
+        auto gate = test.nextFetchGate = std::make_shared<OneShot<>>(test.io.get_executor());
+        Pending<void> starting(test.io, channel->start());
+        test.clock->runReady();
+        ASSERT_EQ(test.fetchTimes.size(), 1u);
+        Pending<void>(test.io, cancel ? channel->cancel() : channel->finish()).get();
+        gate->resume();
+        ASSERT_TRUE(starting.finish());
+        test.feed(channel, speech(1000));
+        test.advance(60s);
+        EXPECT_EQ(test.server.connectionCount(), 0u) << cancel;
+        EXPECT_TRUE(test.problems.empty() && test.catchUps.empty());
+    }
+}
+
+// Released by its owner while the session still waits for the confirmation: the connection ends
+// and nothing more is reported or attempted.
+TEST(TranscriptionChannel, ReleasingItMidConnectEndsTheConnectionQuietly) {
+    ChannelTest test;
+    test.server.script.confirm = false;
+    auto channel = test.makeChannel();
+    Pending<void>(test.io, channel->start()).get();
+    ASSERT_TRUE(test.connected(1));
+    std::erase(test.made, channel);
+    test.release(std::move(channel));
+    ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
+    test.advance(60s);
+    EXPECT_EQ(test.fetchTimes.size(), 1u);
+    EXPECT_EQ(test.server.connectionCount(), 1u);
+    EXPECT_TRUE(test.problems.empty());
+}
+
+// The token's address is used only when it is secure, or plain to a loopback host; else the
+// service's own address is.
+TEST(RealtimeEndpoint, FallsBackToTheDefaultWhenTheTokensAddressIsRefused) {
+    const std::string fallback(RealtimeEndpoint::defaultURL);
+    for (const auto& [given, used] :
+         std::vector<std::pair<std::optional<std::string>, std::string>>{
+             {std::nullopt, fallback},
+             {" wss://rt.example/v1 ", "wss://rt.example/v1"},
+             {"rt.example/v1", "wss://rt.example/v1"},
+             {"ws://localhost:81/v1", "ws://localhost:81/v1"},
+             {"ws://rt.example/v1", fallback},
+             {"https://rt.example/v1", fallback},
+             {"", fallback}}) {
+        EXPECT_EQ(RealtimeEndpoint::forToken({"ek", {}, std::nullopt, given}), used)
+            << given.value_or("(none)");
     }
 }
 
