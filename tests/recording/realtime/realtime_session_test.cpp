@@ -191,26 +191,19 @@ TEST(RealtimeSession, AFailureLeavesTheUntranscribedAudioToTheOwner) {
 }
 
 TEST(RealtimeSession, TheUpgradeStatusOrErrorCodeNamesTheProblemForTheUser) {
-    const std::string key = "OpenAI didn't accept the transcription key";
-    const std::string model = "The transcription key can't use gpt-live-transcribe";
-    const std::string limit = "OpenAI's usage limit was reached";
-    for (const auto& [status, code, expected] :
-         std::vector<std::tuple<std::optional<int>, std::optional<std::string>, std::string>>{
-             {401, {}, key},
-             {403, {}, model},
-             {429, {}, limit},
-             {500, {}, stopped},
-             {{}, "invalid_api_key", key},
-             {{}, "invalid_authentication", key},
-             {{}, "model_not_found", model},
-             {{}, "permission_denied", model},
-             {{}, "rate_limit_exceeded", limit},
-             {{}, "insufficient_quota", limit},
-             {{}, "server_error", stopped},
-             {{}, {}, stopped},
-         }) {
-        EXPECT_EQ(RealtimeSession::messageFor(status, code), expected) << code.value_or("");
+    const std::tuple<std::string, int, std::string, std::string> rows[] = {
+        {"OpenAI didn't accept the transcription key", 401, "invalid_api_key",
+         "invalid_authentication"},
+        {"The transcription key can't use gpt-live-transcribe", 403, "model_not_found",
+         "permission_denied"},
+        {"OpenAI's usage limit was reached", 429, "rate_limit_exceeded", "insufficient_quota"},
+        {stopped, 500, "server_error", "invalid_request_error"}};
+    for (const auto& [message, status, code, otherCode] : rows) {
+        EXPECT_EQ(RealtimeSession::messageFor(status, std::nullopt), message);
+        EXPECT_EQ(RealtimeSession::messageFor(std::nullopt, code), message);
+        EXPECT_EQ(RealtimeSession::messageFor(std::nullopt, otherCode), message);
     }
+    EXPECT_EQ(RealtimeSession::messageFor(std::nullopt, std::nullopt), stopped);
 }
 
 TEST(RealtimeSession, EachWayOfFailingIsReportedOnceWithItsMessage) {
