@@ -144,7 +144,7 @@ TEST(TranscriptionChannel, RenewsBeforeExpiryAndTheOldSessionStillReportsItsLast
     // Ninety seconds before the key expires, but not sooner than thirty seconds.
     for (const auto& [lifetime, renewalAfter] :
          std::vector<std::pair<Clock::Duration, Clock::Duration>>{
-             {600s, 510s}, {120s, 30s}, {60s, 30s}, {-5s, 30s}}) {
+             {600s, 510s}, {121s, 31s}, {120s, 30s}, {60s, 30s}, {-5s, 30s}}) {
         ChannelTest test;
         test.tokenLifetime = lifetime;
         auto channel = test.startedChannel();
