@@ -77,9 +77,12 @@ struct ChannelTest : RealtimeHarness {
                                                  fetch, callbacks, 3s));
     }
 
-    // A channel whose first session is confirmed.
-    std::shared_ptr<TranscriptionChannel> startedChannel() {
+    // A channel whose first session is confirmed, fed `early` before its start.
+    std::shared_ptr<TranscriptionChannel> startedChannel(
+        const std::vector<std::uint8_t>& early = {}) {
         auto channel = makeChannel();
+        feed(channel, early);
+        fed.clear();
         Pending<void>(io, channel->start()).get();
         EXPECT_TRUE(connected(1));
         EXPECT_TRUE(runUntil([&] { return !problems.empty(); }));
@@ -115,13 +118,8 @@ TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsTheLastOneBeforeFin
     // With the last turn still open, and with the last turn over and silence after it.
     for (const bool pauseAtTheEnd : {false, true}) {
         ChannelTest test;
-        auto channel = test.makeChannel();
         // Audio before the start is neither sent nor held, but it does move the positions on.
-        test.feed(channel, quiet(500));
-        test.fed.clear();
-        Pending<void>(test.io, channel->start()).get();
-        ASSERT_TRUE(test.connected(1));
-        ASSERT_TRUE(test.runUntil([&] { return !test.problems.empty(); }));
+        auto channel = test.startedChannel(quiet(500));
         EXPECT_EQ(test.problems, Problems{std::nullopt});
         auto& connection = test.server.lastConnection();
         test.feed(channel, speech(1000));
