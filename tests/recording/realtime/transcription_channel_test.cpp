@@ -306,40 +306,36 @@ TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterC
     }
 }
 
-// Finished or cancelled while the first token is on its way: no session is opened afterwards.
-TEST(TranscriptionChannel, AStopWhileTheFirstTokenIsOnItsWayOpensNothing) {
-    for (const bool cancel : {false, true}) {
+// Finished or cancelled while the first token is on its way, or released by its owner while the
+// session waits for its confirmation: no session runs on, nothing more is reported or attempted.
+TEST(TranscriptionChannel, NothingRunsOnAfterAStopOrReleaseBeforeTheFirstSessionIsUp) {
+    enum class Stop { finish, cancel, release };
+    for (const Stop stop : {Stop::finish, Stop::cancel, Stop::release}) {
         ChannelTest test;
+        test.server.script.confirm = false;
         auto channel = test.makeChannel();
         auto gate = test.nextFetchGate = std::make_shared<OneShot<>>(test.io.get_executor());
         Pending<void> starting(test.io, channel->start());
         test.clock->runReady();
-        ASSERT_EQ(test.fetchTimes.size(), 1u);
-        Pending<void>(test.io, cancel ? channel->cancel() : channel->finish()).get();
-        gate->resume();
-        ASSERT_TRUE(starting.finish());
-        test.feed(channel, speech(1000));
+        if (stop == Stop::release) {
+            gate->resume();
+            ASSERT_TRUE(starting.finish());
+            ASSERT_TRUE(test.connected(1));
+            std::erase(test.made, channel);
+            test.release(std::move(channel));
+            ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
+        } else {
+            Pending<void>(test.io, stop == Stop::cancel ? channel->cancel() : channel->finish())
+                .get();
+            gate->resume();
+            ASSERT_TRUE(starting.finish());
+            test.feed(channel, speech(1000));
+        }
         test.advance(60s);
-        EXPECT_EQ(test.server.connectionCount(), 0u) << cancel;
+        EXPECT_EQ(test.server.connectionCount(), stop == Stop::release ? 1u : 0u);
+        EXPECT_EQ(test.fetchTimes.size(), 1u);
         EXPECT_TRUE(test.problems.empty() && test.catchUps.empty());
     }
-}
-
-// Released by its owner while the session still waits for the confirmation: the connection ends
-// and nothing more is reported or attempted.
-TEST(TranscriptionChannel, ReleasingItMidConnectEndsTheConnectionQuietly) {
-    ChannelTest test;
-    test.server.script.confirm = false;
-    auto channel = test.makeChannel();
-    Pending<void>(test.io, channel->start()).get();
-    ASSERT_TRUE(test.connected(1));
-    std::erase(test.made, channel);
-    test.release(std::move(channel));
-    ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
-    test.advance(60s);
-    EXPECT_EQ(test.fetchTimes.size(), 1u);
-    EXPECT_EQ(test.server.connectionCount(), 1u);
-    EXPECT_TRUE(test.problems.empty());
 }
 
 // The token's address is used only when it is secure, or plain to a loopback host; else the
