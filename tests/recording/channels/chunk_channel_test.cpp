@@ -131,7 +131,7 @@ struct ChunkChannelTest : testing::Test {
 TEST_F(ChunkChannelTest, UploadsChunksOneAtATimeInOrderAtTheirRecordingPositionsUntilFinished) {
     server.setHandler([](const auto&) { return storedSegment; });
     auto channel = makeChannel(Limits(clock), 60000);
-    EXPECT_NO_THROW(test::Pending<void>(io, channel->start()).get());
+    test::Pending<void>(io, channel->start()).get();
     const auto audio = turn(20400, 1);
     feed(*channel, audio);
     feedTurns(*channel, 2, 2);
@@ -140,7 +140,6 @@ TEST_F(ChunkChannelTest, UploadsChunksOneAtATimeInOrderAtTheirRecordingPositions
     clock->runReady();
 
     ASSERT_EQ(uploads.size(), 3u);
-    EXPECT_EQ(server.requests().size(), 3u);
     for (const auto& [i, start, end] :
          {std::tuple{0, 60000, 81000}, {1, 81000, 102000}, {2, 102000, 105000}}) {
         EXPECT_EQ(uploads[i].seq, seqOf(start));
@@ -242,7 +241,10 @@ TEST_F(ChunkChannelTest, AWaitForAFreshAccessTokenIsNotUploadTime) {
     EXPECT_EQ(uploads.size(), 1u);
 }
 
-TEST_F(ChunkChannelTest, ChunksThatWaitedLongerThanTheirAgeAreDroppedBeforeUpload) {
+// Past its byte bound the queue drops its oldest chunk (22.5 s: rounded away from zero to 23 s),
+// though a single queued chunk is kept whatever its size. A chunk that waited longer than its age
+// is dropped, also by the worker before it sends the next one.
+TEST_F(ChunkChannelTest, TheQueueDropsItsOldestChunksPastItsBytesOrItsAge) {
     server.setHandler([](const auto&) { return Reply::with(Reply::Action::hang); });
     for (Limits limits : {Limits(clock), Limits::replay(clock)}) {
         const Clock::Duration age = limits.maxQueuedAge;
@@ -265,12 +267,6 @@ TEST_F(ChunkChannelTest, ChunksThatWaitedLongerThanTheirAgeAreDroppedBeforeUploa
         EXPECT_EQ(backlogs.back(), fallingBehind(43).back());
         EXPECT_EQ(channel->queuedCount(), 0u);
     }
-}
-
-// The oldest queued chunk (22.5 s: rounded away from zero to 23 s) is dropped once the queued
-// bytes pass the bound; a single queued chunk is kept whatever its size.
-TEST_F(ChunkChannelTest, TheOldestQueuedChunksAreDroppedWhenTheQueueOutgrowsItsBytes) {
-    server.setHandler([](const auto&) { return Reply::with(Reply::Action::hang); });
     const std::int64_t chunkBytes = 21000 * PCM16::bytesPerMs + 44;
     const std::int64_t firstBytes = chunkBytes + 1500 * PCM16::bytesPerMs;
     auto exactly = Limits(clock);
