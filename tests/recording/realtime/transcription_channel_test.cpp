@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "core/async/one_shot.hpp"
@@ -114,51 +115,20 @@ struct ChannelTest : RealtimeHarness {
     }
 };
 
-TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsTheLastOneBeforeFinishing) {
-    // With the last turn still open, and with the last turn over and silence after it.
-    for (const bool pauseAtTheEnd : {false, true}) {
-        ChannelTest test;
-        // Audio before the start is neither sent nor held, but it does move the positions on.
-        auto channel = test.startedChannel(quiet(500));
-        EXPECT_EQ(test.problems, Problems{std::nullopt});
-        auto& connection = test.server.lastConnection();
-        test.feed(channel, speech(1000));
-        if (pauseAtTheEnd) {
-            test.feed(channel, quiet(700));  // the turn ends after 600 ms of silence
-        }
-        Pending<void> finishing(test.io, channel->finish());
-        ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(connection) == 1; }));
-        connection.send(completed("item_1", "last words"));
-        ASSERT_TRUE(finishing.finish());
-        EXPECT_EQ(test.segments,
-                  std::vector{Segment(0, pauseAtTheEnd ? 2100 : 1500, "last words")});
-        EXPECT_EQ(connection.appendedAudio(), test.fed);
-        EXPECT_TRUE(test.catchUps.empty()) << "nothing is left untranscribed";
-        ASSERT_TRUE(test.runUntil([&] { return connection.ended; }));
-    }
-}
-
-TEST(TranscriptionChannel, RenewsBeforeExpiryAndTheOldSessionStillReportsItsLastTurn) {
-    // Ninety seconds before the key expires, but not sooner than thirty seconds.
+TEST(TranscriptionChannel, RenewsNinetySecondsBeforeExpiryButNotSoonerThanThirty) {
     for (const auto& [lifetime, renewalAfter] :
          std::vector<std::pair<Clock::Duration, Clock::Duration>>{
              {600s, 510s}, {121s, 31s}, {120s, 30s}, {60s, 30s}, {-5s, 30s}}) {
         ChannelTest test;
         test.tokenLifetime = lifetime;
         auto channel = test.startedChannel();
-        test.feed(channel, speech(1000));
         test.advance(renewalAfter - 100ms);
         EXPECT_EQ(test.fetchTimes.size(), 1u) << lifetime.count();
         test.advance(200ms);
         EXPECT_EQ(test.fetchTimes.size(), 2u) << lifetime.count();
         ASSERT_TRUE(test.connected(2)) << lifetime.count();
         EXPECT_EQ(test.server.connection(1).authorization, "Bearer ek_2");
-        auto& old = test.server.connection(0);
-        ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(old) == 1; }));
-        old.send(completed("item_1", "old"));
-        ASSERT_TRUE(test.runUntil([&] { return old.ended; }));
-        EXPECT_EQ(test.segments, std::vector{Segment(0, 1000, "old")});
-        EXPECT_TRUE(test.catchUps.empty());
+        EXPECT_TRUE(test.runUntil([&] { return test.server.connection(0).ended; }));
         EXPECT_EQ(test.problems, Problems(2));
     }
 }
@@ -258,47 +228,69 @@ TEST(TranscriptionChannel, ARenewalWhoseFetchOutlivesItsSessionOpensNothing) {
     EXPECT_FALSE(test.server.connection(1).ended);
 }
 
-TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterCancel) {
-    // The current session's commit is never answered; it ends by the final wait, by dropping
-    // during the finish, by dropping before it (its audio held as an outage), or by a cancel.
-    enum class End { finalWait, drop, disconnected, cancel };
-    for (const End end : {End::finalWait, End::drop, End::disconnected, End::cancel}) {
+// A renewal retires the first session with its open turn committed; the current one is finished
+// with its turn open and both answer, or its turn is closed by a pause and never answered: it ends
+// by the final wait, by a drop during the finish, by a drop before it (its audio then held as an
+// outage), or by a cancel. Audio fed before the start is neither sent nor held.
+TEST(TranscriptionChannel, FinishReportsOrHandsBackWhatEachSessionOwesButNothingAfterCancel) {
+    enum class End { answered, finalWait, drop, disconnected, cancel };
+    for (const End end :
+         {End::answered, End::finalWait, End::drop, End::disconnected, End::cancel}) {
         ChannelTest test;
         test.tokenLifetime = 120s;
-        auto channel = test.startedChannel();
+        auto channel = test.startedChannel(quiet(500));
         test.feed(channel, speech(1000));
-        test.advance(30100ms);  // renewed: the first session retires with 0..1000 due
+        test.advance(30100ms);
         ASSERT_TRUE(test.connected(2));
-        test.feed(channel, speech(1000, 2));
-        test.feed(channel, quiet(700));
+        auto& old = test.server.connection(0);
         auto& current = test.server.connection(1);
-        ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(current) == 1; }));
+        test.feed(channel, speech(1000, 2));
+        if (end != End::answered) {
+            test.feed(channel, quiet(700));
+            ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(current) == 1; }));
+        }
         if (end == End::disconnected) {
             current.drop();
             ASSERT_TRUE(test.runUntil([&] { return test.problems.back().has_value(); }));
         }
         Pending<void> finishing(test.io, channel->finish());
         test.clock->runReady();
-        if (end == End::drop) {
+        if (end == End::answered) {
+            ASSERT_TRUE(test.runUntil([&] {
+                return ChannelTest::commits(old) == 1 && ChannelTest::commits(current) == 1;
+            }));
+            old.send(completed("item_1", "old"));
+            current.send(completed("item_1", "new"));
+            ASSERT_TRUE(test.runUntil([&] { return old.ended && current.ended; }));
+        } else if (end == End::drop) {
             current.drop();
         } else if (end == End::cancel) {
             Pending<void>(test.io, channel->cancel()).get();
             EXPECT_TRUE(finishing.finish());
-            test.server.connection(0).send(completed("item_1", "old"));
+            old.send(completed("item_1", "old"));
             current.send(completed("item_1", "new"));
-            ASSERT_TRUE(
-                test.runUntil([&] { return test.server.connection(0).ended && current.ended; }));
+            ASSERT_TRUE(test.runUntil([&] { return old.ended && current.ended; }));
         }
         test.advance(3100ms);
         ASSERT_TRUE(finishing.finish());
         test.advance(60s);
         EXPECT_EQ(test.fetchTimes.size(), 2u) << "no reconnection after finish";
-        EXPECT_TRUE(test.segments.empty());
-        if (end == End::cancel) {
+        const CatchUp first(speech(1000), 500);
+        const CatchUp second({test.fed.begin() + 1000 * 48, test.fed.end()}, 1500);
+        if (end == End::answered) {
+            std::sort(test.segments.begin(), test.segments.end());
+            EXPECT_EQ(test.segments,
+                      (std::vector{Segment(0, 1500, "old"), Segment(1500, 2500, "new")}));
+            auto sent = old.appendedAudio();
+            const auto sentLater = current.appendedAudio();
+            sent.insert(sent.end(), sentLater.begin(), sentLater.end());
+            EXPECT_EQ(sent, test.fed);
+        } else {
+            EXPECT_TRUE(test.segments.empty());
+        }
+        if (end == End::answered || end == End::cancel) {
             EXPECT_TRUE(test.catchUps.empty());
         } else {
-            const CatchUp first(speech(1000), 0);
-            const CatchUp second({test.fed.begin() + 1000 * 48, test.fed.end()}, 1000);
             const bool firstAhead = end == End::disconnected;
             EXPECT_EQ(test.catchUps,
                       (firstAhead ? std::vector{first, second} : std::vector{second, first}));
