@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -26,8 +25,8 @@ struct RealtimeHarness {
     boost::asio::io_context io;
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(io);
     RealtimeTestServer server{io};
-    // What the test made, released on the executor as the helper releases it: a task cancelled
-    // from outside its executor can end before its cancellation is delivered.
+    // Released on the executor, as the helper releases them: a task cancelled from outside its
+    // executor can end before its cancellation is delivered.
     std::vector<std::shared_ptr<void>> made;
 
     template <class T>
@@ -40,7 +39,6 @@ struct RealtimeHarness {
         boost::asio::post(io, [released = std::move(object)] {});
         clock->runReady();
     }
-
     // Live sockets that trust the test authority (or only the system's).
     RealtimeSocketFactory liveSockets(bool trustTestAuthority = true) {
         auto open = WebSocketRealtimeSocket::factory(
@@ -49,10 +47,9 @@ struct RealtimeHarness {
                                                       : std::nullopt));
         return [this, open](RealtimeRequest request) { return keep(open(std::move(request))); };
     }
-
     bool runUntil(const std::function<bool()>& done) { return test::runUntil(io, done); }
-    // Moves virtual time in steps shorter than the sockets' ping interval, letting the real I/O
-    // that the wake-ups caused happen after each, as it would while real time passes.
+    // Virtual time in steps shorter than the sockets' ping interval, with the real I/O that each
+    // step's wake-ups caused.
     void advance(Clock::Duration duration) {
         for (Clock::Duration step; duration > Clock::Duration::zero(); duration -= step) {
             step = std::min<Clock::Duration>(duration, 5s);
@@ -62,26 +59,14 @@ struct RealtimeHarness {
     }
 };
 
-// The service's messages about an item.
+// A message of the service about an item.
 inline std::string itemMessage(const std::string& type, const std::string& item,
                                const std::string& more = "") {
     return R"({"type":")" + type + R"(","item_id":")" + item + "\"" + more + "}";
 }
-inline std::string transcription(const std::string& what, const std::string& item,
-                                 const std::string& more = "") {
-    return itemMessage("conversation.item.input_audio_transcription." + what, item, more);
-}
 inline std::string completed(const std::string& item, const std::string& text) {
-    return transcription("completed", item, R"(,"transcript":")" + text + "\"");
-}
-
-// Distinct, recognisable PCM bytes.
-inline std::vector<std::uint8_t> patternPCM(std::size_t bytes, std::uint8_t seed = 0) {
-    std::vector<std::uint8_t> pcm(bytes);
-    for (std::size_t i = 0; i < bytes; ++i) {
-        pcm[i] = static_cast<std::uint8_t>(seed + i * 7);
-    }
-    return pcm;
+    return itemMessage("conversation.item.input_audio_transcription.completed", item,
+                       R"(,"transcript":")" + text + "\"");
 }
 
 }  // namespace tessarin::test

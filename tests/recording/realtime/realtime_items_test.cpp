@@ -61,6 +61,20 @@ TEST(RealtimeItems, EmptyCommitsFailedItemsAndClearedSilenceAreSettled) {
     EXPECT_EQ(items.untranscribedFrom(), 5000);
 }
 
+// Every White_Space code point separates words; look-alikes and ill-formed bytes belong to one.
+TEST(RealtimeItems, TextIsSplitAtEveryUnicodeSpaceAndJoinedWithSingleBlanks) {
+    for (const std::string space :
+         {"\t",     "\n",     "\v",     "\f",     "\r",     " ",      "\u0085", "\u00a0", "\u1680",
+          "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+          "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"}) {
+        EXPECT_EQ(RealtimeItems::normalised(space + "a" + space + space + "b" + space), "a b")
+            << static_cast<int>(space[0]);
+    }
+    for (const std::string other : {"\u200b", "\u180e", "\ufeff", "\xff", "\xe2\x80"}) {
+        EXPECT_EQ(RealtimeItems::normalised(" a" + other + "b "), "a" + other + "b");
+    }
+}
+
 TEST(RealtimeItems, AnItemsTextIsCappedWithoutSplittingACharacter) {
     RealtimeItems items;
     EXPECT_TRUE(items.delta("one", std::string(maxText - 1, 'a')));

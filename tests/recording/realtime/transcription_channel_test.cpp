@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "core/async/one_shot.hpp"
+#include "recording/realtime/realtime_endpoint.hpp"
 #include "support/audio_signals.hpp"
 #include "support/pending.hpp"
 #include "support/realtime_harness.hpp"
@@ -76,9 +78,12 @@ struct ChannelTest : RealtimeHarness {
                                                  fetch, callbacks, 3s));
     }
 
-    // A channel whose first session is confirmed.
-    std::shared_ptr<TranscriptionChannel> startedChannel() {
+    // A channel whose first session is confirmed, fed `early` before its start.
+    std::shared_ptr<TranscriptionChannel> startedChannel(
+        const std::vector<std::uint8_t>& early = {}) {
         auto channel = makeChannel();
+        feed(channel, early);
+        fed.clear();
         Pending<void>(io, channel->start()).get();
         EXPECT_TRUE(connected(1));
         EXPECT_TRUE(runUntil([&] { return !problems.empty(); }));
@@ -99,14 +104,6 @@ struct ChannelTest : RealtimeHarness {
         clock->runReady();
     }
 
-    // With tokens of 120 s, runs to the first renewal while a turn of 1000 ms is still open.
-    void renewWithATurnOpen(const std::shared_ptr<TranscriptionChannel>& channel) {
-        feed(channel, speech(1000));
-        advance(30100ms);
-        EXPECT_TRUE(connected(2));
-        EXPECT_TRUE(runUntil([&] { return commits(server.connection(0)) == 1; }));
-    }
-
     bool connected(std::size_t count) {
         return runUntil([&] {
             return server.connectionCount() >= count &&
@@ -118,50 +115,20 @@ struct ChannelTest : RealtimeHarness {
     }
 };
 
-TEST(TranscriptionChannel, StreamsAudioCommitsTurnsAndReportsTheLastOneBeforeFinishing) {
-    // With the last turn still open, and with the last turn over and silence after it.
-    for (const bool pauseAtTheEnd : {false, true}) {
-        ChannelTest test;
-        auto channel = test.startedChannel();
-        EXPECT_EQ(test.problems, Problems{std::nullopt});
-        auto& connection = test.server.lastConnection();
-        test.feed(channel, speech(1000));
-        if (pauseAtTheEnd) {
-            test.feed(channel, quiet(700));  // the turn ends after 600 ms of silence
-        }
-        Pending<void> finishing(test.io, channel->finish());
-        ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(connection) == 1; }));
-        connection.send(completed("item_1", "last words"));
-        ASSERT_TRUE(finishing.finish());
-        EXPECT_EQ(test.segments,
-                  std::vector{Segment(0, pauseAtTheEnd ? 1600 : 1000, "last words")});
-        EXPECT_EQ(connection.appendedAudio(), test.fed);
-        EXPECT_TRUE(test.catchUps.empty()) << "nothing is left untranscribed";
-        ASSERT_TRUE(test.runUntil([&] { return connection.ended; }));
-    }
-}
-
-TEST(TranscriptionChannel, RenewsBeforeExpiryAndTheOldSessionStillReportsItsLastTurn) {
-    // Ninety seconds before the key expires, but not sooner than thirty seconds.
+TEST(TranscriptionChannel, RenewsNinetySecondsBeforeExpiryButNotSoonerThanThirty) {
     for (const auto& [lifetime, renewalAfter] :
          std::vector<std::pair<Clock::Duration, Clock::Duration>>{
-             {600s, 510s}, {120s, 30s}, {60s, 30s}, {-5s, 30s}}) {
+             {600s, 510s}, {121s, 31s}, {120s, 30s}, {60s, 30s}, {-5s, 30s}}) {
         ChannelTest test;
         test.tokenLifetime = lifetime;
         auto channel = test.startedChannel();
-        test.feed(channel, speech(1000));
         test.advance(renewalAfter - 100ms);
         EXPECT_EQ(test.fetchTimes.size(), 1u) << lifetime.count();
         test.advance(200ms);
         EXPECT_EQ(test.fetchTimes.size(), 2u) << lifetime.count();
         ASSERT_TRUE(test.connected(2)) << lifetime.count();
         EXPECT_EQ(test.server.connection(1).authorization, "Bearer ek_2");
-        auto& old = test.server.connection(0);
-        ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(old) == 1; }));
-        old.send(completed("item_1", "old"));
-        ASSERT_TRUE(test.runUntil([&] { return old.ended; }));
-        EXPECT_EQ(test.segments, std::vector{Segment(0, 1000, "old")});
-        EXPECT_TRUE(test.catchUps.empty());
+        EXPECT_TRUE(test.runUntil([&] { return test.server.connection(0).ended; }));
         EXPECT_EQ(test.problems, Problems(2));
     }
 }
@@ -261,41 +228,120 @@ TEST(TranscriptionChannel, ARenewalWhoseFetchOutlivesItsSessionOpensNothing) {
     EXPECT_FALSE(test.server.connection(1).ended);
 }
 
-TEST(TranscriptionChannel, FinishHandsBackTurnsLeftWithoutTranscriptButNotAfterCancel) {
-    enum class End { finalWait, drop, cancel };
-    for (const End end : {End::finalWait, End::drop, End::cancel}) {
+// A renewal retires the first session with its open turn committed; the current one's turn is
+// closed by a pause. Both answer (the silence after the turn is not held either), or the current
+// one never does and ends by the final wait, by a drop during the finish, by a drop before it (its
+// audio then held as an outage), or by a cancel. Audio fed before the start is neither sent nor
+// held.
+TEST(TranscriptionChannel, FinishReportsOrHandsBackWhatEachSessionOwesButNothingAfterCancel) {
+    enum class End { answered, finalWait, drop, disconnected, cancel };
+    for (const End end :
+         {End::answered, End::finalWait, End::drop, End::disconnected, End::cancel}) {
         ChannelTest test;
         test.tokenLifetime = 120s;
-        auto channel = test.startedChannel();
-        test.renewWithATurnOpen(channel);  // the first session retires with 0..1000 due
-        test.feed(channel, speech(1000, 2));
-        test.feed(channel, quiet(700));
+        auto channel = test.startedChannel(quiet(500));
+        test.feed(channel, speech(1000));
+        test.advance(30100ms);
+        ASSERT_TRUE(test.connected(2));
+        auto& old = test.server.connection(0);
         auto& current = test.server.connection(1);
-        ASSERT_TRUE(test.runUntil([&] { return ChannelTest::commits(current) == 1; }));
+        test.feed(channel, speech(1000, 2));
+        test.feed(channel, quiet(700));  // the turn ends after 600 ms of it
+        ASSERT_TRUE(test.runUntil(
+            [&] { return ChannelTest::commits(old) == 1 && ChannelTest::commits(current) == 1; }));
+        if (end == End::disconnected) {
+            current.drop();
+            ASSERT_TRUE(test.runUntil([&] { return test.problems.back().has_value(); }));
+        }
         Pending<void> finishing(test.io, channel->finish());
         test.clock->runReady();
-        if (end == End::drop) {
+        if (end == End::answered) {
+            old.send(completed("item_1", "old"));
+            current.send(completed("item_1", "new"));
+            ASSERT_TRUE(test.runUntil([&] { return old.ended && current.ended; }));
+        } else if (end == End::drop) {
             current.drop();
         } else if (end == End::cancel) {
             Pending<void>(test.io, channel->cancel()).get();
             EXPECT_TRUE(finishing.finish());
-            test.server.connection(0).send(completed("item_1", "old"));
+            old.send(completed("item_1", "old"));
             current.send(completed("item_1", "new"));
-            ASSERT_TRUE(
-                test.runUntil([&] { return test.server.connection(0).ended && current.ended; }));
+            ASSERT_TRUE(test.runUntil([&] { return old.ended && current.ended; }));
         }
         test.advance(3100ms);
         ASSERT_TRUE(finishing.finish());
         test.advance(60s);
         EXPECT_EQ(test.fetchTimes.size(), 2u) << "no reconnection after finish";
-        EXPECT_TRUE(test.segments.empty());
-        if (end == End::cancel) {
+        const CatchUp first(speech(1000), 500);
+        const CatchUp second({test.fed.begin() + 1000 * 48, test.fed.end()}, 1500);
+        if (end == End::answered) {
+            std::sort(test.segments.begin(), test.segments.end());
+            EXPECT_EQ(test.segments,
+                      (std::vector{Segment(0, 1500, "old"), Segment(1500, 3100, "new")}));
+            auto sent = old.appendedAudio();
+            const auto sentLater = current.appendedAudio();
+            sent.insert(sent.end(), sentLater.begin(), sentLater.end());
+            EXPECT_EQ(sent, test.fed);
+        } else {
+            EXPECT_TRUE(test.segments.empty());
+        }
+        if (end == End::answered || end == End::cancel) {
             EXPECT_TRUE(test.catchUps.empty());
         } else {
-            std::vector<std::uint8_t> second(test.fed.begin() + 1000 * 48, test.fed.end());
+            const bool firstAhead = end == End::disconnected;
             EXPECT_EQ(test.catchUps,
-                      (std::vector{CatchUp(second, 1000), CatchUp(speech(1000), 0)}));
+                      (firstAhead ? std::vector{first, second} : std::vector{second, first}));
         }
+    }
+}
+
+// Finished or cancelled while the first token is on its way, or released by its owner while the
+// session waits for its confirmation: no session runs on, nothing more is reported or attempted.
+TEST(TranscriptionChannel, NothingRunsOnAfterAStopOrReleaseBeforeTheFirstSessionIsUp) {
+    enum class Stop { finish, cancel, release };
+    for (const Stop stop : {Stop::finish, Stop::cancel, Stop::release}) {
+        ChannelTest test;
+        test.server.script.confirm = false;
+        auto channel = test.makeChannel();
+        auto gate = test.nextFetchGate = std::make_shared<OneShot<>>(test.io.get_executor());
+        Pending<void> starting(test.io, channel->start());
+        test.clock->runReady();
+        if (stop == Stop::release) {
+            gate->resume();
+            ASSERT_TRUE(starting.finish());
+            ASSERT_TRUE(test.connected(1));
+            std::erase(test.made, channel);
+            test.release(std::move(channel));
+            ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
+        } else {
+            Pending<void>(test.io, stop == Stop::cancel ? channel->cancel() : channel->finish())
+                .get();
+            gate->resume();
+            ASSERT_TRUE(starting.finish());
+            test.feed(channel, speech(1000));
+        }
+        test.advance(60s);
+        EXPECT_EQ(test.server.connectionCount(), stop == Stop::release ? 1u : 0u);
+        EXPECT_EQ(test.fetchTimes.size(), 1u);
+        EXPECT_TRUE(test.problems.empty() && test.catchUps.empty());
+    }
+}
+
+// The token's address is used only when it is secure, or plain to a loopback host; else the
+// service's own address is.
+TEST(RealtimeEndpoint, FallsBackToTheDefaultWhenTheTokensAddressIsRefused) {
+    const std::string fallback(RealtimeEndpoint::defaultURL);
+    for (const auto& [given, used] :
+         std::vector<std::pair<std::optional<std::string>, std::string>>{
+             {std::nullopt, fallback},
+             {" wss://rt.example/v1 ", "wss://rt.example/v1"},
+             {"rt.example/v1", "wss://rt.example/v1"},
+             {"ws://localhost:81/v1", "ws://localhost:81/v1"},
+             {"ws://rt.example/v1", fallback},
+             {"https://rt.example/v1", fallback},
+             {"", fallback}}) {
+        EXPECT_EQ(RealtimeEndpoint::forToken({"ek", {}, std::nullopt, given}), used)
+            << given.value_or("(none)");
     }
 }
 
