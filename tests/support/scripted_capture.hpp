@@ -31,7 +31,6 @@ class ScriptedCapture {
     void play(const std::vector<std::vector<std::uint8_t>>& buffers);
     // Reports an interruption (or its end) the same way.
     void interrupt(std::optional<std::string> message);
-    void waitUntilDelivered() {}
     int opened() const;
     bool running() const;
 

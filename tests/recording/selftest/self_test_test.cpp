@@ -36,7 +36,6 @@ struct SelfTestFixture : ServerFixture {
             for (auto [device, audio] : {std::pair{&mic, &micAudio}, {&system, &systemAudio}}) {
                 const auto bytes = bytesOf((*audio)(second));
                 device->play(piecesOf(bytes, std::max<std::size_t>(bytes.size() / 20 * 2, 2)));
-                device->waitUntilDelivered();
             }
             clock->advance(std::chrono::seconds(1));
         }
