@@ -9,6 +9,7 @@
 
 #include "core/json/json_value.hpp"
 #include "support/child_process.hpp"
+#include "support/pulse_test_server.hpp"
 
 namespace tessarin::test {
 namespace {
@@ -102,6 +103,28 @@ TEST(HelperProcess, RequestsWrittenAtOnceAreEachAnsweredOnceAndAnOverlongLineIsS
         (std::vector<std::string>{
             R"({"error":{"code":"bad_request","message":"Each line must be a JSON object"},"id":null,"ok":false})",
             R"({"error":{"code":"bad_request","message":"Each line must be at most 1048576 bytes"},"id":null,"ok":false})"}));
+}
+
+// The sound server's default devices are watched from the start, with no recording running. The
+// watcher subscribes after the helper has started, so the default output is switched until a
+// change is heard.
+TEST(HelperProcess, ReportsAChangedDefaultDeviceWithoutARecording) {
+    REQUIRE_SOUND_SERVER();
+    PulseTestServer server;
+    ChildProcess child("/usr/bin/env", {"PULSE_SERVER=" + server.address(), helper});
+    ASSERT_TRUE(child.awaitErrorOutput("started"));
+    std::vector<std::string> lines;
+    for (int i = 0; i < 50 && lines.empty(); ++i) {
+        const std::string sink = i % 2 ? "speakers" : "micsink";
+        ASSERT_EQ(PulseTestServer::pactl(server.address(), {"set-default-sink", sink}), 0);
+        lines = child.readLines(1, std::chrono::milliseconds(200));
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_TRUE(lines[0] == R"({"event":"device.changed","output":"Microphone-feed"})" ||
+                lines[0] == R"({"event":"device.changed","output":"Speakers"})")
+        << lines[0];
+    child.closeInput();
+    EXPECT_EQ(child.wait(), 0);
 }
 
 }  // namespace
