@@ -10,7 +10,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "core/json/json_value.hpp"
-#include "support/loopback_http_server.hpp"
+#include "support/loopback_listener.hpp"
 
 namespace tessarin::test {
 
