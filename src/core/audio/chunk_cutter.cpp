@@ -100,6 +100,26 @@ std::optional<ChunkCutter::Chunk> ChunkCutter::finish() {
     return cut(end);
 }
 
+std::vector<ChunkCutter::Stretch> ChunkCutter::silenceLeftOut(std::span<const std::uint8_t> pcm) {
+    ChunkCutter cutter;
+    std::vector<Chunk> chunks = cutter.feed(pcm);
+    if (std::optional<Chunk> last = cutter.finish()) {
+        chunks.push_back(std::move(*last));
+    }
+    std::vector<Stretch> silences;
+    std::int64_t reached = 0;
+    for (const Chunk& chunk : chunks) {
+        if (chunk.startedMs > reached) {
+            silences.push_back({reached, chunk.startedMs});
+        }
+        reached = chunk.endedMs;
+    }
+    if (cutter.elapsedMs() > reached) {
+        silences.push_back({reached, cutter.elapsedMs()});
+    }
+    return silences;
+}
+
 std::optional<ChunkCutter::Chunk> ChunkCutter::cut(std::int64_t atMs) {
     if (chunkStart_ >= atMs) {
         return std::nullopt;

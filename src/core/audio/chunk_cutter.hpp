@@ -25,6 +25,16 @@ class ChunkCutter {
         bool operator==(const Chunk&) const = default;
     };
 
+    struct Stretch {
+        std::int64_t startedMs = 0;
+        std::int64_t endedMs = 0;
+
+        bool operator==(const Stretch&) const = default;
+    };
+
+    // The stretches of a whole stream that its chunks leave out as silence, in order.
+    static std::vector<Stretch> silenceLeftOut(std::span<const std::uint8_t> pcm);
+
     ChunkCutter();
 
     // The chunks completed by this input, in order (often none).

@@ -512,17 +512,6 @@ void RecordingPipeline::releaseEcho() {
 
 // ---- replay of outage audio
 
-namespace {
-
-// Judged as the replay's chunk uploads judge it: a stretch they leave out entirely is silence.
-bool holdsSpeech(std::span<const std::uint8_t> pcm) {
-    ChunkCutter cutter;
-    const bool cut = !cutter.feed(pcm).empty();
-    return cut || cutter.finish().has_value();
-}
-
-}  // namespace
-
 void RecordingPipeline::replay(Speaker speaker, std::vector<std::uint8_t> pcm,
                                std::int64_t startMs) {
     if (!running_ && !isStopping_) {
@@ -530,12 +519,12 @@ void RecordingPipeline::replay(Speaker speaker, std::vector<std::uint8_t> pcm,
                          std::to_string(pcm.size() / PCM16::bytesPerMs) + " ms): not transcribed");
         return;
     }
-    if (!holdsSpeech(pcm)) {
-        // Said so that a gap in the side's transcript can be told from lost audio.
-        const std::int64_t endMs =
-            startMs + static_cast<std::int64_t>(pcm.size()) / PCM16::bytesPerMs;
+    // Said so that a gap in the side's transcript can be told from lost audio. Judged as the
+    // replay's chunk uploads judge it: what they leave out is silence.
+    for (const ChunkCutter::Stretch& silence : ChunkCutter::silenceLeftOut(pcm)) {
         Diagnostics::log("caught up " + std::string(speakerName(speaker)) + " " +
-                         std::to_string(startMs) + ".." + std::to_string(endMs) + " ms: no speech");
+                         std::to_string(startMs + silence.startedMs) + ".." +
+                         std::to_string(startMs + silence.endedMs) + " ms: no speech");
     }
     const bool wasCatchingUp = isCatchingUp();
     ++replaying_[speaker];

@@ -162,5 +162,20 @@ TEST(ChunkCutterTest, WorkedTimelines) {
     }
 }
 
+TEST(ChunkCutterTest, SilenceLeftOutIsWhatNoChunkCovers) {
+    using Stretch = ChunkCutter::Stretch;
+    // clang-format off
+    const std::tuple<const char*, Timeline, std::vector<Stretch>> cases[] = {
+        {"the quiet after the last chunk", speech(20400).quiet(5000), {{21000, 25400}}},
+        {"a silence dropped up to the skip", speech(5000).quiet(31000).speech(2000), {{5600, 35600}}},
+        {"silence alone", quiet(31000), {{0, 31000}}},
+        {"a chunk short of 20 s takes what follows", speech(3000).quiet(4000), {}},
+        {"nothing fed", Timeline(), {}}};
+    // clang-format on
+    for (const auto& [name, timeline, expected] : cases) {
+        EXPECT_EQ(ChunkCutter::silenceLeftOut(timeline.bytes()), expected) << name;
+    }
+}
+
 }  // namespace
 }  // namespace tessarin
