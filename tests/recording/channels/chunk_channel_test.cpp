@@ -173,7 +173,7 @@ TEST_F(ChunkChannelTest, RetriesAfterTwoAndFourSecondsOrGivesUpAtOnce) {
         {Reply::with(Reply::Action::hang), 3, "The upload took too long.", 60s},
         {Reply::json(400, R"({"error":"bad_audio","message":"The audio can't be read."})"), 1,
          "The audio can't be read.", 0s},
-        {Reply::json(413, ""), 1, "Notara answered HTTP 413.", 0s},
+        {Reply::json(499, ""), 1, "Notara answered HTTP 499.", 0s},
         {Reply::json(401, ""), 1, "You're signed out. Sign in again.", 0s},
         {Reply::json(200, "<<not json>>"), 1, "Notara sent something unexpected (ChunkResponse).",
          0s},
