@@ -108,9 +108,6 @@ struct ChunkChannelTest : testing::Test {
             feed(channel, turn(20400, seed));
         }
     }
-    bool requestsReach(std::size_t count) {
-        return test::runUntil(io, [&] { return server.requests().size() >= count; });
-    }
     // Runs real I/O until `count` attempts have ended, then lets the channel react to the last.
     bool attemptsReach(int count) {
         const bool reached = test::runUntil(io, [&] { return attemptsEnded >= count; });
@@ -136,7 +133,7 @@ TEST_F(ChunkChannelTest, UploadsChunksOneAtATimeAtTheirRecordingPositionsUntilCa
     EXPECT_EQ(problems, Problems{std::nullopt});
     EXPECT_EQ(clock->sleepers(), 0u);
     feedTurns(*channel, 2, 4);
-    ASSERT_TRUE(requestsReach(2));
+    ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 2; }));
     test::settle(io, 20ms);
     ASSERT_EQ(uploads.size(), 2u);
     for (const auto& [i, start, end] : {std::tuple{0, 60000, 81000}, {1, 81000, 102000}}) {
@@ -234,7 +231,7 @@ TEST_F(ChunkChannelTest, AWaitForAFreshAccessTokenIsNotUploadTime) {
     clock->advance(30s);
     EXPECT_EQ(attemptsEnded, 0);
     test::Pending<void>(io, broker->update("fresh")).get();
-    ASSERT_TRUE(requestsReach(2));
+    ASSERT_TRUE(test::runUntil(io, [&] { return server.requests().size() == 2; }));
     EXPECT_EQ(server.requests()[1].header("Authorization"), "Bearer fresh");
     // Ten seconds of upload time from here on.
     clock->advance(10s - 1ms);

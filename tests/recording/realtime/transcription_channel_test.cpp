@@ -144,11 +144,11 @@ TEST(TranscriptionChannel, ReconnectsWithBackOffHoldingTheLastFiveMinutesUntilCa
         test.feed(channel, quiet(60'000));
         test.advance(60s);
     }
-    std::vector<Clock::Duration> waits;
-    for (auto previous = failedAt; const auto& at : std::span(test.fetchTimes).subspan(2, 6)) {
-        waits.push_back(at - std::exchange(previous, at));
-    }
-    EXPECT_EQ(waits, (std::vector<Clock::Duration>{1s, 3s, 10s, 30s, 30s, 30s}));
+    // Waits of 1, 3, 10 and then 30 s.
+    ASSERT_GE(test.fetchTimes.size(), 8u);
+    EXPECT_EQ(std::vector(test.fetchTimes.begin() + 2, test.fetchTimes.begin() + 8),
+              (std::vector{failedAt + 1s, failedAt + 4s, failedAt + 14s, failedAt + 44s,
+                           failedAt + 74s, failedAt + 104s}));
     EXPECT_EQ(test.problems.size(), test.fetchTimes.size());
     EXPECT_EQ(test.problems.back(), "Can't reach transcription: The network is down");
     EXPECT_EQ(test.backlogs,
@@ -315,7 +315,6 @@ TEST(RealtimeEndpoint, FallsBackToTheDefaultWhenTheTokensAddressIsRefused) {
          std::vector<std::pair<std::optional<std::string>, std::string>>{
              {std::nullopt, fallback},
              {" rt.example/v1 ", "wss://rt.example/v1"},
-             {"ws://localhost:81/v1", "ws://localhost:81/v1"},
              {"ws://rt.example/v1", fallback}}) {
         EXPECT_EQ(RealtimeEndpoint::forToken({"ek", {}, std::nullopt, given}), used)
             << given.value_or("(none)");
