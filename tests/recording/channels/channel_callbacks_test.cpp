@@ -1,9 +1,5 @@
 #include "recording/channels/channel_callbacks.hpp"
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
@@ -23,7 +19,6 @@ TEST(ChannelCallbacks, PostedCallsLandLaterInOrderAndNotAtAllOnceSilenced) {
     auto silenced = std::make_shared<bool>(false);
     const ChannelCallbacks posted = direct.postedTo(io.get_executor(), silenced);
     EXPECT_FALSE(posted.delta) << "an absent callback stays absent";
-
     posted.segment(Speaker::me, 10, 20, "hello");
     posted.problem(Speaker::me, std::nullopt);
     EXPECT_TRUE(calls.empty()) << "never inside the call that reported";
