@@ -185,8 +185,6 @@ TEST_F(CaptureTest, CapturesRecordAndFollowTheServerAndItsDefaultDevices) {
     server.start();
     clock->advance(DeviceWatcher::longestRetry);
     ASSERT_TRUE(awaitInterruptions(mic, 2) && awaitInterruptions(system, 2));
-    EXPECT_EQ(mic.get().said[1], std::nullopt);
-    EXPECT_EQ(system.get().said[1], std::nullopt);
 
     {
         const TonePlayer tone(server.address(), "micsink", 660);
