@@ -178,7 +178,8 @@ def main():
 
     def timed(scenario):
         try:
-            return time.monotonic(), record(scenario, (args.helper, args.devserver)), None
+            outcome = record(scenario, (args.helper, args.devserver))
+            return time.monotonic(), outcome, None
         except Exception as failure:
             return time.monotonic(), None, failure
 
