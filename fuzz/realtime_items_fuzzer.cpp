@@ -5,7 +5,7 @@
 // the final flush. Every report covers a commit that was sent and not reported before, with
 // normalised text; nothing grows past its bound.
 #include <algorithm>
-#include <charconv>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -60,8 +60,7 @@ class Script {
 
   private:
     void commit(std::string_view length) {
-        std::int64_t ms = 0;
-        std::from_chars(length.data(), length.data() + length.size(), ms);
+        const std::int64_t ms = std::strtoll(std::string(length).c_str(), nullptr, 10);
         const std::int64_t t0 = sent_.empty() ? 0 : sent_.rbegin()->second;
         const std::int64_t t1 = t0 + std::clamp<std::int64_t>(ms, 1, 1'000'000);
         sent_.emplace(t0, t1);

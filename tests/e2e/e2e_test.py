@@ -99,14 +99,15 @@ def record(scenario, binaries):
                 helper.request("record.stop", timeout=EXIT_LIMIT + 60)
                 helper.close_input()
             # A sanitizer that found something also ends the process with a failure status.
-            check(helper.process.wait(EXIT_LIMIT + 5) == 0, "exit status is not 0")
-            check(time.monotonic() - began < EXIT_LIMIT, "the stop and exit took too long")
+            assert helper.process.wait(EXIT_LIMIT + 5) == 0, "exit status is not 0"
+            assert time.monotonic() - began < EXIT_LIMIT, "the stop and exit took too long"
             counters = devserver.counters()
             for counter, value in least.items():
-                check(counters[counter] >= value, f"{counter} is {counters[counter]} < {value}")
+                assert counters[counter] >= value, f"{counter} is {counters[counter]} < {value}"
             for event, member, value in events:
-                check(any(line.get("event") == event and (member is None or line.get(member) == value)
-                          for line in helper.lines), f"no {event} event with {member} {value}")
+                assert any(line.get("event") == event
+                           and (member is None or line.get(member) == value)
+                           for line in helper.lines), f"no {event} event with {member} {value}"
             return balance(name, unsaved, counters, devserver.show(name, as_json=True), helper)
         except Exception as failure:
             raise RuntimeError(f"{failure}\n    helper log:\n    " + "\n    ".join(helper.log[-25:]))
@@ -117,31 +118,31 @@ def balance(name, unsaved, counters, stored, helper):
     transcribed = (counters["transcripts"] - counters["transcriptsSilent"]
                    + counters["chunksTranscribed"])
     summary = [line for line in helper.log if line.startswith("recording stopped (")]
-    check(len(summary) == 1, f"expected one summary line, got {summary}")
+    assert len(summary) == 1, f"expected one summary line, got {summary}"
     echo_dropped = int(re.search(r"echo: (\d+) dropped", summary[0]).group(1))
     back = next((line["result"]["unsaved"] for line in helper.lines
                  if line.get("ok") and "unsaved" in line["result"]), [])
     saved = stored["segments"]
     counts = {"transcribed": transcribed, "stored": len(saved), "unsaved": len(back),
               "echoDropped": echo_dropped, "finished": stored["finished"]}
-    check(transcribed == len(saved) + len(back) + echo_dropped, f"segments lost: {counts}")
-    check(stored["finished"] == (not back), "finished exactly when everything was saved")
+    assert transcribed == len(saved) + len(back) + echo_dropped, f"segments lost: {counts}"
+    assert stored["finished"] == (not back), "finished exactly when everything was saved"
     written = [line["seq"] for line in helper.lines if line.get("event") == "transcript.segment"]
-    check(sorted(written) == sorted(s["seq"] for s in saved + back),
-          "the transcript.segment events are not exactly the stored and handed-back segments")
-    check({s["speaker"] for s in saved + back} == {"me", "them"}, "a side went unheard")
+    assert sorted(written) == sorted(s["seq"] for s in saved + back), (
+        "the transcript.segment events are not exactly the stored and handed-back segments")
+    assert {s["speaker"] for s in saved + back} == {"me", "them"}, "a side went unheard"
     expected = {"none": 0, "all": transcribed - echo_dropped}.get(unsaved, len(back))
-    check(len(back) == expected, f"{len(back)} unsaved, expected {expected}")
+    assert len(back) == expected, f"{len(back)} unsaved, expected {expected}"
     counts["unheard"] = unheard(saved + back, helper.log)
     if echo_dropped:
         counts["unheard"].pop("me", None)  # a microphone segment dropped as an echo is no loss
-    check(all(seconds <= UNHEARD_TOLERANCE for seconds in counts["unheard"].values()),
-          f"audio in no segment: {counts['unheard']} s")
+    assert all(seconds <= UNHEARD_TOLERANCE for seconds in counts["unheard"].values()), (
+        f"audio in no segment: {counts['unheard']} s")
     levels = [line for line in helper.lines if line.get("event") == "levels"]
-    check(min(max(line[side] for line in levels) for side in ("mic", "system")) > SPEECH_LEVEL,
-          "no speech in the levels")
+    assert min(max(line[side] for line in levels)
+               for side in ("mic", "system")) > SPEECH_LEVEL, "no speech in the levels"
     last = [line for line in helper.lines if "event" in line][-1]
-    check(last["event"] == "state" and not last["recording"], f"the last event is {last}")
+    assert last["event"] == "state" and not last["recording"], f"the last event is {last}"
     return counts
 
 
@@ -164,10 +165,6 @@ def unheard(segments, log):
         if gap:
             missing[side] = round(gap / 1000, 1)
     return missing
-
-
-def check(condition, message):
-    assert condition, message
 
 
 def main():

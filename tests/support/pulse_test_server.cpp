@@ -2,12 +2,10 @@
 
 #include <unistd.h>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <numbers>
 #include <stdexcept>
 #include <thread>
 
@@ -23,12 +21,6 @@ bool within(int seconds, Done done) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return done();
-}
-
-std::string temporaryFile() {
-    std::string name = "/tmp/tessarin-tone-XXXXXX";
-    close(mkstemp(name.data()));
-    return name;
 }
 
 }  // namespace
@@ -75,42 +67,37 @@ int PulseTestServer::pactl(const std::string& address, const std::vector<std::st
     return pactl.wait().value_or(-1);
 }
 
-TonePlayer::TonePlayer(const std::string& server, const std::string& sink, double frequency,
-                       double amplitude)
-    : file_(temporaryFile()) {
-    std::vector<float> samples(30 * 48000 * 2);
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        const double t = static_cast<double>(i / 2) / 48000;
-        samples[i] = static_cast<float>(amplitude * std::sin(2 * std::numbers::pi * frequency * t));
-    }
-    std::ofstream(file_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(samples.data()),
-               static_cast<std::streamsize>(samples.size() * sizeof(float)));
-    // A short buffer, so the tone is heard at once and the null sink renders in small steps.
-    player_ = std::make_unique<ChildProcess>(
+TonePlayer::TonePlayer(const std::string& server, const std::string& sink, int frequency)
+    : server_(server) {
+    // Listens to the monitor until it carries the tone, and on: a listener asking for a short
+    // latency makes the null sink render in small steps.
+    close(mkstemp(file_.data()));
+    listener_ = std::make_unique<ChildProcess>(
         "/usr/bin/pacat",
-        std::vector<std::string>{"--playback", "--raw", "--format=float32le", "--rate=48000",
-                                 "--channels=2", "--latency-msec=50", "--server=" + server,
-                                 "--device=" + sink, file_});
-    // Listens to the monitor until it carries the tone.
-    const std::string heard = temporaryFile();
-    const ChildProcess listener("/usr/bin/pacat",
-                                {"--record", "--raw", "--format=s16le", "--latency-msec=20",
-                                 "--server=" + server, "--device=" + sink + ".monitor", heard});
+        std::vector<std::string>{"--record", "--raw", "--format=s16le", "--rate=8000",
+                                 "--channels=1", "--latency-msec=20", "--server=" + server,
+                                 "--device=" + sink + ".monitor", file_});
+    ChildProcess load("/usr/bin/pactl", {"--server=" + server, "load-module", "module-sine",
+                                         "sink=" + sink, "frequency=" + std::to_string(frequency)});
+    const auto index = load.readLines(1);
+    if (load.wait() != 0 || index.empty()) {
+        throw std::runtime_error("the tone did not load: " + load.errorOutput());
+    }
+    module_ = index[0];
     const bool started = within(5, [&] {
-        std::ifstream in(heard, std::ios::binary);
+        std::ifstream in(file_, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), {}};
         return bytes.find_first_not_of('\0') != std::string::npos;
     });
-    std::remove(heard.c_str());
     if (!started) {
         throw std::runtime_error("the tone did not start");
     }
 }
 
 TonePlayer::~TonePlayer() {
-    player_.reset();
+    listener_.reset();
     std::remove(file_.c_str());
+    PulseTestServer::pactl(server_, {"unload-module", module_});
 }
 
 }  // namespace tessarin::test

@@ -38,18 +38,17 @@ class PulseTestServer {
         GTEST_SKIP() << "no sound server: set PULSE_SERVER (scripts/test starts one)"; \
     }
 
-// Plays a sine tone into a sink, 48 kHz stereo, through pacat for as long as it lives (at most
-// 30 s). Made once the sink's monitor carries it: an idle null sink sleeps for up to two seconds
+// Plays a sine tone of amplitude 0.5 into a sink through the server's own generator for as long as
+// it lives. Made once the sink's monitor carries it: an idle null sink sleeps for up to two seconds
 // before it notices a new stream.
 class TonePlayer {
   public:
-    TonePlayer(const std::string& server, const std::string& sink, double frequency,
-               double amplitude);
+    TonePlayer(const std::string& server, const std::string& sink, int frequency);
     ~TonePlayer();
 
   private:
-    std::string file_;
-    std::unique_ptr<ChildProcess> player_;
+    std::string server_, module_, file_ = "/tmp/tessarin-tone-XXXXXX";
+    std::unique_ptr<ChildProcess> listener_;
 };
 
 }  // namespace tessarin::test

@@ -22,23 +22,16 @@ HARMONICS = [(n, 1.0 / n) for n in range(1, 7)]  # a falling 1/n spectrum
 NORM = math.sqrt(sum(weight * weight for _, weight in HARMONICS) / 2)
 
 
-def syllable(rng, f0, seconds, amplitude):
-    count = int(seconds * RATE)
-    glide = rng.uniform(-0.15, 0.15)
-    phase, samples = 0.0, []
-    for i in range(count):
-        progress = i / count
-        phase += 2 * math.pi * (f0 * (1.0 + glide * progress)) / RATE
-        tone = sum(weight * math.sin(n * phase) for n, weight in HARMONICS) / NORM
-        samples.append(amplitude * math.sin(math.pi * progress) ** 0.6 * tone)
-    return samples
-
-
 def turn(rng, seconds, f0, dbfs):
     samples = []
     while len(samples) < seconds * RATE:
-        samples += syllable(rng, f0 * rng.uniform(0.9, 1.1), rng.uniform(0.12, 0.28),
-                            10 ** (dbfs / 20))
+        # A syllable: a gliding pitch under a smooth envelope.
+        pitch, count = f0 * rng.uniform(0.9, 1.1), int(rng.uniform(0.12, 0.28) * RATE)
+        glide, phase = rng.uniform(-0.15, 0.15), 0.0
+        for i in range(count):
+            phase += 2 * math.pi * (pitch * (1.0 + glide * i / count)) / RATE
+            tone = sum(weight * math.sin(n * phase) for n, weight in HARMONICS) / NORM
+            samples.append(10 ** (dbfs / 20) * math.sin(math.pi * i / count) ** 0.6 * tone)
         # Gaps between syllables and words stay far below the pause that ends a turn.
         gap = rng.uniform(0.03, 0.09) if rng.random() < 0.75 else rng.uniform(0.15, 0.3)
         samples += [0.0] * int(gap * RATE)

@@ -149,8 +149,6 @@ TEST(SelfTestReportTest, TextAndJSONForms) {
               R"("dropouts":0,"peak":0.063,"sampleRate":44100,"status":"ok"},"passed":false,)"
               R"("seconds":8,"system":{"clippedSamples":2,"clipping":true,"dropouts":2,)"
               R"("message":"Lost the other side: gone","peak":0.1,"status":"silent"}})");
-    report.system = report.mic;
-    EXPECT_EQ(report.text().substr(report.text().rfind('\n') + 1), "PASS");
 }
 
 TEST(SelfTestCommandTest, ParsesSecondsFrom1To60AndTheEchoCancellationFlag) {

@@ -24,8 +24,8 @@ TEST(SelfTestProcess, AWrongNumberOfSecondsIsAUsageErrorWithStatus2) {
 TEST(SelfTestProcess, PassesWhenBothSidesCarrySound) {
     REQUIRE_SOUND_SERVER();
     const std::string server = *PulseTestServer::shared();
-    const TonePlayer mic(server, "micsink", 440, 0.5);
-    const TonePlayer system(server, "speakers", 1000, 0.5);
+    const TonePlayer mic(server, "micsink", 440);
+    const TonePlayer system(server, "speakers", 1000);
     ChildProcess child(helper, {"--selftest", "--seconds", "2"});
     ASSERT_EQ(child.wait(std::chrono::seconds(20)), 0) << child.errorOutput();
     const auto lines = child.remainingLines();
