@@ -43,7 +43,7 @@ void appendTo(std::vector<T>& to, const std::vector<T>& more) {
     to.insert(to.end(), more.begin(), more.end());
 }
 
-// A 24 kHz timeline built from stretches of speech, quiet room noise and digital silence.
+// A 24 kHz timeline built from stretches of speech and quiet room noise.
 struct Timeline {
     static constexpr std::int64_t perMs = 24;  // samples
     std::vector<std::int16_t> samples;
@@ -51,7 +51,6 @@ struct Timeline {
 
     Timeline& speech(std::int64_t ms) { return add(speechSamples(ms * perMs, seed++)); }
     Timeline& quiet(std::int64_t ms) { return add(quietSamples(ms * perMs, seed++)); }
-    Timeline& silence(std::int64_t ms) { return add(std::vector<std::int16_t>(ms * perMs)); }
     Timeline& add(const std::vector<std::int16_t>& more) {
         appendTo(samples, more);
         return *this;
