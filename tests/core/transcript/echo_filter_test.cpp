@@ -86,13 +86,10 @@ TEST(EchoFilter, ASegmentThatCannotBeJudgedIsKeptNeverLost) {
             const bool failed = test::AllocationProbe::failIn < 0;
             test::AllocationProbe::failIn = -1;
             std::ranges::move(filter.releaseAll(), std::back_inserter(out));
-            EXPECT_EQ(
-                std::ranges::count_if(
-                    out, [](const Pending& p) { return p.text.starts_with("yes I think so,"); }),
-                1)
-                << failAt;
-            EXPECT_EQ(std::ranges::count(out, "good morning everyone", &Pending::text), 1)
-                << failAt;
+            std::erase(out, me(8000, 8500, "right"));
+            ASSERT_EQ(out.size(), 2u) << failAt;
+            EXPECT_TRUE(out[0].text.starts_with("yes I think so,")) << failAt;
+            EXPECT_EQ(out[1].text, "good morning everyone") << failAt;
             if (!failed) {
                 EXPECT_EQ(filter.trimmed(), 1);  // judged in full once nothing fails
                 break;
