@@ -72,13 +72,7 @@ TEST(TurnDetectorTest, AWindowIsSpeechAboveTheThresholdAndFlushLeavesItAlone) {
 
 // A chunk's span and when it came out: the ms of audio fed by then, or `finished` for the chunk
 // that finish() returned.
-struct Cut {
-    std::int64_t startedMs, endedMs, atMs;
-    bool operator==(const Cut&) const = default;
-    friend void PrintTo(const Cut& c, std::ostream* out) {
-        *out << c.startedMs << "-" << c.endedMs << " at " << c.atMs;
-    }
-};
+using Cut = std::tuple<std::int64_t, std::int64_t, std::int64_t>;
 constexpr std::int64_t finished = -1;
 
 std::vector<ChunkCutter::Chunk> withFinish(std::vector<ChunkCutter::Chunk> chunks,
