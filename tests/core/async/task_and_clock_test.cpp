@@ -35,9 +35,6 @@ struct AsyncTest : testing::Test {
             then();
         };
     }
-    std::exception_ptr ending(const Task<>& task) {
-        return test::Pending<void>(io, task.result()).error();
-    }
 };
 
 // Each sleeper wakes exactly at its own due time, in due order (ties in the order they began),
@@ -189,7 +186,7 @@ TEST_F(AsyncTest, WithTimeoutTakesWhicheverFinishesFirstAndCancelsTheOther) {
     EXPECT_EQ(clock->sleepers(), 10u);
     caller.cancel();
     clock->runReady();
-    EXPECT_TRUE(isCancellation(ending(caller)));
+    EXPECT_TRUE(isCancellation(test::Pending<void>(io, caller.result()).error()));
     EXPECT_EQ(clock->sleepers(), 8u);
     clock->advance(1s);
     EXPECT_STREQ(test::failure<std::logic_error>(failing)->what(), "failed");
