@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -27,14 +28,10 @@ inline std::vector<std::int16_t> quietSamples(std::int64_t count, std::uint32_t 
     return speechSamples(count, seed, 100);
 }
 
+// The PCM16 bytes of the samples (little-endian, like the host).
 inline std::vector<std::uint8_t> bytesOf(const std::vector<std::int16_t>& samples) {
-    std::vector<std::uint8_t> bytes;
-    bytes.reserve(samples.size() * 2);
-    for (const std::int16_t sample : samples) {
-        const auto value = static_cast<std::uint16_t>(sample);
-        bytes.push_back(static_cast<std::uint8_t>(value & 0xff));
-        bytes.push_back(static_cast<std::uint8_t>(value >> 8));
-    }
+    std::vector<std::uint8_t> bytes(samples.size() * 2);
+    std::memcpy(bytes.data(), samples.data(), bytes.size());
     return bytes;
 }
 
@@ -43,7 +40,7 @@ void appendTo(std::vector<T>& to, const std::vector<T>& more) {
     to.insert(to.end(), more.begin(), more.end());
 }
 
-// A 24 kHz timeline built from stretches of speech, quiet room noise and digital silence.
+// A 24 kHz timeline built from stretches of speech and quiet room noise.
 struct Timeline {
     static constexpr std::int64_t perMs = 24;  // samples
     std::vector<std::int16_t> samples;
@@ -51,7 +48,6 @@ struct Timeline {
 
     Timeline& speech(std::int64_t ms) { return add(speechSamples(ms * perMs, seed++)); }
     Timeline& quiet(std::int64_t ms) { return add(quietSamples(ms * perMs, seed++)); }
-    Timeline& silence(std::int64_t ms) { return add(std::vector<std::int16_t>(ms * perMs)); }
     Timeline& add(const std::vector<std::int16_t>& more) {
         appendTo(samples, more);
         return *this;
@@ -70,8 +66,9 @@ inline Timeline quiet(std::int64_t ms) {
     return Timeline().quiet(ms);
 }
 
-// Float audio that exercises a resampler: tones and sweeps, white noise, digital silence and
-// full-scale square bursts (including values beyond ±1), in half-second sections that cycle.
+// Float audio that exercises a resampler, in half-second sections that cycle: two tones; noise;
+// digital silence; a full-scale square burst, slightly clipping; a sweep up to well past the output
+// band, plus quiet noise; a very quiet tone.
 inline std::vector<float> mixedAudio(double rate, double seconds, std::uint32_t seed = 7) {
     const auto count = static_cast<std::size_t>(rate * seconds);
     const auto section = static_cast<std::size_t>(rate / 2);
@@ -82,8 +79,6 @@ inline std::vector<float> mixedAudio(double rate, double seconds, std::uint32_t 
     for (std::size_t i = 0; i < count; ++i) {
         const double t = static_cast<double>(i) / rate;
         const std::size_t kind = (i / section) % 6;
-        // Two tones; noise; digital silence; a full-scale square burst, slightly clipping; a sweep
-        // up to well past the output band, plus quiet noise; a very quiet tone.
         const double value =
             kind == 0   ? 0.5 * std::sin(twoPi * 440 * t) + 0.3 * std::sin(twoPi * 3100.7 * t)
             : kind == 1 ? 0.8 * noise(random)

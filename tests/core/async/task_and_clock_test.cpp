@@ -35,9 +35,6 @@ struct AsyncTest : testing::Test {
             then();
         };
     }
-    std::exception_ptr ending(const Task<>& task) {
-        return test::Pending<void>(io, task.result()).error();
-    }
 };
 
 // Each sleeper wakes exactly at its own due time, in due order (ties in the order they began),
@@ -65,41 +62,6 @@ TEST_F(AsyncTest, SleepersWakeInDueOrderAtTheirOwnDueTimeAndKeepTheirCapturesAli
     EXPECT_EQ(clock->sleepers(), 0u);
 }
 
-// Cancelling twice, or after the body ended, must not reach frames that are gone. A one-shot keeps
-// its first value for every waiter, late ones included; a cancelled waiter leaves it usable.
-TEST_F(AsyncTest, CancellingEndsAWaitingTaskOnceAndIsHarmlessAfterItsEnd) {
-    bool resumed = false;
-    auto sleeping = spawn(sleepThen(30s, [&] { resumed = true; }));
-    OneShot<int> shot(io.get_executor());
-    std::vector<int> got;
-    auto waiter = [&]() -> Awaitable<void> { got.push_back(co_await shot.wait()); };
-    auto waiting = spawn(waiter);
-    spawn(waiter);
-    clock->runReady();
-    for (const auto& task : {sleeping, sleeping, waiting}) {
-        task.cancel();
-    }
-    clock->runReady();
-    EXPECT_TRUE(isCancellation(ending(sleeping)));
-    EXPECT_TRUE(isCancellation(ending(waiting)));
-    EXPECT_FALSE(resumed);
-    EXPECT_EQ(clock->sleepers(), 0u);
-    EXPECT_TRUE(shot.resume(1));
-    EXPECT_FALSE(shot.resume(2));
-    clock->runReady();
-    spawn(waiter);
-    clock->runReady();
-    EXPECT_EQ(got, (std::vector<int>{1, 1}));
-    auto quick =
-        Task<int>::spawn(io.get_executor(), "test", []() -> Awaitable<int> { co_return 3; });
-    io.poll_one();  // the body runs; its completion may still be queued
-    quick.cancel();
-    clock->runReady();
-    quick.cancel();
-    EXPECT_TRUE(quick.done());
-    EXPECT_TRUE(logged.empty());
-}
-
 TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     auto fail = [&](std::string what) {
         return spawn(sleepThen(1s, [] { throw std::runtime_error("boom"); }), std::move(what));
@@ -116,20 +78,22 @@ TEST_F(AsyncTest, TaskErrorsReachEveryAwaiterAndOnlyUnawaitedOnesAreLogged) {
     EXPECT_EQ(logged, (std::vector<std::string>{"the upload failed: boom"}));
 }
 
-TEST_F(AsyncTest, TaskGroupRunsCancelsAndJoinsItsTasksAndLogsTheirFailures) {
+// A group's join waits for tasks spawned meanwhile; cancelled or destroyed, it stops them quietly.
+// Cancelling twice, or after the body ended with its completion still queued, must not reach
+// frames that are gone.
+TEST_F(AsyncTest, TaskGroupRunsCancelsAndJoinsItsTasks) {
     auto group = std::make_unique<TaskGroup>(io.get_executor());
     int woke = 0;
     for (auto delay : {1s, 5s, 9s}) {
         group->spawn("sleeper", sleepThen(delay, [&] { ++woke; }));
     }
-    group->spawn("the sync", sleepThen(1s, [] { throw std::runtime_error("boom"); }));
     clock->advance(1s);
     EXPECT_EQ(group->running(), 2u);
-    EXPECT_EQ(logged, std::vector<std::string>{"the sync failed: boom"});
     test::Pending<void> joined(io, group->joinAll());
     clock->advance(4s);
     EXPECT_FALSE(joined.done());
     group->spawn("late", sleepThen(100s, [&] { ++woke; }));
+    group->cancelAll();
     group->cancelAll();
     clock->runReady();
     EXPECT_TRUE(joined.done());
@@ -139,7 +103,22 @@ TEST_F(AsyncTest, TaskGroupRunsCancelsAndJoinsItsTasksAndLogsTheirFailures) {
     group.reset();
     clock->advance(3s);
     EXPECT_EQ(woke, 2);
-    EXPECT_EQ(logged.size(), 1u);
+    auto quick =
+        Task<int>::spawn(io.get_executor(), "test", []() -> Awaitable<int> { co_return 3; });
+    io.poll_one();  // the body runs; its completion may still be queued
+    quick.cancel();
+    clock->runReady();
+    quick.cancel();
+    EXPECT_TRUE(quick.done());
+    EXPECT_TRUE(logged.empty());
+}
+
+// The first value of a one-shot is the one every wait gets, a later one too.
+TEST_F(AsyncTest, AOneShotKeepsItsFirstValue) {
+    OneShot<int> shot(io.get_executor());
+    EXPECT_TRUE(shot.resume(1));
+    EXPECT_FALSE(shot.resume(2));
+    EXPECT_EQ(test::Pending<int>(io, shot.wait()).get(), 1);
 }
 
 TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) {
@@ -155,8 +134,6 @@ TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) 
     EXPECT_EQ(fired, 1);
     EXPECT_TRUE(deadline.expired());
     EXPECT_FALSE(deadline.armed());
-    deadline.restart();  // not armed: nothing to restart
-    clock->advance(60s);
     deadline.arm(5s, [&] { fired += 10; });
     EXPECT_FALSE(deadline.expired());
     clock->advance(3s);
@@ -165,10 +142,6 @@ TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) 
     EXPECT_EQ(fired, 1);
     clock->advance(2s);
     EXPECT_EQ(fired, 101);
-    deadline.arm(5s, [&] { fired += 1000; });
-    clock->advance(4s);
-    deadline.disarm();
-    clock->advance(10s);
     // Disarmed in the turn its timer woke, by a sleep that began first: the wake-up finds it gone.
     spawn(sleepThen(5s, [&] { deadline.disarm(); }));
     clock->runReady();
@@ -179,9 +152,7 @@ TEST_F(AsyncTest, ADeadlineFiresOnceAtItsLimitUnlessRestartedRearmedOrDisarmed) 
     EXPECT_EQ(clock->sleepers(), 0u);
 }
 
-struct TookTooLong : std::runtime_error {
-    TookTooLong() : std::runtime_error("took too long") {}
-};
+struct TookTooLong {};
 
 TEST_F(AsyncTest, WithTimeoutTakesWhicheverFinishesFirstAndCancelsTheOther) {
     auto race = [&](Clock::Duration delay, int value, bool fail = false) {
@@ -213,7 +184,7 @@ TEST_F(AsyncTest, WithTimeoutTakesWhicheverFinishesFirstAndCancelsTheOther) {
     EXPECT_EQ(clock->sleepers(), 10u);
     caller.cancel();
     clock->runReady();
-    EXPECT_TRUE(isCancellation(ending(caller)));
+    EXPECT_TRUE(isCancellation(test::Pending<void>(io, caller.result()).error()));
     EXPECT_EQ(clock->sleepers(), 8u);
     clock->advance(1s);
     EXPECT_STREQ(test::failure<std::logic_error>(failing)->what(), "failed");
