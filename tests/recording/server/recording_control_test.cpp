@@ -2,7 +2,10 @@
 #include <utility>
 #include <vector>
 
+#include <cmath>
+
 #include "core/api/api_error.hpp"
+#include "core/api/flexible_date.hpp"
 #include "recording/capture/capture_error.hpp"
 #include "support/pending.hpp"
 #include "support/server_fixture.hpp"
@@ -17,13 +20,15 @@ const std::string micDenied =
     "Tessarin needs the microphone. Check in your sound settings that an input device is connected "
     "and enabled.";
 
-std::string state(bool recording, const std::string& transcription = "live",
+// The state line; `meeting` is empty when nothing records.
+std::string state(const std::string& meeting, const std::string& transcription = "live",
                   const std::string& mode = "realtime", const std::string& mic = "ok",
                   const std::string& system = "ok") {
-    return R"({"event":"state",)" + std::string(recording ? R"("meetingId":"m1",)" : "") +
+    return R"({"event":"state",)" +
+           (meeting.empty() ? std::string() : R"("meetingId":")" + meeting + R"(",)") +
            R"("mic":")" + mic + R"(","mode":")" + mode + R"(","recording":)" +
-           (recording ? "true" : "false") + R"(,"system":")" + system + R"(","transcription":")" +
-           transcription + R"("})";
+           (meeting.empty() ? "false" : "true") + R"(,"system":")" + system +
+           R"(","transcription":")" + transcription + R"("})";
 }
 std::string error(const std::string& code, const std::string& message) {
     return R"({"code":")" + code + R"(","event":"error","fatal":false,"message":")" + message +
@@ -35,12 +40,16 @@ struct RecordingControlTest : ServerFixture {
         return R"({"meetingId":")" + meeting + R"(","apiBase":")" + notara.url() +
                R"(","accessToken":"dev-token")" + more + "}";
     }
-    // A running recording; its start lines are taken.
+    // A running recording, checked by its exact start lines.
     void startRecording(const std::string& meeting = "m1") {
         send(request("record.start", params(meeting)));
+        const std::string startedAt = FlexibleDate::format(environment().now());
         micPrompt->resume(true);
         ASSERT_TRUE(driveUntilLine("startedAt"));
-        takeLines();
+        EXPECT_EQ(takeLinesWithoutLevels(),
+                  (std::vector<std::string>{state(meeting),
+                                            success(R"({"startedAt":")" + startedAt + R"("})")}));
+        EXPECT_EQ(logs.back(), "recording started (realtime)");
     }
     std::vector<std::string> takeLinesWithoutLevels() {
         auto taken = takeLines();
@@ -60,10 +69,7 @@ TEST_F(RecordingControlTest,
         {R"({"meetingId":7,"apiBase":"https://n.example","accessToken":"t"})",
          "meetingId is required"},
         {R"({"meetingId":"m"})", apiBase},
-        {R"({"meetingId":"m","apiBase":" "})", apiBase},
         {R"({"meetingId":"m","apiBase":"http://notara.example"})", apiBase},
-        {R"({"meetingId":"m","apiBase":"https://"})", apiBase},
-        {R"({"meetingId":"m","apiBase":"ftp://localhost"})", apiBase},
         {R"({"meetingId":"m","apiBase":"notara.example"})", "accessToken is required"},
         {R"({"meetingId":"m","apiBase":"http://a.localhost:1","accessToken":""})",
          "accessToken is required"},
@@ -83,63 +89,40 @@ TEST_F(RecordingControlTest,
     EXPECT_EQ(mic.opened(), 0);
 }
 
-TEST_F(RecordingControlTest, ARecordingFromStartToStopWritesItsExactLines) {
-    send(request("record.start", params("m1", R"(,"language":"de")")));
-    micPrompt->resume(true);
-    ASSERT_TRUE(driveUntilLine("startedAt"));
-    EXPECT_EQ(takeLinesWithoutLevels(),
-              (std::vector<std::string>{state(true),
-                                        success(R"({"startedAt":"1970-01-02T00:00:00Z"})")}));
-    channel(Speaker::me).callbacks.delta(Speaker::me, "Hel", "item_1");
-    say(Speaker::them, 2100, 5200, " Hello ");
-    EXPECT_EQ(
-        takeLinesWithoutLevels(),
-        (std::vector<std::string>{
-            R"({"event":"transcript.delta","itemId":"item_1","speaker":"me","text":"Hel"})",
-            R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}));
-    send(request("record.stop", "{}", 3));
-    ASSERT_TRUE(driveUntilLine(R"("id":3)"));
-    EXPECT_EQ(
-        takeLinesWithoutLevels(),
-        (std::vector<std::string>{state(false), success(R"({"finished":true,"segments":1})", 3)}));
-    EXPECT_EQ(logs, (std::vector<std::string>{
-                        "recording started (realtime)",
-                        "recording stopped (1 segments; echo: 0 dropped, 0 trimmed)"}));
-    EXPECT_EQ(notara.segments("m1").size(), 1u);
-    EXPECT_TRUE(notara.finished("m1"));
-    send(request("record.stop", "{}", 4));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("not_recording", "Not recording", 4)});
-}
-
 TEST_F(RecordingControlTest, EveryOtherRecordingEventBecomesItsLine) {
     startRecording();
     const std::vector<std::pair<Event::Value, std::vector<std::string>>> cases = {
+        {Event::Delta{Speaker::me, "Hel", "item_1"},
+         {R"({"event":"transcript.delta","itemId":"item_1","speaker":"me","text":"Hel"})"}},
+        {Event::TranscriptSegment{Segment{8402, 2100, 5200, Speaker::them, "Hello"}},
+         {R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}},
         {Event::TranscriptionProblem{Speaker::me, "Connection lost"},
-         {error("transcription", "Your mic: Connection lost"), state(true, "reconnecting")}},
+         {error("transcription", "Your mic: Connection lost"), state("m1", "reconnecting")}},
         {Event::TranscriptionProblem{Speaker::me, "Still lost"},
          {error("transcription", "Your mic: Still lost")}},
         {Event::TranscriptionProblem{Speaker::them, "Gone"},
          {error("transcription", "Their side: Gone")}},
         {Event::TranscriptionProblem{Speaker::me, std::nullopt}, {}},
-        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state(true)}},
-        {Event::CatchingUp{true}, {state(true, "catching_up")}},
+        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state("m1")}},
+        {Event::CatchingUp{true}, {state("m1", "catching_up")}},
         {Event::TranscriptionProblem{Speaker::them, "Gone"},
-         {error("transcription", "Their side: Gone"), state(true, "reconnecting")}},
-        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state(true, "catching_up")}},
-        {Event::CatchingUp{false}, {state(true)}},
+         {error("transcription", "Their side: Gone"), state("m1", "reconnecting")}},
+        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state("m1", "catching_up")}},
+        {Event::CatchingUp{false}, {state("m1")}},
         {Event::CatchUpProblem{Speaker::me, "lost"},
          {error("transcription", "Your mic (catching up): lost")}},
         {Event::CaptureProblem{Speaker::them, "No output"}, {error("capture", "No output")}},
         {Event::CaptureProblem{Speaker::them, std::nullopt}, {}},
         {Event::Levels{0.12345, 0.5}, {R"({"event":"levels","mic":0.123,"system":0.5})"}},
         {Event::Levels{0.0006, 1.0}, {R"({"event":"levels","mic":0.001,"system":1})"}},
+        {Event::Levels{std::nan(""), 0.5}, {"{}"}},  // a line that cannot be written
         {Event::SaveProblem{"Not saved"}, {error("save_failed", "Not saved")}},
         {Event::FallbackBacklog{Speaker::them, "Behind"},
          {error("fallback_backlog", "Their side: Behind")}},
         {Event::Health{SourceHealth::error, SourceHealth::silent},
-         {state(true, "live", "realtime", "error", "silent")}},
+         {state("m1", "live", "realtime", "error", "silent")}},
         {Event::Mode{RecordingMode::fallback},
-         {state(true, "live", "fallback", "error", "silent")}},
+         {state("m1", "live", "fallback", "error", "silent")}},
     };
     for (const auto& [event, expected] : cases) {
         server->recordingEvent(Event{event});
@@ -237,8 +220,8 @@ TEST_F(RecordingControlTest, StopAndExitSaveTheRecordingAndHandBackWhatWasRefuse
     const std::string unsaved =
         R"([{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}])";
     const std::tuple<bool, bool, std::string> cases[] = {
-        {false, false,
-         R"({"event":"state","mic":"ok","mode":"realtime","recording":false,"system":"ok","transcription":"live"})"},
+        {true, false, success(R"({"finished":true,"segments":1})", 2)},
+        {false, false, state("")},
         {false, true,
          R"({"event":"transcript.unsaved","meetingId":"m2","segments":)" + unsaved + "}"},
         {true, true, success(R"({"finished":false,"segments":0,"unsaved":)" + unsaved + "}", 2)}};
