@@ -76,7 +76,6 @@ TEST_F(HelperServerTest, EveryCommandAnswersItsExactLineAndLogsFailuresByCode) {
                   "record.stop failed: not_recording", "hello.world failed: unknown_command"}));
 }
 
-// Every microphone status by name; an unexpected error answers "internal" with its description.
 TEST_F(HelperServerTest, PermissionsNameEveryMicStatusAndUnexpectedErrorsAnswerInternal) {
     using enum CapturePermission::Status;
     const std::pair<CapturePermission::Status, std::string> statuses[] = {

@@ -13,7 +13,6 @@
 namespace tessarin::test {
 namespace {
 
-using Kind = ScriptedChannel::Kind;
 using Event = RecordingEvent;
 
 const std::string micDenied =
@@ -210,8 +209,7 @@ TEST_F(RecordingControlTest, OneStopAtATimeAndTheExitWaitsForIt) {
     EXPECT_EQ(takeLines().back(), refusal("shutting_down", "The helper is exiting", 5));
 }
 
-// What could not be saved is handed back in the answer to record.stop, or in its own event when the
-// helper exits; the exit saves and finishes a running recording like a stop.
+// The exit's stop has nobody to answer: what it could not save goes out in an event.
 TEST_F(RecordingControlTest, StopAndExitSaveTheRecordingAndHandBackWhatWasRefused) {
     const std::string unsaved =
         R"([{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}])";
