@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/json/json_value.hpp"
 #include "support/child_process.hpp"
 #include "support/pulse_test_server.hpp"
 
@@ -78,31 +77,25 @@ TEST(HelperProcess, EveryWayOfEndingExitsInOrderAndClosedDescriptorsLeadToTheNul
 }
 
 TEST(HelperProcess, RequestsWrittenAtOnceAreEachAnsweredOnceAndAnOverlongLineIsSkipped) {
-    std::string input;
-    for (int id = 0; id < 8; ++id) {
-        input += R"({"id":)" + std::to_string(id) + R"(,"cmd":"hello"})" + (id ? "\n" : "\r\n");
-    }
-    // A line of exactly the longest length is read (and is no JSON); one byte more is not.
-    input += std::string(1 << 20, 'x') + "\n" + std::string((1 << 20) + 1, 'x') + "\n";
+    // A line of exactly the longest length is read (and is no JSON); one byte more is not. The
+    // last line needs no line feed.
     ChildProcess child(helper);
-    child.write(input + R"({"id":8,"cmd":"hello"})");  // the last line needs no line feed
+    child.write(R"({"id":0,"cmd":"hello"})"
+                "\r\n" +
+                std::string(1 << 20, 'x') + "\n" + std::string((1 << 20) + 1, 'x') + "\n" +
+                R"({"id":1,"cmd":"hello"})");
     child.closeInput();
     ASSERT_EQ(child.wait(), 0);
-    std::vector<std::string> failures;
-    std::vector<std::int64_t> answered;
-    for (const auto& line : child.remainingLines()) {
-        const auto id = JSONValue::parse(line).value().member("id")->intValue();
-        (id && line.find(R"("ok":true)") != std::string::npos ? answered.push_back(*id)
-                                                              : failures.push_back(line));
-    }
-    std::sort(answered.begin(), answered.end());
-    EXPECT_EQ(answered, (std::vector<std::int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
-    std::sort(failures.begin(), failures.end());
+    auto lines = child.remainingLines();
+    std::sort(lines.begin(), lines.end());
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(
-        failures,
+        std::vector(lines.begin(), lines.begin() + 2),
         (std::vector<std::string>{
             R"({"error":{"code":"bad_request","message":"Each line must be a JSON object"},"id":null,"ok":false})",
             R"({"error":{"code":"bad_request","message":"Each line must be at most 1048576 bytes"},"id":null,"ok":false})"}));
+    EXPECT_TRUE(lines[2].starts_with(R"({"id":0,"ok":true)") &&
+                lines[3].starts_with(R"({"id":1,"ok":true)"));
 }
 
 // The sound server's default devices are watched from the start, with no recording running. The

@@ -43,38 +43,30 @@ struct HelperAuthTest : testing::Test {
     }
 };
 
-TEST_F(HelperAuthTest, RefusalsAskOnceAndOneUpdateReleasesAllWithoutLeavingTheTimeLimit) {
-    auto a = reject("t1"), b = reject("t1"), c = reject("t1");
-    EXPECT_EQ(tokenNeeded, 1);
-    EXPECT_EQ(auth->parkedRequests(), 3u);
-    update("t2");
-    clock->runReady();
-    EXPECT_EQ(clock->sleepers(), 0u);
-    EXPECT_EQ(a->get() + b->get() + c->get(), "t2t2t2");
-    EXPECT_EQ(auth->parkedRequests(), 0u);
-    // A refusal of the older token gets the current one at once, without asking.
-    EXPECT_EQ(reject("t1")->get(), "t2");
-    EXPECT_EQ(Pending<std::string>(io, auth->accessToken()).get(), "t2");
-    // A new cycle has its own full time limit, whatever the first one's would have been.
-    clock->advance(10s);
-    auto d = reject("t2");
-    EXPECT_EQ(tokenNeeded, 2);
-    expectSignedOutAfter(*d, 60s);
-}
-
-TEST_F(HelperAuthTest, TheTimeLimitRunsFromTheFirstRefusalThenSignsOutAndALaterRefusalAsksAgain) {
+// The time limit runs from the first refusal of a cycle; one update releases every parked request
+// and leaves no limit running into the next cycle.
+TEST_F(HelperAuthTest, RefusalsOfOneCycleAskOnceAndShareItsTimeLimitUntilAnUpdateReleasesThem) {
     auto a = reject("t1");
     clock->advance(30s);
     auto b = reject("t1");
     EXPECT_EQ(tokenNeeded, 1);
     expectSignedOutAfter(*a, 30s);
     EXPECT_TRUE(signedOut(*b));
-    auto c = reject("t1");
+    auto c = reject("t1"), d = reject("t1");
     EXPECT_EQ(tokenNeeded, 2);
-    clock->advance(59s);
-    EXPECT_FALSE(c->done());
-    update("t3");
-    EXPECT_EQ(c->get(), "t3");
+    EXPECT_EQ(auth->parkedRequests(), 2u);
+    update("t2");
+    clock->runReady();
+    EXPECT_EQ(clock->sleepers(), 0u);
+    EXPECT_EQ(c->get() + d->get(), "t2t2");
+    EXPECT_EQ(auth->parkedRequests(), 0u);
+    // A refusal of the older token gets the current one at once, without asking.
+    EXPECT_EQ(reject("t1")->get(), "t2");
+    EXPECT_EQ(Pending<std::string>(io, auth->accessToken()).get(), "t2");
+    clock->advance(10s);
+    auto e = reject("t2");
+    EXPECT_EQ(tokenNeeded, 3);
+    expectSignedOutAfter(*e, 60s);
 }
 
 TEST_F(HelperAuthTest, CloseFailsParkedAndLaterRefusalsAndLeavesNothingRunning) {

@@ -2,7 +2,10 @@
 #include <utility>
 #include <vector>
 
+#include <cmath>
+
 #include "core/api/api_error.hpp"
+#include "core/api/flexible_date.hpp"
 #include "recording/capture/capture_error.hpp"
 #include "support/pending.hpp"
 #include "support/server_fixture.hpp"
@@ -10,20 +13,21 @@
 namespace tessarin::test {
 namespace {
 
-using Kind = ScriptedChannel::Kind;
 using Event = RecordingEvent;
 
 const std::string micDenied =
     "Tessarin needs the microphone. Check in your sound settings that an input device is connected "
     "and enabled.";
 
-std::string state(bool recording, const std::string& transcription = "live",
+// The state line; `meeting` is empty when nothing records.
+std::string state(const std::string& meeting, const std::string& transcription = "live",
                   const std::string& mode = "realtime", const std::string& mic = "ok",
                   const std::string& system = "ok") {
-    return R"({"event":"state",)" + std::string(recording ? R"("meetingId":"m1",)" : "") +
+    return R"({"event":"state",)" +
+           (meeting.empty() ? std::string() : R"("meetingId":")" + meeting + R"(",)") +
            R"("mic":")" + mic + R"(","mode":")" + mode + R"(","recording":)" +
-           (recording ? "true" : "false") + R"(,"system":")" + system + R"(","transcription":")" +
-           transcription + R"("})";
+           (meeting.empty() ? "false" : "true") + R"(,"system":")" + system +
+           R"(","transcription":")" + transcription + R"("})";
 }
 std::string error(const std::string& code, const std::string& message) {
     return R"({"code":")" + code + R"(","event":"error","fatal":false,"message":")" + message +
@@ -35,12 +39,16 @@ struct RecordingControlTest : ServerFixture {
         return R"({"meetingId":")" + meeting + R"(","apiBase":")" + notara.url() +
                R"(","accessToken":"dev-token")" + more + "}";
     }
-    // A running recording; its start lines are taken.
+    // A running recording, checked by its exact start lines.
     void startRecording(const std::string& meeting = "m1") {
         send(request("record.start", params(meeting)));
+        const std::string startedAt = FlexibleDate::format(environment().now());
         micPrompt->resume(true);
         ASSERT_TRUE(driveUntilLine("startedAt"));
-        takeLines();
+        EXPECT_EQ(takeLinesWithoutLevels(),
+                  (std::vector<std::string>{state(meeting),
+                                            success(R"({"startedAt":")" + startedAt + R"("})")}));
+        EXPECT_EQ(logs.back(), "recording started (realtime)");
     }
     std::vector<std::string> takeLinesWithoutLevels() {
         auto taken = takeLines();
@@ -60,10 +68,7 @@ TEST_F(RecordingControlTest,
         {R"({"meetingId":7,"apiBase":"https://n.example","accessToken":"t"})",
          "meetingId is required"},
         {R"({"meetingId":"m"})", apiBase},
-        {R"({"meetingId":"m","apiBase":" "})", apiBase},
         {R"({"meetingId":"m","apiBase":"http://notara.example"})", apiBase},
-        {R"({"meetingId":"m","apiBase":"https://"})", apiBase},
-        {R"({"meetingId":"m","apiBase":"ftp://localhost"})", apiBase},
         {R"({"meetingId":"m","apiBase":"notara.example"})", "accessToken is required"},
         {R"({"meetingId":"m","apiBase":"http://a.localhost:1","accessToken":""})",
          "accessToken is required"},
@@ -76,70 +81,42 @@ TEST_F(RecordingControlTest,
     send(request("record.start", params()));
     send(request("record.start", params(), 2));
     EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("busy", "Already recording", 2)});
-    micPrompt->resume(false);
-    clock->runReady();
-    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("mic_denied", micDenied)});
-    EXPECT_EQ(server->state(), HelperServer::State::idle);
-    EXPECT_EQ(mic.opened(), 0);
-}
-
-TEST_F(RecordingControlTest, ARecordingFromStartToStopWritesItsExactLines) {
-    send(request("record.start", params("m1", R"(,"language":"de")")));
-    micPrompt->resume(true);
-    ASSERT_TRUE(driveUntilLine("startedAt"));
-    EXPECT_EQ(takeLinesWithoutLevels(),
-              (std::vector<std::string>{state(true),
-                                        success(R"({"startedAt":"1970-01-02T00:00:00Z"})")}));
-    channel(Speaker::me).callbacks.delta(Speaker::me, "Hel", "item_1");
-    say(Speaker::them, 2100, 5200, " Hello ");
-    EXPECT_EQ(
-        takeLinesWithoutLevels(),
-        (std::vector<std::string>{
-            R"({"event":"transcript.delta","itemId":"item_1","speaker":"me","text":"Hel"})",
-            R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}));
-    send(request("record.stop", "{}", 3));
-    ASSERT_TRUE(driveUntilLine(R"("id":3)"));
-    EXPECT_EQ(
-        takeLinesWithoutLevels(),
-        (std::vector<std::string>{state(false), success(R"({"finished":true,"segments":1})", 3)}));
-    EXPECT_EQ(logs, (std::vector<std::string>{
-                        "recording started (realtime)",
-                        "recording stopped (1 segments; echo: 0 dropped, 0 trimmed)"}));
-    EXPECT_EQ(notara.segments("m1").size(), 1u);
-    EXPECT_TRUE(notara.finished("m1"));
-    send(request("record.stop", "{}", 4));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("not_recording", "Not recording", 4)});
 }
 
 TEST_F(RecordingControlTest, EveryOtherRecordingEventBecomesItsLine) {
     startRecording();
     const std::vector<std::pair<Event::Value, std::vector<std::string>>> cases = {
+        {Event::Delta{Speaker::me, "Hel", "item_1"},
+         {R"({"event":"transcript.delta","itemId":"item_1","speaker":"me","text":"Hel"})"}},
+        {Event::TranscriptSegment{Segment{8402, 2100, 5200, Speaker::them, "Hello"}},
+         {R"({"endedMs":5200,"event":"transcript.segment","seq":8402,"speaker":"them","startedMs":2100,"text":"Hello"})"}},
         {Event::TranscriptionProblem{Speaker::me, "Connection lost"},
-         {error("transcription", "Your mic: Connection lost"), state(true, "reconnecting")}},
+         {error("transcription", "Your mic: Connection lost"), state("m1", "reconnecting")}},
         {Event::TranscriptionProblem{Speaker::me, "Still lost"},
          {error("transcription", "Your mic: Still lost")}},
         {Event::TranscriptionProblem{Speaker::them, "Gone"},
          {error("transcription", "Their side: Gone")}},
         {Event::TranscriptionProblem{Speaker::me, std::nullopt}, {}},
-        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state(true)}},
-        {Event::CatchingUp{true}, {state(true, "catching_up")}},
+        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state("m1")}},
+        {Event::CatchingUp{true}, {state("m1", "catching_up")}},
         {Event::TranscriptionProblem{Speaker::them, "Gone"},
-         {error("transcription", "Their side: Gone"), state(true, "reconnecting")}},
-        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state(true, "catching_up")}},
-        {Event::CatchingUp{false}, {state(true)}},
+         {error("transcription", "Their side: Gone"), state("m1", "reconnecting")}},
+        {Event::TranscriptionProblem{Speaker::them, std::nullopt}, {state("m1", "catching_up")}},
+        {Event::CatchingUp{false}, {state("m1")}},
         {Event::CatchUpProblem{Speaker::me, "lost"},
          {error("transcription", "Your mic (catching up): lost")}},
         {Event::CaptureProblem{Speaker::them, "No output"}, {error("capture", "No output")}},
         {Event::CaptureProblem{Speaker::them, std::nullopt}, {}},
         {Event::Levels{0.12345, 0.5}, {R"({"event":"levels","mic":0.123,"system":0.5})"}},
         {Event::Levels{0.0006, 1.0}, {R"({"event":"levels","mic":0.001,"system":1})"}},
+        {Event::Levels{std::nan(""), 0.5}, {"{}"}},  // a line that cannot be written
         {Event::SaveProblem{"Not saved"}, {error("save_failed", "Not saved")}},
         {Event::FallbackBacklog{Speaker::them, "Behind"},
          {error("fallback_backlog", "Their side: Behind")}},
         {Event::Health{SourceHealth::error, SourceHealth::silent},
-         {state(true, "live", "realtime", "error", "silent")}},
+         {state("m1", "live", "realtime", "error", "silent")}},
         {Event::Mode{RecordingMode::fallback},
-         {state(true, "live", "fallback", "error", "silent")}},
+         {state("m1", "live", "fallback", "error", "silent")}},
     };
     for (const auto& [event, expected] : cases) {
         server->recordingEvent(Event{event});
@@ -147,39 +124,47 @@ TEST_F(RecordingControlTest, EveryOtherRecordingEventBecomesItsLine) {
     }
 }
 
-// A stop while the mic prompt is open (granted or not) or while the recording starts cancels the
-// start before anything records.
-TEST_F(RecordingControlTest, AStopBeforeTheRecordingStartedCancelsItWhereverTheStartIs) {
-    for (const int at : {0, 1, 2}) {
+// A start ends without recording, leaving the server idle: when the mic is refused, when a stop
+// comes while the mic prompt is open (granted or not) or while the recording starts, and when
+// capture fails.
+TEST_F(RecordingControlTest, AStartThatEndsWithoutRecordingSaysWhy) {
+    enum class StopAt { never, prompt, starting };
+    const std::string cancelled =
+        refusal("cancelled", "record.stop arrived before the recording started");
+    const std::tuple<StopAt, bool, std::optional<std::string>, std::string> cases[] = {
+        {StopAt::never, false, std::nullopt, refusal("mic_denied", micDenied)},
+        {StopAt::prompt, false, std::nullopt, refusal("mic_denied", micDenied)},
+        {StopAt::prompt, true, std::nullopt, cancelled},
+        {StopAt::starting, true, std::nullopt, cancelled},
+        {StopAt::never, true, "No microphone", refusal("capture_failed", "No microphone")},
+    };
+    for (const auto& [stopAt, granted, micFailure, answer] : cases) {
         auto gate = std::make_shared<OneShot<void>>(io.get_executor());
         prepare = [gate](ScriptedChannel& channel) { channel.startGate = gate; };
+        mic.startFailure = micFailure;
         micPrompt = std::make_shared<OneShot<bool>>(io.get_executor());
         makeServer(environment());
-        logs.clear();
+        const int opened = mic.opened();
         send(request("record.start", params()));
-        if (at == 2) {
+        if (stopAt == StopAt::starting) {
             micPrompt->resume(true);
             clock->runReady();
         }
-        send(request("record.stop", "{}", 2));
-        EXPECT_EQ(takeLines(),
-                  std::vector<std::string>{success(R"({"cancelled":true,"segments":0})", 2)});
-        micPrompt->resume(at != 1);
+        if (stopAt != StopAt::never) {
+            send(request("record.stop", "{}", 2));
+            EXPECT_EQ(takeLines(),
+                      std::vector<std::string>{success(R"({"cancelled":true,"segments":0})", 2)});
+        }
+        micPrompt->resume(granted);
         gate->resume();
         ASSERT_TRUE(driveUntilLine(R"("id":1)"));
-        EXPECT_EQ(takeLines(),
-                  std::vector<std::string>{
-                      at == 1 ? refusal("mic_denied", micDenied)
-                              : refusal("cancelled",
-                                        "record.stop arrived before the recording started")});
+        EXPECT_EQ(takeLines(), std::vector<std::string>{answer}) << answer;
         EXPECT_EQ(server->state(), HelperServer::State::idle);
-        if (at == 2) {
+        EXPECT_EQ(mic.opened() - opened, micFailure ? 1 : 0) << answer;
+        if (stopAt == StopAt::starting) {
             EXPECT_TRUE(channel(Speaker::me).cancelled);
-            EXPECT_EQ(logs, (std::vector<std::string>{"start cancelled by stop",
-                                                      "record.start failed: cancelled"}));
         }
     }
-    EXPECT_EQ(mic.opened(), 0);
 }
 
 TEST_F(RecordingControlTest, AFailedStartIsReportedByItsCause) {
@@ -201,13 +186,6 @@ TEST_F(RecordingControlTest, AFailedStartIsReportedByItsCause) {
     for (const auto& [cause, reported] : cases) {
         EXPECT_EQ(HelperServer::startError(cause), reported) << reported.code();
     }
-    // Through the protocol, leaving the server idle.
-    mic.startFailure = "No microphone";
-    send(request("record.start", params()));
-    micPrompt->resume(true);
-    ASSERT_TRUE(driveUntilLine(R"("id":1)"));
-    EXPECT_EQ(takeLines(), std::vector<std::string>{refusal("capture_failed", "No microphone")});
-    EXPECT_EQ(server->state(), HelperServer::State::idle);
 }
 
 TEST_F(RecordingControlTest, OneStopAtATimeAndTheExitWaitsForIt) {
@@ -231,14 +209,13 @@ TEST_F(RecordingControlTest, OneStopAtATimeAndTheExitWaitsForIt) {
     EXPECT_EQ(takeLines().back(), refusal("shutting_down", "The helper is exiting", 5));
 }
 
-// What could not be saved is handed back in the answer to record.stop, or in its own event when the
-// helper exits; the exit saves and finishes a running recording like a stop.
+// The exit's stop has nobody to answer: what it could not save goes out in an event.
 TEST_F(RecordingControlTest, StopAndExitSaveTheRecordingAndHandBackWhatWasRefused) {
     const std::string unsaved =
         R"([{"endedMs":2000,"seq":4002,"speaker":"them","startedMs":1000,"text":"Last words"}])";
     const std::tuple<bool, bool, std::string> cases[] = {
-        {false, false,
-         R"({"event":"state","mic":"ok","mode":"realtime","recording":false,"system":"ok","transcription":"live"})"},
+        {true, false, success(R"({"finished":true,"segments":1})", 2)},
+        {false, false, state("")},
         {false, true,
          R"({"event":"transcript.unsaved","meetingId":"m2","segments":)" + unsaved + "}"},
         {true, true, success(R"({"finished":false,"segments":0,"unsaved":)" + unsaved + "}", 2)}};
