@@ -18,7 +18,7 @@ namespace tessarin::test {
 
 enum class LoopbackSecurity {
     plain,
-    tls,           // certificate signed by TestCertificates::authority()
+    tls,           // certificate for the loopback names, signed by TestCertificates::authority()
     otherNameTLS,  // signed by that authority too, but for another host name
     untrustedTLS,  // certificate signed by an authority nobody trusts
 };
