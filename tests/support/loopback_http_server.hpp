@@ -1,13 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
-#include <functional>
-#include <memory>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "support/loopback_listener.hpp"

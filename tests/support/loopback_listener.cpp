@@ -1,7 +1,5 @@
 #include "support/loopback_listener.hpp"
 
-#include <memory>
-
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -9,7 +7,6 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include "support/test_certificates.hpp"

@@ -7,12 +7,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-
-namespace boost::asio::ssl {
-class context;
-template <class Stream>
-class stream;
-}  // namespace boost::asio::ssl
+#include <boost/asio/ssl/stream.hpp>
 
 namespace tessarin::test {
 

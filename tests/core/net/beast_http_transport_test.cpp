@@ -1,12 +1,7 @@
 #include "core/net/beast_http_transport.hpp"
 
-#include <chrono>
-#include <memory>
-#include <optional>
-#include <string>
 #include <tuple>
 #include <variant>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
