@@ -11,9 +11,7 @@ bool runUntil(boost::asio::io_context& io, const std::function<bool()>& done,
         if (std::chrono::steady_clock::now() >= end) {
             return false;
         }
-        if (io.stopped()) {
-            io.restart();
-        }
+        io.restart();
         if (io.run_one_for(std::chrono::milliseconds(2)) == 0 && io.stopped()) {
             // Nothing to run here: the awaited change comes from another thread.
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

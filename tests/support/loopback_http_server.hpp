@@ -1,13 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
-#include <functional>
-#include <memory>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "support/loopback_listener.hpp"
@@ -22,8 +17,7 @@ class LoopbackHTTPServer {
     using Security = LoopbackSecurity;
 
     struct Request {
-        std::string method;
-        std::string target;
+        std::string method, target;
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
         std::string raw;  // head and body exactly as received

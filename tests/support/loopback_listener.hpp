@@ -7,18 +7,13 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-
-namespace boost::asio::ssl {
-class context;
-template <class Stream>
-class stream;
-}  // namespace boost::asio::ssl
+#include <boost/asio/ssl/stream.hpp>
 
 namespace tessarin::test {
 
 enum class LoopbackSecurity {
     plain,
-    tls,           // certificate signed by TestCertificates::authority()
+    tls,           // certificate for the loopback names, signed by TestCertificates::authority()
     otherNameTLS,  // signed by that authority too, but for another host name
     untrustedTLS,  // certificate signed by an authority nobody trusts
 };

@@ -9,7 +9,6 @@
 namespace tessarin::test {
 namespace {
 
-using HTTPSecurity = LoopbackHTTPServer::Security;
 using Reply = LoopbackHTTPServer::Reply;
 using Completions = std::vector<std::optional<std::string>>;
 
@@ -44,39 +43,36 @@ struct SocketTest : RealtimeHarness {
 };
 
 TEST(WebSocketRealtimeSocket, PlainGoesOnlyToLoopbackAddressesAndSecureOnlyToTrustedPeers) {
-    struct Case {
-        std::string origin;
-        bool secure = false;
-        bool trustTestAuthority = true;
-        bool reaches = false;
+    // The address before its port, whether the test authority is trusted, whether it is reached.
+    const std::tuple<std::string, bool, bool> cases[] = {
+        {"ws://localhost", true, true},
+        {"wss://localhost", true, true},
+        {"wss://localhost", false, false},  // the system's authorities only
+        {"ws://0.0.0.0", true, false},      // reaches this computer, but is no loopback address
+        {"ws://evil.example%00.localhost", true, false},
+        {"http://127.0.0.1", true, false},
+        {"not a url", true, false},
     };
-    for (const Case& c : std::vector<Case>{
-             {"ws://localhost", false, true, true},
-             {"ws://127.0.0.1", false, true, true},
-             {"wss://localhost", true, true, true},
-             {"wss://localhost", true, false},  // the system's authorities only
-             {"ws://0.0.0.0"},                  // reaches this computer, but is no loopback address
-             {"ws://evil.example%00.localhost"},
-             {"http://127.0.0.1"},
-             {"not a url"},
-         }) {
+    for (const auto& [origin, trustTestAuthority, reaches] : cases) {
         SocketTest test;
         // Refuses every upgrade, so that the status shows which arrived.
-        LoopbackHTTPServer server(c.secure ? HTTPSecurity::tls : HTTPSecurity::plain);
+        LoopbackHTTPServer server(origin.starts_with("wss") ? LoopbackSecurity::tls
+                                                            : LoopbackSecurity::plain);
         server.setHandler([](const auto&) { return Reply::json(403, "{}"); });
-        const std::string url = c.origin + ":" + std::to_string(server.port()) + "/v1?x=1";
-        auto socket = test.open(url, c.trustTestAuthority);
+        const std::string url = origin + ":" + std::to_string(server.port()) + "/v1?x=1";
+        SCOPED_TRACE(url);
+        auto socket = test.open(url, trustTestAuthority);
         test.send(*socket, "config");
         auto receiving = test.receiving(socket);
-        ASSERT_TRUE(test.runUntil([&] { return receiving.done(); })) << url;
+        ASSERT_TRUE(test.runUntil([&] { return receiving.done(); }));
         EXPECT_EQ(test.completions[0], "(pending)") << "the refusal is reported first";
         EXPECT_TRUE(receiving.error());
-        EXPECT_EQ(socket->httpStatus(), c.reaches ? std::optional(403) : std::nullopt) << url;
+        EXPECT_EQ(socket->httpStatus(), reaches ? std::optional(403) : std::nullopt);
         ASSERT_TRUE(test.completed());
         EXPECT_TRUE(test.completions[0]);
         const auto requests = server.requests();
-        ASSERT_EQ(requests.size(), c.reaches ? 1u : 0u) << url;
-        if (c.reaches) {
+        ASSERT_EQ(requests.size(), reaches ? 1u : 0u);
+        if (reaches) {
             EXPECT_EQ(requests[0].header("Authorization"), "Bearer k");
             EXPECT_EQ(requests[0].target, "/v1?x=1");
         }
@@ -110,41 +106,34 @@ TEST(WebSocketRealtimeSocket, AnUnansweredUpgradeHoldsBoundedMessagesAndTimesOut
     EXPECT_EQ(test.clock->sleepers(), 0u);
 }
 
-TEST(WebSocketRealtimeSocket, APeerThatEndsTheConnectionOrFallsSilentFailsReceivingAndSending) {
-    enum class End { drop, closeFrame, silence };
-    for (const End end : {End::drop, End::closeFrame, End::silence}) {
+// However the connection ends, a pending receive fails, and so do the messages not yet written
+// and every send after it. Closing an open socket sends the normal-closure code.
+TEST(WebSocketRealtimeSocket, EveryEndOfTheConnectionFailsPendingAndLaterCalls) {
+    enum class End { peerCloses, peerFallsSilent, closedWhileOpening, closed };
+    for (const End end :
+         {End::peerCloses, End::peerFallsSilent, End::closedWhileOpening, End::closed}) {
         SocketTest test;
-        auto socket = test.opened();
+        auto socket = end == End::closedWhileOpening ? test.open(test.server.url()) : test.opened();
         auto receiving = test.receiving(socket);
-        auto& peer = test.server.lastConnection();
-        if (end == End::silence) {
+        if (end == End::peerFallsSilent) {
             test.advance(120s);  // a live peer answers the pings, however long nothing else comes
             EXPECT_FALSE(receiving.done());
-            peer.goSilent();  // the last pong came just now
+            test.server.lastConnection().goSilent();  // the last pong came just now
             test.advance(30s - 1ms);
             EXPECT_FALSE(receiving.done());
             test.advance(1ms);
+        } else if (end == End::peerCloses) {
+            test.server.lastConnection().closeNormally();
         } else {
-            end == End::drop ? peer.drop() : peer.closeNormally();
+            test.send(*socket, "unsent");
+            socket->close();
         }
         EXPECT_TRUE(receiving.error());
         test.send(*socket, "late");
         ASSERT_TRUE(test.completed());
-        EXPECT_TRUE(test.completions[0]);
-    }
-}
-
-TEST(WebSocketRealtimeSocket, ClosingEndsPendingCallsAndSendsTheNormalClosureCode) {
-    for (const bool whileOpening : {true, false}) {
-        SocketTest test;
-        auto socket = whileOpening ? test.open(test.server.url()) : test.opened();
-        test.send(*socket, "x");
-        auto receiving = test.receiving(socket);
-        socket->close();
-        EXPECT_TRUE(receiving.error());
-        ASSERT_TRUE(test.completed());
-        EXPECT_TRUE(test.completions[0]);
-        if (!whileOpening) {
+        EXPECT_TRUE(std::all_of(test.completions.begin(), test.completions.end(),
+                                [](const auto& error) { return error.has_value(); }));
+        if (end == End::closed) {
             ASSERT_TRUE(test.runUntil([&] { return test.server.lastConnection().ended; }));
             EXPECT_EQ(test.server.lastConnection().closeCode, 1000);
             EXPECT_EQ(test.server.lastConnection().messages.size(), 1u);
