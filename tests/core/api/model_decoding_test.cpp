@@ -7,7 +7,6 @@
 #include "core/api/created_meeting.hpp"
 #include "core/api/decoding_error.hpp"
 #include "core/api/flexible_date.hpp"
-#include "core/api/lenient_string.hpp"
 #include "core/api/me.hpp"
 #include "core/api/meeting_list.hpp"
 #include "core/api/meeting_summary.hpp"
@@ -55,21 +54,18 @@ void expectDecoded(const std::function<Model(const JSONValue&)>& decode,
 TEST(FlexibleDate, DecodesNumbersAndTheThreeTextFormsUpToEachFieldsLimit) {
     // clang-format off
     expectDecoded<system_clock::time_point>([](auto& v) { return FlexibleDate::decode(v).date; }, {
-        {"1741080600", at(nine30)}, {"1741080600000", at(nine30)}, {"1741080600.5", at(nine30 + 500ms)},
-        {"100000000001", at(100000000s + 1ms)},
+        {"1741080600.5", at(nine30 + 500ms)}, {"100000000001", at(100000000s + 1ms)},
         {"100000000000", refused},  // 1e11 seconds is past what the clock holds, and not yet ms
         {"8999999998", at(8999999998s)}, {"9000000000", refused}, {"true", refused},
-        {R"("2025-03-04T09:30:00Z")", at(nine30)},
         {R"("2025-03-04T09:30:00.123456789Z")", at(nine30 + 123456789ns)},
         {R"("2025-03-04T09:30:00.1234567891Z")", refused}, {R"("2025-03-04T09:30:00.Z")", refused},
-        {R"("2025-03-04T10:30:00+0100")", at(nine30)}, {R"("2025-03-04T05:00:00-04:30")", at(nine30)},
-        {R"("2025-03-05T09:29:00+2359")", at(nine30)}, {R"("2025-03-04T09:30:00+2400")", refused},
-        {R"("2025-03-04T09:30:00+0060")", refused}, {R"("2025-03-04T09:30:00+01-00")", refused},
-        {R"("2025-03-04T23:59:60Z")", at(march4 + 24h)}, {R"("2025-03-04T24:00:00Z")", refused},
-        {R"("2025-03-04T09:60:00Z")", refused}, {R"("2025-03-04T09:30:61Z")", refused},
-        {R"("2025-03-04")", at(march4)}, {R"("9999-12-31")", refused}, {R"("2025-02-30")", refused},
-        {R"("2025-03-04T09:30:00")", refused}, {R"("2025-03-04T09:30Z")", refused},
-        {R"("1741080600")", refused}});
+        {R"("2025-03-05T09:29:00+2359")", at(nine30)}, {R"("2025-03-04T05:00:00-04:30")", at(nine30)},
+        {R"("2025-03-04T09:30:00+2400")", refused}, {R"("2025-03-04T09:30:00+0060")", refused},
+        {R"("2025-03-04T09:30:00+01-00")", refused}, {R"("2025-03-04T23:59:60Z")", at(march4 + 24h)},
+        {R"("2025-03-04T24:00:00Z")", refused}, {R"("2025-03-04T09:60:00Z")", refused},
+        {R"("2025-03-04T09:30:61Z")", refused}, {R"("2025-03-04")", at(march4)},
+        {R"("9999-12-31")", refused}, {R"("2025-02-30")", refused}, {R"("1741080600")", refused},
+        {R"("2025-03-04T09:30:00")", refused}, {R"("2025-03-04T09:30Z")", refused}});
     // clang-format on
     EXPECT_EQ(FlexibleDate::format(at(nine30 + 999ms)), "2025-03-04T09:30:00Z");
 }
@@ -88,25 +84,23 @@ TEST(CalendarEvent, DecodesTheLenientForms) {
         // An empty conference link hides the other; one bad attendee drops the list.
         {R"({"id":1,"start":0,"conferenceUrl":"","hangoutLink":"https://m.example/x","attendees":["a",5]})",
          CalendarEvent{"1", untitled, at(0s), {}, {}, {}}},
-        {R"({"start":0})", refused}, {R"({"id":1.5,"start":0})", refused}, {R"({"id":1})", refused},
+        {R"({"start":0})", refused}, {R"({"id":1.5,"start":0})", refused},
         {R"({"id":1,"start":"x","startsAt":"y"})", refused}});
     // clang-format on
 }
 
 // A link makes a meeting; else two people, not counting attendees that are the user.
 TEST(CalendarEvent, IsMeetingFollowsLinksAndAttendees) {
-    // clang-format off
-    const std::tuple<const char*, bool, bool> cases[] = {
+    const Attendee user{"u", {}, true}, other{"o", {}, {}}, notUser{"n", {}, false};
+    const auto link = URL::parse("https://zoom.example/j/1");
+    const std::tuple<std::vector<Attendee>, bool, bool> cases[] = {
         // attendees, link, is a meeting
-        {R"([])", true, true}, {R"([])", false, false}, {R"(["a","b"])", false, true},
-        {R"(["a"])", false, false}, {R"([{"email":"a","self":true},{"email":"b","self":true}])", false, false},
-        {R"([{"email":"a","self":true},"b"])", false, true},
-        {R"([{"email":"a","self":false}])", false, true}};
-    // clang-format on
-    for (const auto& [attendees, link, expected] : cases) {
-        const std::string text = std::string(R"({"id":1,"start":0,"attendees":)") + attendees +
-                                 (link ? R"(,"conferenceUrl":"https://zoom.example/j/1"})" : "}");
-        EXPECT_EQ(CalendarEvent::decode(json(text)).isMeeting(), expected) << text;
+        {{}, true, true},        {{}, false, false},           {{other, other}, false, true},
+        {{other}, false, false}, {{user, user}, false, false}, {{user, other}, false, true},
+        {{notUser}, false, true}};
+    for (const auto& [attendees, hasLink, expected] : cases) {
+        const CalendarEvent event{"1", "", {}, {}, attendees, hasLink ? link : std::nullopt};
+        EXPECT_EQ(event.isMeeting(), expected) << attendees.size() << hasLink;
     }
 }
 
@@ -119,11 +113,10 @@ TEST(Models, DecodeTheirEnvelopesAndRefuseWhatTheyCannotDecode) {
         three{"3", "Untitled meeting", {}, {}, {}, {}};
     // clang-format off
     expectDecoded<UpcomingResponse>(UpcomingResponse::decode, {
-        {R"([{"id":1,"start":0}])", UpcomingResponse{{event}, true, {}}}, {R"({})", UpcomingResponse{}},
+        {R"([{"id":1,"start":0}])", UpcomingResponse{{event}, true, {}}},
         {R"({"connectUrl":"https://n.example/c"})", UpcomingResponse{{}, false, connect}},
-        {R"({"connectUrl":"","connected":false})", UpcomingResponse{{}, false, {}}},
         {R"({"connectUrl":"https://n.example/c","googleConnected":true})", UpcomingResponse{{}, true, connect}},
-        {R"({"events":[{"id":1,"start":0}],"connected":false})", UpcomingResponse{{event}, false, {}}},
+        {R"({"events":[{"id":1,"start":0}],"connectUrl":"","connected":false})", UpcomingResponse{{event}, false, {}}},
         {R"({"events":"x","items":[{"id":1,"start":0}]})", UpcomingResponse{{event}, true, {}}},
         {R"({"events":[{"id":1}]})", UpcomingResponse{}}, {R"([{"id":1}])", refused}, {"7", refused}});
     expectDecoded<Me>(Me::decode, {
@@ -137,30 +130,24 @@ TEST(Models, DecodeTheirEnvelopesAndRefuseWhatTheyCannotDecode) {
         {R"({"meetings":null})", refused}, {R"([{"title":"no id"}])", refused}});
     expectDecoded<CreatedMeeting>(CreatedMeeting::decode, {
         {R"({"id":"x"})", CreatedMeeting{"x"}}, {R"({"meeting":{},"id":"top"})", refused}});
-    expectDecoded<LenientString>(LenientString::decode, {{"1.5", refused}, {"true", refused}});
     expectDecoded<Segment>(TranscriptCoding::decodeSegment, {
         {R"({"seq":1,"startedMs":0,"endedMs":1,"speaker":"user","text":"x"})", refused},
-        {R"({"seq":1,"startedMs":0,"endedMs":1,"speaker":"me"})", refused},
-        {R"({"seq":"1","startedMs":0,"endedMs":1,"speaker":"me","text":"x"})", refused}});
+        {R"({"seq":1,"startedMs":0,"endedMs":1,"speaker":"me"})", refused}});
     // clang-format on
 }
 
 // Every spelling of the expiry and the realtime address; without a usable expiry, ten minutes from
 // now. The value belongs to the credential, nested or not.
 TEST(TranscriptCoding, TokensDecodeFlatNestedAndWithTheirRealtimeAddress) {
-    const auto now = at(1000s), later = now + 600s;
-    const std::optional<std::string> none;
     using Token = TranscriptionToken;
-    const auto decode = [now](auto& v) {
-        return TranscriptCoding::decodeTranscriptionToken(v, now);
-    };
+    const auto later = at(600s);  // ten minutes after the time the token is decoded
     // clang-format off
-    expectDecoded<Token>(decode, {
-        {R"({"value":"a","expiresAt":"2025-03-04T09:30:00Z","model":"m"})", Token{"a", at(nine30), "m", none}},
-        {R"({"model":"m","client_secret":{"value":"b","expires_at":1741080600}})", Token{"b", at(nine30), "m", none}},
-        {R"({"value":"d","expiresAt":"soon","url":"wss://rt.example/v1"})", Token{"d", later, none, "wss://rt.example/v1"}},
-        {R"({"value":"e","url":5,"realtimeUrl":"ws://localhost:9/x"})", Token{"e", later, none, "ws://localhost:9/x"}},
-        {R"({"value":"f","realtime_url":"anything at all"})", Token{"f", later, none, "anything at all"}},
+    expectDecoded<Token>([](auto& v) { return TranscriptCoding::decodeTranscriptionToken(v, at(0s)); }, {
+        {R"({"value":"a","expiresAt":"2025-03-04T09:30:00Z","model":"m"})", Token{"a", at(nine30), "m", {}}},
+        {R"({"model":"m","client_secret":{"value":"b","expires_at":1741080600}})", Token{"b", at(nine30), "m", {}}},
+        {R"({"value":"d","expiresAt":"soon","url":"wss://rt.example/v1"})", Token{"d", later, {}, "wss://rt.example/v1"}},
+        {R"({"value":"e","url":5,"realtimeUrl":"ws://localhost:9/x"})", Token{"e", later, {}, "ws://localhost:9/x"}},
+        {R"({"value":"f","realtime_url":"anything at all"})", Token{"f", later, {}, "anything at all"}},
         {R"({"client_secret":{"expires_at":1},"value":"top"})", refused}, {R"({"value":1})", refused}});
     // clang-format on
 }
@@ -170,14 +157,13 @@ TEST(TranscriptCoding, TokensDecodeFlatNestedAndWithTheirRealtimeAddress) {
 TEST(MeetingSummary, PageURLsResolveRelativeLinksAndKeepOnlyWebLinks) {
     MeetingSummary summary{"a/b", "Untitled meeting", {}, {}, {}, {}};
     const URL app = *URL::parse("https://notara.example/app/");
-    const std::pair<const char*, const char*> cases[] = {
-        {"m/abc", "https://notara.example/app/m/abc"},
-        {"/m/abc", "https://notara.example/m/abc"},
-        {"https://other.example/x", "https://other.example/x"},
-        {"http://localhost:3000/x", "http://localhost:3000/x"},
-        {"javascript:alert(1)", "https://notara.example/app/meetings/a%2Fb"},
-        {nullptr, "https://notara.example/app/meetings/a%2Fb"},
-    };
+    const std::string fallback = "https://notara.example/app/meetings/a%2Fb";
+    // clang-format off
+    const std::pair<const char*, std::string> cases[] = {
+        {"m/abc", "https://notara.example/app/m/abc"}, {"/m/abc", "https://notara.example/m/abc"},
+        {"https://other.example/x", "https://other.example/x"}, {"http://localhost:3000/x", "http://localhost:3000/x"},
+        {"javascript:alert(1)", fallback}, {nullptr, fallback}};
+    // clang-format on
     for (const auto& [url, expected] : cases) {
         summary.url = url ? URL::parse(url) : std::nullopt;
         EXPECT_EQ(summary.pageURL(app).text(), expected) << (url ? url : "none");

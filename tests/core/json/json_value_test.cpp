@@ -15,19 +15,18 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 TEST(JSONValue, TheConformanceCorpusIsAcceptedOrRejectedAsEachFileSays) {
     const auto folder =
         std::filesystem::path(TESSARIN_TEST_DATA_DIR) / "json-test-suite" / "test_parsing";
-    std::array<int, 3> counts{};  // must accept, must refuse, may do either (it only returns)
+    int decided = 0;  // files that must be accepted or refused; the rest only have to return
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
         std::ifstream in(entry.path(), std::ios::binary);
         const bool parsed =
             JSONValue::parse(std::string(std::istreambuf_iterator<char>(in), {})).has_value();
-        const int group = name.starts_with("y_") ? 0 : name.starts_with("n_") ? 1 : 2;
-        ++counts[group];
-        if (group < 2) {
-            EXPECT_EQ(parsed, group == 0) << name;
+        if (!name.starts_with("i_")) {
+            EXPECT_EQ(parsed, name.starts_with("y_")) << name;
+            ++decided;
         }
     }
-    EXPECT_EQ(counts, (std::array{95, 188, 35}));
+    EXPECT_EQ(decided, 95 + 188);
 }
 
 TEST(JSONValue, ParseReadsIntegersToTheirLimitAndRefusesWhatIsNotJSON) {
