@@ -64,11 +64,14 @@ struct APIClientTest : testing::Test {
     LoopbackHTTPServer::Request request(std::size_t index) { return server.requests().at(index); }
 };
 
-// Exact bytes: a token's language only when given; a meeting's attendees each with all fields,
-// "self" false if unset. Finishing a meeting that is gone is done as well.
+// Every request the helper makes, byte for byte: a token's language only when given; a meeting's
+// attendees each with all fields, "self" false if unset; an upload's fields, then the file.
+// Finishing a meeting that is gone is done as well.
 TEST_F(APIClientTest, RequestsAreSentAsTheServerExpects) {
-    server.setHandler(
-        [](const auto&) { return Reply::json(201, R"({"meeting":{"id":77},"value":"k"})"); });
+    server.setHandler([](const auto&) {
+        return Reply::json(201, R"({"meeting":{"id":77},"value":"k","segment":{"seq":7,)"
+                                R"("startedMs":100,"endedMs":900,"speaker":"them","text":"ok"}})");
+    });
     // Without an expiry the token lasts ten minutes from the client's clock.
     EXPECT_EQ(await(client.transcriptionToken("m 1", "mic", "de")).expiresAt, Time(1600s));
     await(client.transcriptionToken("m", "system", std::nullopt));
@@ -76,14 +79,30 @@ TEST_F(APIClientTest, RequestsAreSentAsTheServerExpects) {
         "m/1", {{1, 1000, 1500, Speaker::me, "hi"}, {2, 2000, 2500, Speaker::them, "ü"}}));
     const std::vector<Attendee> people{{"a@x.example", {}, true}, {{}, "Bo", {}}};
     EXPECT_EQ(await(client.createMeeting("Weekly", Time(1741080600s), "ev1", people)).id, "77");
+    const std::vector<std::uint8_t> wav{'R', 'I', 'F', 'F', 0, 1, 2, '\r', '\n', '-', '-', 255};
+    EXPECT_EQ(await(client.appendAudioChunk("m/1", wav, 7, 100, 900, Speaker::them, "en")),
+              (Segment{7, 100, 900, Speaker::them, "ok"}));
     server.enqueue(Reply::json(404, "{}"));
     await(client.finish("a/b?c#d"));
+    const std::string type = request(4).header("Content-Type").value_or("");
+    const std::string boundary = type.substr(type.find("tess-"));
+    EXPECT_EQ(type, "multipart/form-data; boundary=" + boundary);
+    const std::string part = "--" + boundary + "\r\nContent-Disposition: form-data; name=";
+    const std::string upload = part + "\"seq\"\r\n\r\n7\r\n" +          //
+                               part + "\"startedMs\"\r\n\r\n100\r\n" +  //
+                               part + "\"endedMs\"\r\n\r\n900\r\n" +    //
+                               part + "\"speaker\"\r\n\r\nthem\r\n" +   //
+                               part + "\"language\"\r\n\r\nen\r\n" +    //
+                               part + "\"file\"; filename=\"chunk-7.wav\"\r\n" +
+                               "Content-Type: audio/wav\r\n\r\n" +
+                               std::string(wav.begin(), wav.end()) + "\r\n--" + boundary + "--\r\n";
     // clang-format off
-    const std::pair<const char*, const char*> sent[] = {
+    const std::pair<const char*, std::string> sent[] = {
         {"/app/api/v1/meetings/m%201/transcription-token", R"({"language":"de","source":"mic"})"},
         {"/app/api/v1/meetings/m/transcription-token", R"({"source":"system"})"},
         {"/app/api/v1/meetings/m%2F1/segments", R"([{"endedMs":1500,"seq":1,"speaker":"me","startedMs":1000,"text":"hi"},{"endedMs":2500,"seq":2,"speaker":"them","startedMs":2000,"text":"ü"}])"},
         {"/app/api/v1/meetings", R"({"attendees":[{"email":"a@x.example","name":null,"self":true},{"email":null,"name":"Bo","self":false}],"calendarEventId":"ev1","startsAt":"2025-03-04T09:30:00Z","title":"Weekly"})"},
+        {"/app/api/v1/meetings/m%2F1/audio-chunk", upload},
         {"/app/api/v1/meetings/a%2Fb%3Fc%23d/finish", "{}"}};
     // clang-format on
     for (std::size_t i = 0; i < std::size(sent); ++i) {
@@ -95,6 +114,12 @@ TEST_F(APIClientTest, RequestsAreSentAsTheServerExpects) {
     EXPECT_EQ(request(0).header("Content-Type"), "application/json");
     server.enqueue(Reply::json(410, "{}"));
     EXPECT_EQ(failure(client.finish("m"))->status(), 410);
+    // Each upload has a boundary of its own. A reply without a whole segment is no failure, only no
+    // segment.
+    server.enqueue(Reply::json(200, R"({"segment":{"seq":1}})"));
+    EXPECT_EQ(await(client.appendAudioChunk("m", {}, 1, 0, 1, Speaker::me, std::nullopt)),
+              std::nullopt);
+    EXPECT_NE(request(7).header("Content-Type"), type);
 }
 
 // A refused token is renewed once, and only on 401. A login gateway is recognised before the status
@@ -154,35 +179,8 @@ TEST_F(APIClientTest, TransportFailurePassesThroughAfterThirtySilentSeconds) {
               HTTPTransportError::Kind::timedOut);
 }
 
-// The upload's body byte for byte.
-TEST_F(APIClientTest, AnAudioChunkIsUploadedAsMultipartByteForByte) {
-    server.enqueue(Reply::json(
-        200,
-        R"({"segment":{"seq":7,"startedMs":100,"endedMs":900,"speaker":"them","text":"ok"}})"));
-    const std::vector<std::uint8_t> wav{'R', 'I', 'F', 'F', 0, 1, 2, '\r', '\n', '-', '-', 255};
-    EXPECT_EQ(await(client.appendAudioChunk("m/1", wav, 7, 100, 900, Speaker::them, "en")),
-              (Segment{7, 100, 900, Speaker::them, "ok"}));
-    EXPECT_EQ(request(0).target, "/app/api/v1/meetings/m%2F1/audio-chunk");
-    const std::string type = request(0).header("Content-Type").value_or("");
-    const std::string boundary = type.substr(type.find("tess-"));
-    EXPECT_EQ(type, "multipart/form-data; boundary=" + boundary);
-    const std::string part = "--" + boundary + "\r\nContent-Disposition: form-data; name=";
-    EXPECT_EQ(request(0).body, part + "\"seq\"\r\n\r\n7\r\n" +              //
-                                   part + "\"startedMs\"\r\n\r\n100\r\n" +  //
-                                   part + "\"endedMs\"\r\n\r\n900\r\n" +    //
-                                   part + "\"speaker\"\r\n\r\nthem\r\n" +   //
-                                   part + "\"language\"\r\n\r\nen\r\n" +    //
-                                   part +
-                                   "\"file\"; filename=\"chunk-7.wav\"\r\n"  //
-                                   "Content-Type: audio/wav\r\n\r\n" +
-                                   std::string(wav.begin(), wav.end()) + "\r\n--" + boundary +
-                                   "--\r\n");
-    // Each upload has a boundary of its own. A reply without a whole segment is no failure, only no
-    // segment.
-    server.enqueue(Reply::json(200, R"({"segment":{"seq":1}})"));
-    EXPECT_EQ(await(client.appendAudioChunk("m", {}, 1, 0, 1, Speaker::me, std::nullopt)),
-              std::nullopt);
-    EXPECT_NE(request(1).header("Content-Type"), type);
+std::vector<std::uint8_t> bytesOf(std::string_view text) {
+    return {text.begin(), text.end()};
 }
 
 TEST(APIClientRules, ErrorPartsReadEveryShapeOfTheServersErrors) {
@@ -196,9 +194,7 @@ TEST(APIClientRules, ErrorPartsReadEveryShapeOfTheServersErrors) {
         {R"(["error"])", {}}, {"<html>", {}}};
     // clang-format on
     for (const auto& [body, expected] : cases) {
-        EXPECT_EQ(APIClient::errorParts(std::vector<std::uint8_t>(body.begin(), body.end())),
-                  expected)
-            << body;
+        EXPECT_EQ(APIClient::errorParts(bytesOf(body)), expected) << body;
     }
 }
 
@@ -223,13 +219,11 @@ TEST(APIClientRules, AccessLoginIsSeenInTheHostARedirectOrTheStartOfAPage) {
     // clang-format off
     const std::tuple<std::string, int, std::string, std::string, bool> cases[] = {
         // where the answer came from, status, Location on 3xx else Content-Type, body, detected
-        {"https://team.cloudflareaccess.com/x", 200, "", "", true},
-        {"https://cloudflareaccess.com/", 200, "", "", true},
+        {"https://team.cloudflareaccess.com/x", 200, "", "", true}, {"https://cloudflareaccess.com/", 200, "", "", true},
         {"https://notcloudflareaccess.com/", 200, "", "", false},
         {api, 300, "/cdn-cgi/access/login/n.example?redirect_url=%2F", "", true},
-        {api, 399, "https://t.cloudflareaccess.com/login", "", true},
-        {api, 302, "https://n.example/b", "", false}, {api, 400, "/cdn-cgi/access/login", "", false},
-        {api, 299, "/cdn-cgi/access/login", "", false},
+        {api, 399, "https://t.cloudflareaccess.com/login", "", true}, {api, 302, "https://n.example/b", "", false},
+        {api, 400, "/cdn-cgi/access/login", "", false}, {api, 299, "/cdn-cgi/access/login", "", false},
         {api, 200, html, "<a href='https://x.CloudflareAccess.com'>", true},
         {api, 200, "application/json", "{\"u\":\"cloudflareaccess.com\"}", false},
         {api, 200, html, far + "/cdn-cgi/access/", true}, {api, 200, html, far + "x/cdn-cgi/access/", false},
@@ -239,9 +233,7 @@ TEST(APIClientRules, AccessLoginIsSeenInTheHostARedirectOrTheStartOfAPage) {
         const bool redirect = status / 100 == 3 || header.starts_with("/");
         HTTPResponse response{
             status, *URL::parse(url), {{redirect ? "Location" : "Content-Type", header}}};
-        EXPECT_EQ(
-            APIClient::isAccessLogin(std::vector<std::uint8_t>(body.begin(), body.end()), response),
-            expected)
+        EXPECT_EQ(APIClient::isAccessLogin(bytesOf(body), response), expected)
             << url << " " << status << " " << header;
     }
 }

@@ -15,12 +15,11 @@
 #include "core/json/json_value.hpp"
 
 using namespace std::chrono_literals;
-using std::chrono::system_clock;
 
 namespace tessarin {
 namespace {
 
-using Time = system_clock::time_point;
+using Time = std::chrono::system_clock::time_point;
 
 // 2025-03-04T00:00:00Z and 09:30 that day.
 constexpr std::chrono::seconds march4{1741046400};
@@ -146,11 +145,9 @@ TEST(MeetingSummary, PageURLsResolveRelativeLinksAndKeepOnlyWebLinks) {
     // clang-format off
     expectDecoded<std::string>(page, {
         {R"({"id":1,"url":"m/abc"})", "https://notara.example/app/m/abc"},
-        {R"({"id":1,"url":"/m/abc"})", "https://notara.example/m/abc"},
         {R"({"id":1,"url":"https://other.example/x"})", "https://other.example/x"},
         {R"({"id":1,"url":"http://localhost:3000/x"})", "http://localhost:3000/x"},
-        {R"({"id":"a/b","url":"ftp://files.example/x"})", "https://notara.example/app/meetings/a%2Fb"},
-        {R"({"id":"a/b"})", "https://notara.example/app/meetings/a%2Fb"}});
+        {R"({"id":"a/b","url":"ftp://files.example/x"})", "https://notara.example/app/meetings/a%2Fb"}});
     // clang-format on
 }
 
