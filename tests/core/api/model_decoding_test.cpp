@@ -57,8 +57,8 @@ TEST(FlexibleDate, DecodesNumbersAndTheThreeTextFormsUpToEachFieldsLimit) {
         {R"("2025-03-04T09:30:00+01-00")", refused}, {R"("2025-03-04T23:59:60Z")", Time(march4 + 24h)},
         {R"("2025-03-04T24:00:00Z")", refused}, {R"("2025-03-04T09:60:00Z")", refused},
         {R"("2025-03-04T09:30:61Z")", refused}, {R"("2025-03-04")", Time(march4)},
-        {R"("9999-12-31")", refused}, {R"("2025-02-30")", refused}, 
-        {R"("2025-03-04T09:30:00")", refused}, {R"("2025-03-04T09:30Z")", refused}});
+        {R"("9999-12-31")", refused}, {R"("2025-02-30")", refused}, {R"("2025-03-04T09:30:00")", refused},
+        {R"("2025-03-04T09:30Z")", refused}});
     // clang-format on
 }
 
