@@ -142,7 +142,7 @@ TEST(MeetingSummary, PageURLsResolveRelativeLinksAndKeepOnlyWebLinks) {
         page, {{R"({"id":1,"url":"m/abc"})", "https://notara.example/app/m/abc"},
                {R"({"id":1,"url":"https://other.example/x"})", "https://other.example/x"},
                {R"({"id":1,"url":"http://localhost:3000/x"})", "http://localhost:3000/x"},
-               {R"({"id":"a/b","url":"ftp://files.example/x"})",
+               {R"j({"id":"a/b","url":"javascript:alert(1)"})j",
                 "https://notara.example/app/meetings/a%2Fb"}});
 }
 
