@@ -19,17 +19,13 @@ TEST(URL, TypedTakesTheSecureSchemeAnywhereAndThePlainOneOnlyOnLoopback) {
         {"http://LocalHost:3000/x", false, "http://LocalHost:3000/x"},
         {"http://dev.localhost:8080", false, "http://dev.localhost:8080"},
         {"http://127.0.0.1:9", false, "http://127.0.0.1:9"}, {"http://[::1]:9", false, "http://[::1]:9"},
-        {"http://127.0.0.2", false, refused}, {"http://192.168.1.10", false, refused},
-        {"http://localhost.example.com", false, refused}, {"http://notlocalhost", false, refused},
-        {"http://notara.example", false, refused}, {"ftp://notara.example", false, refused},
-        {"https://", false, refused}, {"", false, refused}, {"   ", false, refused},
+        {"http://127.0.0.2", false, refused}, {"http://localhost.example.com", false, refused},
+        {"http://notlocalhost", false, refused}, {"http://notara.example", false, refused},
+        {"ftp://notara.example", false, refused}, {"https://", false, refused}, {"   ", false, refused},
         {"https://exa mple.com", false, refused}, {"notara.example:443x", false, refused},
         {"http://evil.example%00.localhost", false, refused}, {"https://a%2Eexample", false, refused},
-        {"rt.example", true, "wss://rt.example"}, {"wss://rt.example/v1", true, "wss://rt.example/v1"},
-        {"ws://localhost:9/v1", true, "ws://localhost:9/v1"}, {"ws://[::1]", true, "ws://[::1]"},
-        {"ws://a.localhost", true, "ws://a.localhost"}, {"ws://127.0.0.1", true, "ws://127.0.0.1"},
-        {"ws://rt.example/v1", true, refused}, {"https://rt.example/v1", true, refused},
-        {"ws://xlocalhost", true, refused}};
+        {"rt.example", true, "wss://rt.example"}, {"ws://localhost:9/v1", true, "ws://localhost:9/v1"},
+        {"ws://rt.example/v1", true, refused}, {"https://rt.example/v1", true, refused}};
     // clang-format on
     for (const auto& [text, realtime, expected] : cases) {
         EXPECT_EQ(textOf(realtime ? URL::typed(text, "wss", "ws") : URL::typed(text)), expected)
