@@ -31,7 +31,9 @@ inline std::vector<std::int16_t> quietSamples(std::int64_t count, std::uint32_t 
 // The PCM16 bytes of the samples (little-endian, like the host).
 inline std::vector<std::uint8_t> bytesOf(const std::vector<std::int16_t>& samples) {
     std::vector<std::uint8_t> bytes(samples.size() * 2);
-    std::memcpy(bytes.data(), samples.data(), bytes.size());
+    if (!samples.empty()) {  // an empty vector's data() may be null, which memcpy must not get
+        std::memcpy(bytes.data(), samples.data(), bytes.size());
+    }
     return bytes;
 }
 
