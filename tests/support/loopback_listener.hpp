@@ -9,14 +9,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/stream.hpp>
 
-namespace tessarin::test {
+#include "support/test_certificates.hpp"
 
-enum class LoopbackSecurity {
-    plain,
-    tls,           // certificate for the loopback names, signed by TestCertificates::authority()
-    otherNameTLS,  // signed by that authority too, but for another host name
-    untrustedTLS,  // certificate signed by an authority nobody trusts
-};
+namespace tessarin::test {
 
 // What the loopback servers share: a port on a loopback address, and an accept loop that hands
 // each connection (after the TLS handshake, when the security asks for one) to a coroutine.
